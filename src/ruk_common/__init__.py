@@ -1,0 +1,1 @@
+"""Shared pieces of the mur tool's packages."""
