@@ -1,0 +1,152 @@
+// Java and process environment: the Java check and export, and resource-tracker suppression.
+#include "entry_points.hpp"
+#include "module_state.hpp"
+#include "py_helpers.hpp"
+
+namespace ruk {
+namespace {
+
+constexpr const char pyspark_missing_message[] =
+    "PySpark is not installed. Install it with: pip install pyspark\n"
+    "Or run 'mur spark set-version' to select a specific version.";
+
+constexpr const char no_java_tail[] =
+    ".\n\nRun 'mur java search' to find Java installations.\n"
+    "Run 'mur java set' to select a compatible version.\n"
+    "Run 'mur java install' for installation guide.";
+
+// `raise RukRuntimeError(message)`, the class read from the globals now.
+PyObject* raise_runtime_error(PyObject* globals, PyObject* message) {
+    Ref error_class = load_global(globals, state().s_RukRuntimeError);
+    if (!error_class) return nullptr;
+    Ref error = call(error_class.get(), message);
+    if (error) raise_object(error.get());
+    return nullptr;
+}
+
+// ", ".join(str(v) for v in versions)
+Ref join_versions(PyObject* versions) {
+    Ref iterator = Ref::steal(PyObject_GetIter(versions));
+    if (!iterator) return {};
+    Ref texts = Ref::steal(PyList_New(0));
+    if (!texts) return {};
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref text = Ref::steal(PyObject_Str(item.get()));
+        if (!text || PyList_Append(texts.get(), text.get()) < 0) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return Ref::steal(PyUnicode_Join(state().s_comma_space, texts.get()));
+}
+
+// True when `entry` is already the first entry of `path_value` (os.pathsep-separated).
+int is_first_path_entry(PyObject* path_value, PyObject* entry, PyObject* separator) {
+    if (!PyUnicode_Check(path_value) || !PyUnicode_Check(separator) || !PyUnicode_Check(entry))
+        return 0;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(path_value);
+    Py_ssize_t end = PyUnicode_Find(path_value, separator, 0, length, 1);
+    if (end == -2) return -1;
+    if (end == -1) end = length;
+    Ref first = Ref::steal(PyUnicode_Substring(path_value, 0, end));
+    if (!first) return -1;
+    return PyUnicode_Compare(first.get(), entry) == 0;
+}
+
+// Exports the chosen Java: JAVA_HOME, then its bin directory in front of PATH.
+int export_java(PyObject* globals, PyObject* best_java) {
+    ModuleState& st = state();
+    Ref os = load_global(globals, st.s_os);
+    if (!os) return -1;
+    Ref environ = getattr(os.get(), st.s_environ);
+    Ref home = environ ? getattr(best_java, st.s_path) : Ref{};
+    if (!home || PyObject_SetItem(environ.get(), st.s_JAVA_HOME, home.get()) < 0) return -1;
+
+    Ref home_again = getattr(best_java, st.s_path);
+    if (!home_again) return -1;
+    Ref os_path = getattr(os.get(), st.s_path);
+    if (!os_path) return -1;
+    Ref bin_path = call_method(os_path.get(), st.s_join, home_again.get(), st.s_bin);
+    if (!bin_path) return -1;
+    Ref separator = getattr(os.get(), st.s_pathsep);
+    if (!separator) return -1;
+    Ref environ_get = getattr(environ.get(), st.s_get);
+    if (!environ_get) return -1;
+    Ref current = Ref::steal(PyObject_Call(environ_get.get(), st.path_get_args, nullptr));
+    if (!current) return -1;
+    // Prepending on every request (cached sessions too) would grow PATH
+    // without bound in a long-running process; once in front is enough.
+    int already_first = is_first_path_entry(current.get(), bin_path.get(), separator.get());
+    if (already_first != 0) return already_first < 0 ? -1 : 0;
+    Ref prefixed = Ref::steal(PyNumber_Add(bin_path.get(), separator.get()));
+    if (prefixed) prefixed = Ref::steal(PyNumber_Add(prefixed.get(), current.get()));
+    if (!prefixed) return -1;
+    return PyObject_SetItem(environ.get(), st.s_PATH, prefixed.get());
+}
+
+}  // namespace
+
+PyObject* disable_multiprocessing_resource_tracker(PyObject* globals, PyObject* const*) {
+    ModuleState& st = state();
+    Ref multiprocessing = import_module(globals, st.s_multiprocessing);
+    if (!multiprocessing) return nullptr;
+    // Best effort: any Exception from here on is dropped.
+    Ref tracker;
+    if (import_from(globals, st.s_multiprocessing, &st.s_resource_tracker, 1, &tracker) == 0 &&
+        PyObject_SetAttr(tracker.get(), st.s_tracker_attr, Py_None) == 0 &&
+        PyObject_SetAttr(tracker.get(), st.s_fd, Py_None) == 0)
+        Py_RETURN_NONE;
+    if (!pending_is_exception()) return nullptr;
+    PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
+PyObject* ensure_java_available(PyObject* globals, PyObject* const*) {
+    ModuleState& st = state();
+    PyObject* names[] = {st.s_get_pyspark_info, st.s_find_all_java_installations,
+                         st.s_select_best_java};
+    Ref functions[3];
+    if (import_from(globals, st.s_java_compat_module, names, 3, functions) < 0) return nullptr;
+
+    Ref pyspark = Ref::steal(PyObject_CallNoArgs(functions[0].get()));
+    if (!pyspark) return nullptr;
+    int has_pyspark = PyObject_IsTrue(pyspark.get());
+    if (has_pyspark < 0) return nullptr;
+    if (!has_pyspark) {
+        Ref message = Ref::steal(PyUnicode_FromString(pyspark_missing_message));
+        return message ? raise_runtime_error(globals, message.get()) : nullptr;
+    }
+
+    Ref all_java = Ref::steal(PyObject_CallNoArgs(functions[1].get()));
+    if (!all_java) return nullptr;
+    Ref supported = getattr(pyspark.get(), st.s_java_supported);
+    if (!supported) return nullptr;
+    Ref best_java = call(functions[2].get(), all_java.get(), supported.get());
+    if (!best_java) return nullptr;
+    int found = PyObject_IsTrue(best_java.get());
+    if (found < 0) return nullptr;
+    if (found) {
+        if (export_java(globals, best_java.get()) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+
+    Ref supported_again = getattr(pyspark.get(), st.s_java_supported);
+    Ref supported_text = supported_again ? join_versions(supported_again.get()) : Ref{};
+    if (!supported_text) return nullptr;
+    Ref error_class = load_global(globals, st.s_RukRuntimeError);
+    if (!error_class) return nullptr;
+    Ref version = getattr(pyspark.get(), st.s_version);
+    Ref version_text = version ? Ref::steal(PyObject_Format(version.get(), st.s_empty)) : Ref{};
+    if (!version_text) return nullptr;
+    Ref major_minor = getattr(pyspark.get(), st.s_major_minor);
+    Ref major_minor_text =
+        major_minor ? Ref::steal(PyObject_Format(major_minor.get(), st.s_empty)) : Ref{};
+    if (!major_minor_text) return nullptr;
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "No compatible Java found for PySpark %U.\nPySpark %U requires Java %U%s",
+        version_text.get(), major_minor_text.get(), supported_text.get(), no_java_tail));
+    if (!message) return nullptr;
+    Ref error = call(error_class.get(), message.get());
+    if (error) raise_object(error.get());
+    return nullptr;
+}
+
+}  // namespace ruk

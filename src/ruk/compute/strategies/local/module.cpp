@@ -1,0 +1,549 @@
+// Module frame: the process-wide state, the import steps and the LocalStrategy class.
+#include "entry_points.hpp"
+#include "function_object.hpp"
+#include "module_state.hpp"
+#include "py_helpers.hpp"
+
+#include <initializer_list>
+#include <iterator>
+
+namespace ruk {
+namespace {
+
+ModuleState g_state;
+
+constexpr const char module_name[] = "ruk.compute.strategies.local";
+
+constexpr const char doc_module[] =
+    "\n"
+    "Local Spark Connection Strategy\n"
+    "\n"
+    "Provides embedded PySpark session for local development and testing.\n"
+    "This is the default strategy extracted from the original SparkEngine implementation.\n"
+    "\n"
+    "Includes auto-configuration of Java with PySpark compatibility checking.\n"
+    "\n"
+    "v0.51.3: Refactored to use java_compat module for centralized Java/PySpark compatibility.\n"
+    "v0.5.98: Added JAR provisioning using local file paths (spark.jars).\n"
+    "v0.58.5: Fixed Java 21 segfaults by NOT loading jdk.incubator.vector module.\n";
+constexpr const char doc_LocalStrategy[] =
+    "\n"
+    "    Local embedded Spark strategy.\n"
+    "\n"
+    "    Creates an in-process PySpark session with local[*] master.\n"
+    "    Best for development, testing, and small-medium workloads.\n"
+    "\n"
+    "    Configuration:\n"
+    "    {\n"
+    "        \"master\": \"local[*]\",  # optional, defaults to local[*]\n"
+    "        \"spark.driver.memory\": \"4g\",  # optional\n"
+    "        \"spark.executor.memory\": \"4g\",  # optional\n"
+    "        # ... any other Spark configs\n"
+    "    }\n"
+    "    ";
+constexpr const char doc_cleanup_all_spark_sessions[] =
+    "\n"
+    "    Clean up ALL cached Spark sessions.\n"
+    "\n"
+    "    MUR v0.58.4: Call this at the end of runs to prevent semaphore leaks\n"
+    "    and segfaults when the thread pool terminates.\n"
+    "\n"
+    "    Thread-safe - uses lock for cache access.\n"
+    "    ";
+constexpr const char doc_disable_multiprocessing_resource_tracker[] =
+    "\n"
+    "    Disable Python's multiprocessing resource tracker to prevent segfaults.\n"
+    "\n"
+    "    MUR v0.58.5: PySpark 4.0 + Java 21 creates semaphores that conflict with\n"
+    "    Python's resource tracker during shutdown, causing segfaults on macOS.\n"
+    "    Disabling the tracker prevents these conflicts.\n"
+    "    ";
+constexpr const char doc_ensure_java_available[] =
+    "\n"
+    "    Ensure Java is available and compatible with installed PySpark.\n"
+    "\n"
+    "    Uses the centralized java_compat module for cross-platform Java detection\n"
+    "    and PySpark compatibility checking.\n"
+    "\n"
+    "    v0.51.3: Refactored to use java_compat module with enhanced compatibility checking.\n"
+    "             Always sets JAVA_HOME to a proper JDK path (not /usr or invalid paths).\n"
+    "    ";
+constexpr const char doc_validate_config[] =
+    "\n"
+    "        Validate local strategy configuration.\n"
+    "\n"
+    "        Local strategy is flexible - no required fields.\n"
+    "        ";
+constexpr const char doc_get_spark_session[] =
+    "\n"
+    "        Create or reuse local Spark session (BLAZING FAST).\n"
+    "\n"
+    "        Creates an embedded PySpark session with optimized configuration for speed.\n"
+    "        Implements session caching to reuse existing sessions.\n"
+    "\n"
+    "        MUR v0.5.3: Uses direct JAR paths instead of spark.jars.packages to avoid\n"
+    "        verbose Ivy output. JARs are downloaded once and cached in ~/.mur/jdbc_jars/\n"
+    "\n"
+    "        :param adapter_types: Set of adapter types that need JDBC drivers (optional, for API compatibility)\n"
+    "        :returns: Initialized SparkSession\n"
+    "        :raises RukRuntimeError: If session creation fails\n"
+    "        ";
+constexpr const char doc_get_jdbc_jars[] =
+    "\n"
+    "        Discover ALL JDBC JAR files from project cache at runtime.\n"
+    "\n"
+    "        v0.5.96: Dynamic discovery - finds all *.jar files in .mur/jdbc_jars/\n"
+    "        This enables project folder portability (move folder → JARs still work).\n"
+    "\n"
+    "        JARs are downloaded via 'mur target sync' command.\n"
+    "\n"
+    "        :param cache_dir: Directory to look for JAR files (ignored, uses project dir)\n"
+    "        :returns: List of JAR file absolute paths\n"
+    "        ";
+constexpr const char doc_close[] =
+    "\n"
+    "        Close Spark session after execution.\n"
+    "\n"
+    "        By default, closes the session to free resources and prevent blocking other models.\n"
+    "        Session caching can be enabled by setting MUR_SPARK_KEEP_ALIVE=1 for faster\n"
+    "        consecutive runs within the same Python process.\n"
+    "\n"
+    "        Set MUR_SPARK_KEEP_ALIVE=1 environment variable to keep sessions alive (advanced).\n"
+    "\n"
+    "        :param spark: SparkSession to close (or optionally keep alive)\n"
+    "        ";
+constexpr const char doc_estimate_cost[] =
+    "\n"
+    "        Estimate cost for local execution.\n"
+    "\n"
+    "        Local execution is free (runs on local machine).\n"
+    "\n"
+    "        :param duration_minutes: Estimated query duration\n"
+    "        :returns: 0.0 (free)\n"
+    "        ";
+constexpr const char doc_get_platform_name[] =
+    "Get platform name.";
+constexpr const char doc_get_jar_provisioning_config[] =
+    "\n"
+    "        Get Spark config for JDBC JAR provisioning using local file paths.\n"
+    "\n"
+    "        Local Spark uses spark.jars with local file paths from .mur/jdbc_jars/\n"
+    "        for instant startup (no download at runtime).\n"
+    "\n"
+    "        :param adapter_types: Set of adapter types (ignored - uses all JARs found)\n"
+    "        :returns: Dictionary with spark.jars config\n"
+    "        ";
+constexpr const char doc_test_connectivity[] =
+    "\n"
+    "        Test connectivity by creating a local Spark session.\n"
+    "\n"
+    "        :returns: Tuple of (success, message)\n"
+    "        ";
+
+constexpr const char log4j_config[] =
+    "\n"
+    "status = error\n"
+    "appender.console.type = Console\n"
+    "appender.console.name = console\n"
+    "appender.console.layout.type = PatternLayout\n"
+    "appender.console.layout.pattern = %msg%n\n"
+    "rootLogger.level = error\n"
+    "rootLogger.appenderRef.console.ref = console\n"
+    "logger.spark.name = org.apache.spark\n"
+    "logger.spark.level = error\n"
+    "logger.hadoop.name = org.apache.hadoop\n"
+    "logger.hadoop.level = error\n";
+
+// The driver JVM options that follow the logging-configuration option.
+constexpr const char java_options_tail[] =
+    " -Djava.util.logging.level=SEVERE"
+    " --add-opens=java.base/java.lang=ALL-UNNAMED"
+    " --add-opens=java.base/java.lang.invoke=ALL-UNNAMED"
+    " --add-opens=java.base/java.lang.reflect=ALL-UNNAMED"
+    " --add-opens=java.base/java.io=ALL-UNNAMED"
+    " --add-opens=java.base/java.net=ALL-UNNAMED"
+    " --add-opens=java.base/java.nio=ALL-UNNAMED"
+    " --add-opens=java.base/java.util=ALL-UNNAMED"
+    " --add-opens=java.base/java.util.concurrent=ALL-UNNAMED"
+    " --add-opens=java.base/java.util.concurrent.atomic=ALL-UNNAMED"
+    " --add-opens=java.base/sun.nio.ch=ALL-UNNAMED"
+    " --add-opens=java.base/sun.nio.cs=ALL-UNNAMED"
+    " --add-opens=java.base/sun.security.action=ALL-UNNAMED"
+    " --add-opens=java.base/sun.util.calendar=ALL-UNNAMED"
+    " --add-opens=java.security.jgss/sun.security.krb5=ALL-UNNAMED"
+    " -XX:+IgnoreUnrecognizedVMOptions";
+
+// The fast-start defaults, in the order they are applied. nullptr values are
+// computed for each start (JAR lists, JVM options).
+struct FastDefault {
+    const char* key;
+    const char* value;
+};
+constexpr FastDefault fast_defaults[] = {
+    {"spark.driver.memory", "1g"},
+    {"spark.executor.memory", "1g"},
+    {"spark.jars", nullptr},
+    {"spark.driver.extraClassPath", nullptr},
+    {"spark.executor.extraClassPath", nullptr},
+    {"spark.driver.extraJavaOptions", nullptr},
+    {"spark.ui.enabled", "false"},
+    {"spark.ui.showConsoleProgress", "false"},
+    {"spark.eventLog.enabled", "false"},
+    {"spark.driver.bindAddress", "127.0.0.1"},
+    {"spark.driver.host", "localhost"},
+    {"spark.sql.shuffle.partitions", "8"},
+    {"spark.sql.execution.arrow.pyspark.enabled", "false"},
+    {"spark.sql.execution.arrow.pyspark.fallback.enabled", "true"},
+    {"spark.sql.execution.arrow.enabled", "false"},
+    {"spark.sql.adaptive.enabled", "false"},
+    {"spark.sql.adaptive.coalescePartitions.enabled", "false"},
+};
+
+constexpr const char* noise_markers[] = {
+    "Picked up _JAVA_OPTIONS", "Picked up JAVA_TOOL_OPTIONS", "Using incubator modules",
+    "WARNING:", "log4j:", "SLF4J:",
+};
+
+constexpr ParamSpec self_param{"self", nullptr, ArgRule::Any};
+
+const FunctionSpec module_functions[] = {
+    {"cleanup_all_spark_sessions", "cleanup_all_spark_sessions", doc_cleanup_all_spark_sessions,
+     {}, 0, nullptr, cleanup_all_spark_sessions},
+    {"_disable_multiprocessing_resource_tracker", "_disable_multiprocessing_resource_tracker",
+     doc_disable_multiprocessing_resource_tracker, {}, 0, nullptr,
+     disable_multiprocessing_resource_tracker},
+    {"_ensure_java_available", "_ensure_java_available", doc_ensure_java_available, {}, 0, nullptr,
+     ensure_java_available},
+};
+
+// In class-namespace order. Only get_spark_session has a default.
+const FunctionSpec strategy_methods[] = {
+    {"validate_config", "LocalStrategy.validate_config", doc_validate_config, {self_param}, 1,
+     "None", validate_config},
+    {"get_spark_session", "LocalStrategy.get_spark_session", doc_get_spark_session,
+     {self_param, {"adapter_types", "Optional[Set[str]]", ArgRule::ExactSetOrNone}}, 2,
+     "SparkSession", get_spark_session},
+    {"_get_jdbc_jars", "LocalStrategy._get_jdbc_jars", doc_get_jdbc_jars,
+     {self_param, {"cache_dir", "str", ArgRule::ExactStr}}, 2, "list", get_jdbc_jars},
+    {"close", "LocalStrategy.close", doc_close,
+     {self_param, {"spark", "Optional[SparkSession]", ArgRule::Any}}, 2, "None", close_session},
+    {"estimate_cost", "LocalStrategy.estimate_cost", doc_estimate_cost,
+     {self_param, {"duration_minutes", "float", ArgRule::Double}}, 2, "float", estimate_cost},
+    {"get_platform_name", "LocalStrategy.get_platform_name", doc_get_platform_name, {self_param}, 1,
+     "str", get_platform_name},
+    {"get_jar_provisioning_config", "LocalStrategy.get_jar_provisioning_config",
+     doc_get_jar_provisioning_config,
+     {self_param, {"adapter_types", "Set[str]", ArgRule::ExactSet}}, 2, "Dict[str, str]",
+     get_jar_provisioning_config},
+    {"test_connectivity", "LocalStrategy.test_connectivity", doc_test_connectivity, {self_param}, 1,
+     "Tuple[bool, str]", test_connectivity},
+};
+
+PyObject* pack_strings(std::initializer_list<const char*> items) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) return nullptr;
+    Py_ssize_t i = 0;
+    for (const char* item : items) {
+        PyObject* text = item ? PyUnicode_InternFromString(item) : Py_NewRef(Py_None);
+        if (!text) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), i++, text);
+    }
+    return tuple.release();
+}
+
+int set_global(PyObject* globals, PyObject* name, PyObject* value) {
+    return value ? PyDict_SetItem(globals, name, value) : -1;
+}
+
+// Bases after __mro_entries__, as a class statement resolves them.
+Ref resolve_bases(PyObject* original) {
+    Ref resolved;  // a list, made only once some base is replaced
+    const Py_ssize_t count = PyTuple_GET_SIZE(original);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* base = PyTuple_GET_ITEM(original, i);
+        if (!PyType_Check(base)) {
+            Ref entries_fn = getattr(base, state().s_dunder_mro_entries);
+            if (!entries_fn) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+                PyErr_Clear();
+            } else {
+                Ref entries = call(entries_fn.get(), original);
+                if (!entries) return {};
+                if (!PyTuple_Check(entries.get())) {
+                    PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
+                    return {};
+                }
+                if (!resolved) {
+                    resolved = Ref::steal(PyTuple_GetSlice(original, 0, i));
+                    if (resolved) resolved = Ref::steal(PySequence_List(resolved.get()));
+                    if (!resolved) return {};
+                }
+                if (PyList_SetSlice(resolved.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, entries.get()) < 0)
+                    return {};
+                continue;
+            }
+        }
+        if (resolved && PyList_Append(resolved.get(), base) < 0) return {};
+    }
+    if (!resolved) return Ref::borrow(original);
+    return Ref::steal(PyList_AsTuple(resolved.get()));
+}
+
+// The most derived metaclass of the bases, or a TypeError for a conflict.
+PyObject* most_derived_metaclass(PyTypeObject* winner, PyObject* bases) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(bases);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (PyType_IsSubtype(winner, candidate)) continue;
+        if (PyType_IsSubtype(candidate, winner)) {
+            winner = candidate;
+            continue;
+        }
+        PyErr_SetString(PyExc_TypeError,
+                        "metaclass conflict: the metaclass of a derived class must be a "
+                        "(non-strict) subclass of the metaclasses of all its bases");
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(winner);
+}
+
+// `class LocalStrategy(BaseConnectionStrategy): ...`, step by step as the
+// class statement does it, so the base's metaclass (ABCMeta) builds the class.
+Ref build_strategy_class(PyObject* globals) {
+    ModuleState& st = state();
+    Ref base = load_global(globals, st.s_BaseConnectionStrategy);
+    if (!base) return {};
+    Ref original_bases = Ref::steal(PyTuple_Pack(1, base.get()));
+    if (!original_bases) return {};
+    Ref bases = resolve_bases(original_bases.get());
+    if (!bases) return {};
+
+    PyObject* meta = PyTuple_GET_SIZE(bases.get())
+                         ? reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases.get(), 0)))
+                         : reinterpret_cast<PyObject*>(&PyType_Type);
+    const bool meta_is_class = PyType_Check(meta);
+    if (meta_is_class) {
+        meta = most_derived_metaclass(reinterpret_cast<PyTypeObject*>(meta), bases.get());
+        if (!meta) return {};
+    }
+    Ref metaclass = Ref::borrow(meta);
+
+    Ref ns;
+    Ref prepare = getattr(metaclass.get(), st.s_dunder_prepare);
+    if (prepare) {
+        ns = call(prepare.get(), st.s_LocalStrategy, bases.get());
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        ns = Ref::steal(PyDict_New());
+    }
+    if (!ns) return {};
+    if (!PyMapping_Check(ns.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+                     meta_is_class ? reinterpret_cast<PyTypeObject*>(meta)->tp_name : "<metaclass>",
+                     Py_TYPE(ns.get())->tp_name);
+        return {};
+    }
+
+    Ref module_str = Ref::steal(PyUnicode_InternFromString(module_name));
+    Ref doc = Ref::steal(PyUnicode_FromString(doc_LocalStrategy));
+    if (!module_str || !doc) return {};
+    if (PyObject_SetItem(ns.get(), st.s_dunder_module, module_str.get()) < 0 ||
+        PyObject_SetItem(ns.get(), st.s_dunder_qualname, st.s_LocalStrategy) < 0 ||
+        PyObject_SetItem(ns.get(), st.s_dunder_doc, doc.get()) < 0)
+        return {};
+    for (const FunctionSpec& spec : strategy_methods) {
+        PyObject* defaults = spec.body == get_spark_session ? st.spark_session_defaults : nullptr;
+        Ref method = make_function(spec, globals, module_str.get(), defaults);
+        Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+        if (!method || !name || PyObject_SetItem(ns.get(), name.get(), method.get()) < 0) return {};
+    }
+    if (bases.get() != original_bases.get() &&
+        PyObject_SetItem(ns.get(), st.s_dunder_orig_bases, original_bases.get()) < 0)
+        return {};
+    return call(metaclass.get(), st.s_LocalStrategy, bases.get(), ns.get());
+}
+
+// The import steps, each binding its result as soon as it succeeds.
+int run_import_steps(PyObject* globals) {
+    ModuleState& st = state();
+    Ref doc = Ref::steal(PyUnicode_FromString(doc_module));
+    if (set_global(globals, st.s_dunder_doc, doc.get()) < 0) return -1;
+
+    Ref os = import_module(globals, st.s_os);
+    if (set_global(globals, st.s_os, os.get()) < 0) return -1;
+
+    PyObject* typing_names[] = {st.s_Dict, st.s_Optional, st.s_Set, st.s_Tuple};
+    Ref typing_values[4];
+    if (import_from(globals, st.s_typing, typing_names, 4, typing_values) < 0) return -1;
+    for (int i = 0; i < 4; ++i)
+        if (set_global(globals, typing_names[i], typing_values[i].get()) < 0) return -1;
+
+    Ref base;
+    if (import_from(globals, st.s_base_module, &st.s_BaseConnectionStrategy, 1, &base) < 0 ||
+        set_global(globals, st.s_BaseConnectionStrategy, base.get()) < 0)
+        return -1;
+    Ref error_class;
+    if (import_from(globals, st.s_exceptions_module, &st.s_RukRuntimeError, 1, &error_class) < 0 ||
+        set_global(globals, st.s_RukRuntimeError, error_class.get()) < 0)
+        return -1;
+
+    // PySpark is optional: only an ImportError means "not installed".
+    Ref spark_session;
+    if (import_from(globals, st.s_pyspark_sql, &st.s_SparkSession, 1, &spark_session) == 0) {
+        if (set_global(globals, st.s_SparkSession, spark_session.get()) < 0 ||
+            set_global(globals, st.s_PYSPARK_AVAILABLE, Py_True) < 0)
+            return -1;
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return -1;
+        PyErr_Clear();
+        if (set_global(globals, st.s_PYSPARK_AVAILABLE, Py_False) < 0 ||
+            set_global(globals, st.s_SparkSession, Py_None) < 0)
+            return -1;
+    }
+
+    Ref cache = Ref::steal(PyDict_New());
+    if (set_global(globals, st.s_SESSION_CACHE, cache.get()) < 0) return -1;
+
+    Ref threading = import_module(globals, st.s_threading);
+    if (set_global(globals, st.s_threading, threading.get()) < 0) return -1;
+    Ref threading_now = load_global(globals, st.s_threading);
+    if (!threading_now) return -1;
+    Ref lock_factory = getattr(threading_now.get(), st.s_Lock);
+    if (!lock_factory) return -1;
+    Ref lock = Ref::steal(PyObject_CallNoArgs(lock_factory.get()));
+    if (set_global(globals, st.s_SESSION_LOCK, lock.get()) < 0) return -1;
+
+    Ref module_str = Ref::steal(PyUnicode_InternFromString(module_name));
+    if (!module_str) return -1;
+    for (const FunctionSpec& spec : module_functions) {
+        Ref function = make_function(spec, globals, module_str.get(), nullptr);
+        if (!function) return -1;
+        Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+        if (set_global(globals, name.get(), function.get()) < 0) return -1;
+    }
+
+    Ref strategy = build_strategy_class(globals);
+    if (set_global(globals, st.s_LocalStrategy, strategy.get()) < 0) return -1;
+
+    Ref test = Ref::steal(PyDict_New());
+    return set_global(globals, st.s_dunder_test, test.get());
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+    ModuleState& st = state();
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    if (st.interpreter && st.interpreter != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    st.interpreter = interpreter;
+    // A re-import after `del sys.modules[...]` gets the module that already exists.
+    if (st.module) return Py_NewRef(st.module);
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    return PyModule_NewObject(name.get());
+}
+
+int module_exec(PyObject* module) noexcept {
+    ModuleState& st = state();
+    if (st.module) {
+        if (st.module == module) return 0;  // re-import: everything is in place
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'local' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    if (init_constants() < 0 || init_function_type() < 0) return -1;
+    if (!st.builtins) {
+        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+        if (!builtins) return -1;
+        st.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+    }
+    if (!st.capture_lock) {
+        st.capture_lock = PyThread_allocate_lock();
+        if (!st.capture_lock) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+    // On failure the import system drops this module; the next import starts over.
+    if (run_import_steps(globals) < 0) return -1;
+    st.module = Py_NewRef(module);
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+// No traverse/clear/free: every object the module keeps lives in the
+// process-wide state, a root for the collector by design, so that neither a
+// re-import nor a garbage collection can tear the module down.
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "local",
+    nullptr,  // __doc__ is bound by the exec step, so a re-import leaves it alone
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+ModuleState& state() noexcept { return g_state; }
+
+int init_constants() noexcept {
+    ModuleState& st = g_state;
+    if (st.zero_cost) return 0;
+#define RUK_INTERN_NAME(ident, text) \
+    if (!st.s_##ident && !(st.s_##ident = PyUnicode_InternFromString(text))) return -1;
+    RUK_INTERNED_NAMES(RUK_INTERN_NAME)
+#undef RUK_INTERN_NAME
+    if (!(st.lock_exit_args = PyTuple_Pack(3, Py_None, Py_None, Py_None))) return -1;
+    if (!(st.path_get_args = pack_strings({"PATH", ""}))) return -1;
+    if (!(st.noise_markers = PyTuple_New(std::size(noise_markers)))) return -1;
+    for (std::size_t i = 0; i < std::size(noise_markers); ++i) {
+        PyObject* marker = PyUnicode_InternFromString(noise_markers[i]);
+        if (!marker) return -1;
+        PyTuple_SET_ITEM(st.noise_markers, static_cast<Py_ssize_t>(i), marker);
+    }
+    if (!(st.java_opts_get_args = pack_strings({"_JAVA_OPTIONS", ""}))) return -1;
+    if (!(st.master_get_args = pack_strings({"master", "local[2]"}))) return -1;
+    if (!(st.keep_alive_get_args = pack_strings({"MUR_SPARK_KEEP_ALIVE", "0"}))) return -1;
+    if (!(st.connectivity_missing = Py_BuildValue("(Os)", Py_False, "PySpark not installed")))
+        return -1;
+    if (!(st.connectivity_ok = Py_BuildValue("(Os)", Py_True,
+                                             "Local Spark session created and SQL test passed")))
+        return -1;
+    if (!(st.spark_session_defaults = PyTuple_Pack(1, Py_None))) return -1;
+    if (!(st.log4j_config = PyUnicode_FromString(log4j_config))) return -1;
+    if (!(st.java_options_tail = PyUnicode_FromString(java_options_tail))) return -1;
+    if (!(st.fast_config_keys = PyTuple_New(std::size(fast_defaults)))) return -1;
+    if (!(st.fast_config_fixed = PyTuple_New(std::size(fast_defaults)))) return -1;
+    for (std::size_t i = 0; i < std::size(fast_defaults); ++i) {
+        PyObject* key = PyUnicode_InternFromString(fast_defaults[i].key);
+        PyObject* value = fast_defaults[i].value ? PyUnicode_InternFromString(fast_defaults[i].value)
+                                                 : Py_NewRef(Py_None);
+        if (!key || !value) return -1;
+        PyTuple_SET_ITEM(st.fast_config_keys, static_cast<Py_ssize_t>(i), key);
+        PyTuple_SET_ITEM(st.fast_config_fixed, static_cast<Py_ssize_t>(i), value);
+    }
+    if (!(st.print_kwnames = pack_strings({"file"}))) return -1;
+    if (!(st.makedirs_kwnames = pack_strings({"exist_ok"}))) return -1;
+    if (!(st.provisioning_kwnames = pack_strings({"project_dir"}))) return -1;
+    // Last: its presence marks the constants as complete.
+    st.zero_cost = PyFloat_FromDouble(0.0);
+    return st.zero_cost ? 0 : -1;
+}
+
+}  // namespace ruk
+
+PyMODINIT_FUNC PyInit_local(void) { return PyModuleDef_Init(&ruk::module_def); }

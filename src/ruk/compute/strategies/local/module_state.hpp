@@ -1,0 +1,172 @@
+// The process-wide state of the local strategy module, shared by every source file.
+#pragma once
+
+#include "refs.hpp"
+#include <pythread.h>
+
+namespace ruk {
+
+// Interned attribute and module names, built once: identifier, then text.
+#define RUK_INTERNED_NAMES(X)                                           \
+    X(os, "os")                                                         \
+    X(sys, "sys")                                                       \
+    X(io, "io")                                                         \
+    X(glob, "glob")                                                     \
+    X(hashlib, "hashlib")                                               \
+    X(tempfile, "tempfile")                                             \
+    X(threading, "threading")                                           \
+    X(typing, "typing")                                                 \
+    X(multiprocessing, "multiprocessing")                               \
+    X(resource_tracker, "resource_tracker")                             \
+    X(java_compat_module, "ruk.compute.java_compat")                    \
+    X(jar_provisioning_module, "ruk.compute.jar_provisioning")          \
+    X(base_module, "ruk.compute.strategies.base")                       \
+    X(exceptions_module, "ruk_common.exceptions")                       \
+    X(pyspark_sql, "pyspark.sql")                                       \
+    X(Dict, "Dict")                                                     \
+    X(Optional, "Optional")                                             \
+    X(Set, "Set")                                                       \
+    X(Tuple, "Tuple")                                                   \
+    X(BaseConnectionStrategy, "BaseConnectionStrategy")                 \
+    X(RukRuntimeError, "RukRuntimeError")                               \
+    X(SparkSession, "SparkSession")                                     \
+    X(PYSPARK_AVAILABLE, "PYSPARK_AVAILABLE")                           \
+    X(SESSION_CACHE, "_SPARK_SESSION_CACHE")                            \
+    X(SESSION_LOCK, "_SPARK_SESSION_LOCK")                              \
+    X(Lock, "Lock")                                                     \
+    X(LocalStrategy, "LocalStrategy")                                   \
+    X(LocalJARProvisioning, "LocalJARProvisioning")                     \
+    X(get_pyspark_info, "get_pyspark_info")                             \
+    X(find_all_java_installations, "find_all_java_installations")       \
+    X(select_best_java, "select_best_java")                             \
+    X(disable_tracker_fn, "_disable_multiprocessing_resource_tracker")  \
+    X(ensure_java_fn, "_ensure_java_available")                         \
+    X(get_jdbc_jars_fn, "_get_jdbc_jars")                               \
+    X(get_spark_session_fn, "get_spark_session")                        \
+    X(dunder_doc, "__doc__")                                            \
+    X(dunder_module, "__module__")                                      \
+    X(dunder_qualname, "__qualname__")                                  \
+    X(dunder_test, "__test__")                                          \
+    X(dunder_enter, "__enter__")                                        \
+    X(dunder_exit, "__exit__")                                          \
+    X(dunder_prepare, "__prepare__")                                    \
+    X(dunder_mro_entries, "__mro_entries__")                            \
+    X(dunder_orig_bases, "__orig_bases__")                              \
+    X(dunder_file, "__file__")                                          \
+    X(dunder_name, "__name__")                                          \
+    X(dunder_signature, "__signature__")                                \
+    X(environ, "environ")                                               \
+    X(path, "path")                                                     \
+    X(pathsep, "pathsep")                                               \
+    X(join, "join")                                                     \
+    X(expanduser, "expanduser")                                         \
+    X(makedirs, "makedirs")                                             \
+    X(exist_ok, "exist_ok")                                             \
+    X(getcwd, "getcwd")                                                 \
+    X(get, "get")                                                       \
+    X(items, "items")                                                   \
+    X(clear, "clear")                                                   \
+    X(strip, "strip")                                                   \
+    X(split, "split")                                                   \
+    X(md5, "md5")                                                       \
+    X(hexdigest, "hexdigest")                                           \
+    X(gettempdir, "gettempdir")                                         \
+    X(escape, "escape")                                                 \
+    X(stderr_, "stderr")                                                \
+    X(StringIO, "StringIO")                                             \
+    X(getvalue, "getvalue")                                             \
+    X(print, "print")                                                   \
+    X(file, "file")                                                     \
+    X(config, "config")                                                 \
+    X(app_name, "app_name")                                             \
+    X(builder, "builder")                                               \
+    X(appName, "appName")                                               \
+    X(master, "master")                                                 \
+    X(getOrCreate, "getOrCreate")                                       \
+    X(sparkContext, "sparkContext")                                     \
+    X(setLogLevel, "setLogLevel")                                       \
+    X(getConf, "getConf")                                               \
+    X(jsc, "_jsc")                                                      \
+    X(getActiveSession, "getActiveSession")                             \
+    X(stop, "stop")                                                     \
+    X(sql, "sql")                                                       \
+    X(collect, "collect")                                               \
+    X(project_dir, "project_dir")                                       \
+    X(get_spark_config, "get_spark_config")                             \
+    X(java_supported, "java_supported")                                 \
+    X(version, "version")                                               \
+    X(major_minor, "major_minor")                                       \
+    X(JAVA_HOME, "JAVA_HOME")                                           \
+    X(PATH, "PATH")                                                     \
+    X(JAVA_OPTIONS, "_JAVA_OPTIONS")                                    \
+    X(bin, "bin")                                                       \
+    X(fd, "_fd")                                                        \
+    X(tracker_attr, "_resource_tracker")                                \
+    X(empty, "")                                                        \
+    X(comma, ",")                                                       \
+    X(colon, ":")                                                       \
+    X(comma_space, ", ")                                                \
+    X(newline, "\n")                                                    \
+    X(one, "1")                                                         \
+    X(master_key, "master")                                             \
+    X(local, "local")                                                   \
+    X(error_level, "ERROR")                                             \
+    X(select_one, "SELECT 1 AS test")                                   \
+    X(vector_cmov_flag, "-XX:-UseVectorCmov")                           \
+    X(java_opts_suffix,                                                 \
+      " -XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions") \
+    X(log4j_name, "mur_log4j2.properties")                              \
+    X(mur_home, "~/.mur")                                               \
+    X(jdbc_jars, "jdbc_jars")                                           \
+    X(dot_mur, ".mur")                                                  \
+    X(jar_glob, "*.jar")                                                \
+    X(log4j_option_prefix, "-Dlog4j2.configurationFile=file:")
+
+// Everything the module keeps for the life of the process. The module is a
+// process singleton: a re-import after `del sys.modules[...]` hands back the
+// same module object, so this state is not CPython's per-module state (which
+// the import machinery resets on each create step) but one struct per process.
+struct ModuleState {
+    // Strong reference: the one module object, set when its exec step succeeded.
+    PyObject* module = nullptr;
+    // The interpreter the module was first created in; any other is refused.
+    PyInterpreterState* interpreter = nullptr;
+    // Strong reference: the type of the module's function objects.
+    PyTypeObject* function_type = nullptr;
+    // Strong reference: the `builtins` module's dict, the fallback of global lookups.
+    PyObject* builtins = nullptr;
+
+    // Serialises the stderr capture windows of concurrent session starts.
+    // Never held together with _SPARK_SESSION_LOCK's critical sections.
+    PyThread_type_lock capture_lock = nullptr;
+    unsigned long capture_owner = 0;  // thread ident holding capture_lock, 0 when free
+
+    // Strong references, all built once by init_constants() and never changed.
+#define RUK_DECLARE_NAME(ident, text) PyObject* s_##ident = nullptr;
+    RUK_INTERNED_NAMES(RUK_DECLARE_NAME)
+#undef RUK_DECLARE_NAME
+    PyObject* lock_exit_args = nullptr;     // (None, None, None)
+    PyObject* path_get_args = nullptr;      // ("PATH", "")
+    PyObject* noise_markers = nullptr;      // the six start-up noise markers, in test order
+    PyObject* java_opts_get_args = nullptr; // ("_JAVA_OPTIONS", "")
+    PyObject* master_get_args = nullptr;    // ("master", "local[2]")
+    PyObject* keep_alive_get_args = nullptr;// ("MUR_SPARK_KEEP_ALIVE", "0")
+    PyObject* connectivity_missing = nullptr; // (False, "PySpark not installed")
+    PyObject* connectivity_ok = nullptr;      // (True, "Local Spark session created and SQL test passed")
+    PyObject* spark_session_defaults = nullptr; // (None,)
+    PyObject* zero_cost = nullptr;          // the float 0.0
+    PyObject* log4j_config = nullptr;       // text of the quiet logging configuration
+    PyObject* java_options_tail = nullptr;  // driver JVM options after the logging one
+    PyObject* fast_config_keys = nullptr;   // tuple of the 17 fast-default keys, in order
+    PyObject* fast_config_fixed = nullptr;  // tuple of their values; None where computed per start
+    PyObject* print_kwnames = nullptr;      // ("file",)
+    PyObject* makedirs_kwnames = nullptr;   // ("exist_ok",)
+    PyObject* provisioning_kwnames = nullptr; // ("project_dir",)
+};
+
+ModuleState& state() noexcept;
+
+// Builds the names and constants above; idempotent. -1 with an exception set on failure.
+int init_constants() noexcept;
+
+}  // namespace ruk

@@ -1,0 +1,103 @@
+// Strategy services: configuration and platform queries, JDBC JAR discovery, connectivity test.
+#include "entry_points.hpp"
+#include "module_state.hpp"
+#include "py_helpers.hpp"
+
+namespace ruk {
+
+PyObject* validate_config(PyObject* globals, PyObject* const* args) {
+    ModuleState& st = state();
+    PyObject* self = args[0];
+    Ref config = getattr(self, st.s_config);
+    if (!config) return nullptr;
+    int is_dict = PyObject_IsInstance(config.get(), reinterpret_cast<PyObject*>(&PyDict_Type));
+    if (is_dict < 0) return nullptr;
+    if (is_dict) Py_RETURN_NONE;
+
+    Ref error_class = load_global(globals, st.s_RukRuntimeError);
+    Ref config_again = error_class ? getattr(self, st.s_config) : Ref{};
+    Ref type_text = config_again ? Ref::steal(PyObject_Format(
+                                       reinterpret_cast<PyObject*>(Py_TYPE(config_again.get())), st.s_empty))
+                                 : Ref{};
+    Ref message = type_text ? Ref::steal(PyUnicode_FromFormat(
+                                  "Local Spark config must be a dictionary, got %U", type_text.get()))
+                            : Ref{};
+    Ref error = message ? call(error_class.get(), message.get()) : Ref{};
+    if (error) raise_object(error.get());
+    return nullptr;
+}
+
+PyObject* estimate_cost(PyObject*, PyObject* const*) {
+    // The duration was converted (and so validated) while binding; running locally is free.
+    return Py_NewRef(state().zero_cost);
+}
+
+PyObject* get_platform_name(PyObject*, PyObject* const*) { return Py_NewRef(state().s_local); }
+
+PyObject* get_jdbc_jars(PyObject* globals, PyObject* const*) {
+    ModuleState& st = state();
+    Ref glob = import_module(globals, st.s_glob);
+    Ref os = glob ? load_global(globals, st.s_os) : Ref{};
+    Ref project_dir = os ? call_method(os.get(), st.s_getcwd) : Ref{};
+    Ref os_path = project_dir ? getattr(os.get(), st.s_path) : Ref{};
+    Ref jar_cache_dir = os_path ? call_method(os_path.get(), st.s_join, project_dir.get(), st.s_dot_mur,
+                                              st.s_jdbc_jars)
+                                : Ref{};
+    // Escaped, so a project folder whose path holds "[", "*" or "?" still finds its drivers.
+    Ref escaped = jar_cache_dir ? call_method(glob.get(), st.s_escape, jar_cache_dir.get()) : Ref{};
+    Ref pattern = escaped ? call_method(os_path.get(), st.s_join, escaped.get(), st.s_jar_glob) : Ref{};
+    Ref matches = pattern ? call_method(glob.get(), st.s_glob, pattern.get()) : Ref{};
+    Ref jar_paths = matches ? Ref::steal(PySequence_List(matches.get())) : Ref{};
+    if (!jar_paths || PyList_Sort(jar_paths.get()) < 0) return nullptr;
+    return jar_paths.release();
+}
+
+PyObject* get_jar_provisioning_config(PyObject* globals, PyObject* const* args) {
+    ModuleState& st = state();
+    PyObject* adapter_types = args[1];
+    Ref provisioning_class;
+    if (import_from(globals, st.s_jar_provisioning_module, &st.s_LocalJARProvisioning, 1,
+                    &provisioning_class) < 0)
+        return nullptr;
+    Ref os = load_global(globals, st.s_os);
+    Ref project_dir = os ? call_method(os.get(), st.s_getcwd) : Ref{};
+    if (!project_dir) return nullptr;
+    PyObject* argv[] = {project_dir.get()};
+    Ref provisioning = Ref::steal(
+        PyObject_Vectorcall(provisioning_class.get(), argv, 0, st.provisioning_kwnames));
+    Ref result = provisioning ? call_method(provisioning.get(), st.s_get_spark_config, adapter_types)
+                              : Ref{};
+    if (!result) return nullptr;
+    if (result.get() != Py_None && !PyDict_CheckExact(result.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return result.release();
+}
+
+PyObject* test_connectivity(PyObject* globals, PyObject* const* args) {
+    ModuleState& st = state();
+    PyObject* self = args[0];
+    Ref spark_session;
+    if (import_from(globals, st.s_pyspark_sql, &st.s_SparkSession, 1, &spark_session) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
+        PyErr_Clear();
+        return Py_NewRef(st.connectivity_missing);
+    }
+
+    Ref spark = call_method(self, st.s_get_spark_session_fn);
+    Ref frame = spark ? call_method(spark.get(), st.s_sql, st.s_select_one) : Ref{};
+    Ref rows = frame ? call_method(frame.get(), st.s_collect) : Ref{};
+    if (rows) return Py_NewRef(st.connectivity_ok);
+    if (!pending_is_exception()) return nullptr;
+
+    PendingError error;
+    Ref exception = error.as_exit_args();  // normalised (type, value, traceback)
+    if (!exception) return nullptr;
+    Ref text = Ref::steal(PyObject_Format(PyTuple_GET_ITEM(exception.get(), 1), st.s_empty));
+    if (!text) return nullptr;
+    Ref message = Ref::steal(PyUnicode_FromFormat("Local Spark failed: %U", text.get()));
+    return message ? Py_BuildValue("(OO)", Py_False, message.get()) : nullptr;
+}
+
+}  // namespace ruk

@@ -1,0 +1,25 @@
+// The steps a session start is made of: launch settings and the captured start-up.
+#pragma once
+
+#include "refs.hpp"
+
+namespace ruk {
+
+// launch_settings.cpp
+// Adds the JVM flags to _JAVA_OPTIONS unless they are there already.
+int adjust_java_options(PyObject* globals);
+// Writes the quiet log4j2 configuration to the temporary directory; returns its path.
+Ref write_log4j_file(PyObject* globals);
+// Creates ~/.mur/jdbc_jars if needed; returns its path.
+Ref prepare_jar_directory(PyObject* globals);
+// The values of the fast-start defaults for this start, in the order of
+// state().fast_config_keys.
+Ref fast_config_values(PyObject* log4j_file, PyObject* jar_paths);
+
+// console_capture.cpp
+// builder.getOrCreate() and spark.sparkContext.setLogLevel("ERROR") with
+// sys.stderr captured; afterwards the captured lines that are not start-up
+// noise go to the real stderr. Returns the session.
+Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder);
+
+}  // namespace ruk

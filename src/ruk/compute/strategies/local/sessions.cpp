@@ -1,0 +1,271 @@
+// Spark session management: creation, the cache and its reuse check, release, cleanup.
+#include "entry_points.hpp"
+#include "module_state.hpp"
+#include "py_helpers.hpp"
+#include "session_steps.hpp"
+
+namespace ruk {
+namespace {
+
+constexpr const char pyspark_unavailable_message[] =
+    "PySpark is not available. Install it with: pip install pyspark";
+
+// MD5 hex digest of str(sorted(self.config.items())): equal configurations
+// share a key whatever their insertion order.
+Ref compute_cache_key(PyObject* self, PyObject* hashlib) {
+    ModuleState& st = state();
+    Ref config = getattr(self, st.s_config);
+    Ref items = config ? call_method(config.get(), st.s_items) : Ref{};
+    Ref pairs = items ? Ref::steal(PySequence_List(items.get())) : Ref{};
+    if (!pairs || PyList_Sort(pairs.get()) < 0) return {};
+    Ref text = Ref::steal(PyObject_Str(pairs.get()));
+    Ref encoded = text ? Ref::steal(PyUnicode_AsUTF8String(text.get())) : Ref{};
+    Ref digest = encoded ? call_method(hashlib, st.s_md5, encoded.get()) : Ref{};
+    return digest ? call_method(digest.get(), st.s_hexdigest) : Ref{};
+}
+
+Ref load_cache(PyObject* globals) { return load_global(globals, state().s_SESSION_CACHE); }
+
+// Liveness of a cached session. getConf() keeps answering after the context
+// was stopped (it reads the still-running JVM's configuration), so a context
+// that PySpark itself marks as stopped (_jsc is None) is dead too.
+// 1 live, 0 dead (exception cleared), -1 an exception outside Exception.
+int probe_session(PyObject* session) {
+    ModuleState& st = state();
+    Ref context = getattr(session, st.s_sparkContext);
+    Ref conf = context ? call_method(context.get(), st.s_getConf) : Ref{};
+    if (conf) {
+        Ref java_context = getattr(context.get(), st.s_jsc);
+        if (java_context) return java_context.get() != Py_None;
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {  // not a PySpark context: trust getConf
+            PyErr_Clear();
+            return 1;
+        }
+    }
+    if (!pending_is_exception()) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// Stops whatever session PySpark reports as active and forgets every cached
+// one, making room for the new session. Best effort.
+int stop_active_session(PyObject* globals) {
+    ModuleState& st = state();
+    Ref spark_session = load_global(globals, st.s_SparkSession);
+    Ref existing = spark_session ? call_method(spark_session.get(), st.s_getActiveSession) : Ref{};
+    if (existing) {
+        int active = PyObject_IsTrue(existing.get());
+        if (active > 0) {
+            Ref stopped = call_method(existing.get(), st.s_stop);
+            Ref cache = stopped ? load_cache(globals) : Ref{};
+            Ref cleared = cache ? call_method(cache.get(), st.s_clear) : Ref{};
+            if (cleared) return 0;
+        } else if (active == 0) {
+            return 0;
+        }
+    }
+    if (!pending_is_exception()) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// The lookup phase, run with _SPARK_SESSION_LOCK held: 1 with `found` set to
+// a live cached session, 0 when a new session must be made, -1 on error.
+int reuse_check(PyObject* globals, PyObject* cache_key, Ref& found) {
+    Ref cache = load_cache(globals);
+    if (!cache) return -1;
+    int cached = PySequence_Contains(cache.get(), cache_key);
+    if (cached < 0) return -1;
+    if (cached) {
+        Ref session = Ref::steal(PyObject_GetItem(cache.get(), cache_key));
+        if (!session) return -1;
+        int live = probe_session(session.get());
+        if (live < 0) return -1;
+        if (live) {
+            found = std::move(session);
+            return 1;
+        }
+        Ref cache_now = load_cache(globals);
+        if (!cache_now || PyObject_DelItem(cache_now.get(), cache_key) < 0) return -1;
+    }
+    return stop_active_session(globals) < 0 ? -1 : 0;
+}
+
+// `with _SPARK_SESSION_LOCK: <step>`; 0 when the block completed or its
+// error was suppressed by __exit__, -1 when an exception propagates.
+template <class Step>
+int with_session_lock(PyObject* globals, Step&& step) {
+    Ref lock = load_global(globals, state().s_SESSION_LOCK);
+    WithBlock block;
+    if (!lock || block.enter(lock.get()) < 0) return -1;
+    if (step() < 0) return block.exit_with_error() > 0 ? 0 : -1;
+    return block.exit();
+}
+
+Ref call_global(PyObject* globals, PyObject* name) {
+    Ref function = load_global(globals, name);
+    return function ? Ref::steal(PyObject_CallNoArgs(function.get())) : Ref{};
+}
+
+// builder.appName(...).master(...), the fast defaults the user did not set,
+// then every user entry but "master".
+Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, PyObject* jar_paths) {
+    ModuleState& st = state();
+    Ref spark_session = load_global(globals, st.s_SparkSession);
+    Ref builder = spark_session ? getattr(spark_session.get(), st.s_builder) : Ref{};
+    Ref app_name = builder ? getattr(self, st.s_app_name) : Ref{};
+    builder = app_name ? call_method(builder.get(), st.s_appName, app_name.get()) : Ref{};
+    if (!builder) return {};
+
+    Ref config = getattr(self, st.s_config);
+    Ref config_get = config ? getattr(config.get(), st.s_get) : Ref{};
+    Ref master = config_get ? Ref::steal(PyObject_Call(config_get.get(), st.master_get_args, nullptr))
+                            : Ref{};
+    builder = master ? call_method(builder.get(), st.s_master, master.get()) : Ref{};
+    if (!builder) return {};
+
+    Ref values = fast_config_values(log4j_file, jar_paths);
+    if (!values) return {};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.get()); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(st.fast_config_keys, i);
+        Ref current_config = getattr(self, st.s_config);
+        int configured = current_config ? PySequence_Contains(current_config.get(), key) : -1;
+        if (configured < 0) return {};
+        if (configured) continue;
+        builder = call_method(builder.get(), st.s_config, key, PyTuple_GET_ITEM(values.get(), i));
+        if (!builder) return {};
+    }
+
+    config = getattr(self, st.s_config);
+    Ref items = config ? call_method(config.get(), st.s_items) : Ref{};
+    Ref iterator = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref{};
+    if (!iterator) return {};
+    while (Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref key, value;
+        if (unpack_pair(pair.get(), key, value) < 0) return {};
+        int is_other = PyObject_RichCompareBool(key.get(), st.s_master_key, Py_NE);
+        if (is_other < 0) return {};
+        if (!is_other) continue;
+        builder = call_method(builder.get(), st.s_config, key.get(), value.get());
+        if (!builder) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return builder;
+}
+
+}  // namespace
+
+PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
+    ModuleState& st = state();
+    PyObject* self = args[0];
+    Ref sys = import_module(globals, st.s_sys);
+    Ref hashlib = sys ? import_module(globals, st.s_hashlib) : Ref{};
+    if (!hashlib) return nullptr;
+
+    Ref available = load_global(globals, st.s_PYSPARK_AVAILABLE);
+    if (!available) return nullptr;
+    int is_available = PyObject_IsTrue(available.get());
+    if (is_available < 0) return nullptr;
+    if (!is_available) {
+        Ref error_class = load_global(globals, st.s_RukRuntimeError);
+        Ref message = error_class ? Ref::steal(PyUnicode_FromString(pyspark_unavailable_message)) : Ref{};
+        Ref error = message ? call(error_class.get(), message.get()) : Ref{};
+        if (error) raise_object(error.get());
+        return nullptr;
+    }
+
+    if (!call_global(globals, st.s_disable_tracker_fn)) return nullptr;
+    if (adjust_java_options(globals) < 0) return nullptr;
+    if (!call_global(globals, st.s_ensure_java_fn)) return nullptr;
+    Ref cache_key = compute_cache_key(self, hashlib.get());
+    if (!cache_key) return nullptr;
+
+    Ref cached;
+    int found = 0;
+    if (with_session_lock(globals, [&] {
+            found = reuse_check(globals, cache_key.get(), cached);
+            return found;
+        }) < 0)
+        return nullptr;
+    if (found > 0) return cached.release();
+
+    // Without the lock from here: files, JAR listing and the JVM start take time.
+    Ref log4j_file = write_log4j_file(globals);
+    Ref jar_cache_dir = log4j_file ? prepare_jar_directory(globals) : Ref{};
+    Ref jar_paths = jar_cache_dir ? call_method(self, st.s_get_jdbc_jars_fn, jar_cache_dir.get()) : Ref{};
+    if (!jar_paths) return nullptr;
+    Ref builder = configure_builder(globals, self, log4j_file.get(), jar_paths.get());
+    if (!builder) return nullptr;
+    Ref spark = start_session_quietly(globals, sys.get(), builder.get());
+    if (!spark) return nullptr;
+
+    if (with_session_lock(globals, [&] {
+            Ref cache = load_cache(globals);
+            return cache ? PyObject_SetItem(cache.get(), cache_key.get(), spark.get()) : -1;
+        }) < 0)
+        return nullptr;
+    return spark.release();
+}
+
+PyObject* close_session(PyObject* globals, PyObject* const* args) {
+    ModuleState& st = state();
+    PyObject* spark = args[1];
+    Ref os = import_module(globals, st.s_os);
+    Ref environ = os ? getattr(os.get(), st.s_environ) : Ref{};
+    Ref environ_get = environ ? getattr(environ.get(), st.s_get) : Ref{};
+    Ref flag = environ_get ? Ref::steal(PyObject_Call(environ_get.get(), st.keep_alive_get_args, nullptr))
+                           : Ref{};
+    Ref keep_alive = flag ? Ref::steal(PyObject_RichCompare(flag.get(), st.s_one, Py_EQ)) : Ref{};
+    if (!keep_alive) return nullptr;
+    int keep = PyObject_IsTrue(keep_alive.get());
+    if (keep < 0) return nullptr;
+    if (keep) Py_RETURN_NONE;
+    int given = PyObject_IsTrue(spark);
+    if (given < 0) return nullptr;
+    if (!given) Py_RETURN_NONE;
+
+    // Best effort from here: the entry is dropped under the lock, the session
+    // is stopped after it is released.
+    int removed = with_session_lock(globals, [&] {
+        Ref cache = load_cache(globals);
+        Ref items = cache ? call_method(cache.get(), st.s_items) : Ref{};
+        Ref snapshot = items ? Ref::steal(PySequence_List(items.get())) : Ref{};
+        if (!snapshot) return -1;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
+            Ref key, cached_spark;
+            if (unpack_pair(PyList_GET_ITEM(snapshot.get(), i), key, cached_spark) < 0) return -1;
+            if (cached_spark.get() != spark) continue;
+            Ref cache_now = load_cache(globals);
+            return cache_now ? PyObject_DelItem(cache_now.get(), key.get()) : -1;
+        }
+        return 0;
+    });
+    if (removed == 0 && call_method(spark, st.s_stop)) Py_RETURN_NONE;
+    if (!pending_is_exception()) return nullptr;
+    PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
+PyObject* cleanup_all_spark_sessions(PyObject* globals, PyObject* const*) {
+    ModuleState& st = state();
+    if (with_session_lock(globals, [&] {
+            Ref cache = load_cache(globals);
+            Ref items = cache ? call_method(cache.get(), st.s_items) : Ref{};
+            Ref snapshot = items ? Ref::steal(PySequence_List(items.get())) : Ref{};
+            if (!snapshot) return -1;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
+                Ref cache_key, spark;
+                if (unpack_pair(PyList_GET_ITEM(snapshot.get(), i), cache_key, spark) < 0) return -1;
+                if (call_method(spark.get(), st.s_stop)) continue;
+                if (!pending_is_exception()) return -1;
+                PyErr_Clear();  // one session failing to stop does not keep the others running
+            }
+            Ref cache_now = load_cache(globals);
+            Ref cleared = cache_now ? call_method(cache_now.get(), st.s_clear) : Ref{};
+            return cleared ? 0 : -1;
+        }) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace ruk
