@@ -121,6 +121,22 @@ def test_release_without_java_version_falls_back_to_the_binary(isolated_java_env
     assert _summary(jc.find_all_java_installations()) == [("jdk", 25, "25.0.1", "/usr/lib/jvm")]
 
 
+def test_rescans_do_not_run_a_known_java_binary_again(isolated_java_env, make_fake_java_home, monkeypatch, tmp_path):
+    home = make_fake_java_home(isolated_java_env.jvm_root / "jdk", release=False)
+    runs = tmp_path / "runs.log"
+    java = home / "bin" / "java"
+    java.write_text(f"#!/bin/sh\necho run >> '{runs}'\necho 'openjdk version \"21.0.2\"' >&2\n")
+    assert [i.version for i in jc.find_all_java_installations()] == ["21.0.2"]
+    monkeypatch.setenv("JAVA_HOME", str(tmp_path / "elsewhere"))
+    assert [i.version for i in jc.find_all_java_installations()] == ["21.0.2"]
+    assert runs.read_text() == "run\n"
+    # a replaced binary is asked again
+    java.write_text(f"#!/bin/sh\necho run >> '{runs}'\necho 'openjdk version \"21.0.10\"' >&2\n")
+    monkeypatch.setenv("JAVA_HOME", str(tmp_path / "elsewhere-again"))
+    assert [i.version for i in jc.find_all_java_installations()] == ["21.0.10"]
+    assert runs.read_text() == "run\nrun\n"
+
+
 def test_homes_without_a_usable_java_are_skipped(isolated_java_env, make_fake_java_home):
     root = isolated_java_env.jvm_root
     make_fake_java_home(root / "not-executable", executable=False)

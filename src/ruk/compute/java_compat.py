@@ -311,6 +311,8 @@ def _scan(java_home: Optional[str], path_value: Optional[str], roots: Iterable[A
         except OSError:
             continue
         for name in names:
+            if name.startswith("."):
+                continue
             home = os.path.join(directory, name, inner) if inner else os.path.join(directory, name)
             add(os.path.realpath(home), label)
     return tuple(found), path_entry

@@ -1,0 +1,120 @@
+"""A small stand-in for PySpark's SparkSession, enough to drive session management
+without a JVM. Bind a fresh class per test (`FakeSparkSession.fresh()`) so the
+class-level knobs and records never leak between tests."""
+
+import sys
+
+
+class FakeSparkContext:
+    def __init__(self):
+        self._jsc = object()  # PySpark sets this to None once the context is stopped
+        self.log_levels = []
+        self.get_conf_error = None
+        self.set_log_level_error = None
+
+    def getConf(self):
+        if self.get_conf_error is not None:
+            raise self.get_conf_error
+        return {"spark.app.name": "fake"}
+
+    def setLogLevel(self, level):
+        self.log_levels.append(level)
+        if self.set_log_level_error is not None:
+            raise self.set_log_level_error
+
+
+class FakeBuilder:
+    def __init__(self, session_class):
+        self.session_class = session_class
+        self.calls = []
+
+    def appName(self, name):
+        self.calls.append(("appName", name))
+        return self
+
+    def master(self, master):
+        self.calls.append(("master", master))
+        return self
+
+    def config(self, key, value):
+        self.calls.append(("config", key, value))
+        return self
+
+    def getOrCreate(self):
+        self.calls.append(("getOrCreate",))
+        return self.session_class._get_or_create(self)
+
+
+class _NewBuilder:
+    """`SparkSession.builder` hands out a new builder on every access, as PySpark does."""
+
+    def __get__(self, instance, owner):
+        builder = FakeBuilder(owner)
+        owner.builders.append(builder)
+        return builder
+
+
+class FakeSparkSession:
+    builder = _NewBuilder()
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        cls.builders = []  # every builder handed out
+        cls.created = []  # sessions returned by getOrCreate
+        cls.active = None  # what getActiveSession reports
+        cls.active_session_error = None
+        cls.active_session_calls = 0
+        cls.stderr_text = ""  # written to sys.stderr by getOrCreate
+        cls.get_or_create_hook = None  # called with the builder inside getOrCreate
+        cls.get_or_create_error = None
+        cls.set_log_level_error = None  # given to the contexts of new sessions
+
+    @classmethod
+    def fresh(cls):
+        return type("FakeSparkSession", (cls,), {})
+
+    def __init__(self, name="session", stop_log=None):
+        self.name = name
+        self.sparkContext = FakeSparkContext()
+        self.stop_calls = 0
+        self.stopped = False
+        self.stop_error = None
+        self.stop_hook = None
+        self.stop_log = stop_log
+
+    def __repr__(self):
+        return f"<FakeSparkSession {self.name}>"
+
+    def stop(self):
+        self.stop_calls += 1
+        if self.stop_log is not None:
+            self.stop_log.append(self.name)
+        if self.stop_hook is not None:
+            self.stop_hook(self)
+        if self.stop_error is not None:
+            raise self.stop_error
+        self.stopped = True
+        self.sparkContext._jsc = None
+
+    @classmethod
+    def getActiveSession(cls):
+        cls.active_session_calls += 1
+        if cls.active_session_error is not None:
+            raise cls.active_session_error
+        return cls.active
+
+    @classmethod
+    def _get_or_create(cls, builder):
+        if cls.stderr_text:
+            sys.stderr.write(cls.stderr_text)
+        if cls.get_or_create_hook is not None:
+            cls.get_or_create_hook(builder)
+        if cls.get_or_create_error is not None:
+            raise cls.get_or_create_error
+        session = cls(name=f"created-{len(cls.created)}")
+        session.sparkContext.set_log_level_error = cls.set_log_level_error
+        cls.created.append(session)
+        return session
+
+
+FakeSparkSession.__init_subclass__()

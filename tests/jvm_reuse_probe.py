@@ -1,0 +1,46 @@
+"""Run in a fresh process: what a second configuration can still change once
+PySpark's JVM is running. Prints one JSON object on stdout.
+
+usage: jvm_reuse_probe.py PROJECT_WITH_JARS SQLITE_DB
+"""
+
+import json
+import os
+import sys
+
+from ruk.compute.strategies.local import LocalStrategy
+
+
+def main(project: str, database: str) -> None:
+    report = {}
+    first = LocalStrategy({}, app_name="probe")
+    spark = first.get_spark_session()
+    report["first_max_memory"] = spark.sparkContext._jvm.java.lang.Runtime.getRuntime().maxMemory()
+    first.close(spark)
+
+    # The project's JDBC driver only reaches the second session's configuration.
+    os.chdir(project)
+    second = LocalStrategy({"spark.driver.memory": "2g"}, app_name="probe")
+    spark2 = second.get_spark_session()
+    report["same_gateway"] = spark2.sparkContext._gateway is spark.sparkContext._gateway
+    report["second_conf_memory"] = spark2.conf.get("spark.driver.memory")
+    report["second_max_memory"] = spark2.sparkContext._jvm.java.lang.Runtime.getRuntime().maxMemory()
+    report["second_jars"] = spark2.conf.get("spark.jars")
+    try:
+        rows = (
+            spark2.read.format("jdbc")
+            .option("url", f"jdbc:sqlite:{database}")
+            .option("dbtable", "t")
+            .option("driver", "org.sqlite.JDBC")
+            .load()
+            .collect()
+        )
+        report["late_jdbc"] = [list(row) for row in rows]
+    except Exception as error:  # the outcome is what we report
+        report["late_jdbc"] = "ClassNotFoundException" if "ClassNotFoundException" in str(error) else str(error)[:500]
+    second.close(spark2)
+    print(json.dumps(report))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2])

@@ -1,0 +1,163 @@
+"""Real local sessions: PySpark from PyPI and the machine's Java.
+
+Session starts cost seconds, so the tests share one project and the sessions
+it yields; the order of the tests below follows a session's life.
+"""
+
+import glob
+import json
+import os
+import shutil
+import sqlite3
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import ruk.compute.strategies.local as local
+
+SQLITE_DRIVER = Path("/usr/share/java/sqlite-jdbc.jar")
+# Debian's JDK has the JNI directory of Debian's SQLite driver on its library path.
+DEBIAN_JDKS = sorted(glob.glob("/usr/lib/jvm/java-17-openjdk-*"))
+ROWS = [(1, "one"), (2, "two"), (3, "three")]
+JVM_NOTICES = ("Picked up _JAVA_OPTIONS", "Picked up JAVA_TOOL_OPTIONS", "WARNING:")
+
+
+def require_real_spark():
+    missing = []
+    try:
+        import pyspark  # noqa: F401
+    except ImportError:
+        missing.append("PySpark")
+    if not (shutil.which("java") or glob.glob("/usr/lib/jvm/*/bin/java")):
+        missing.append("Java")
+    if not SQLITE_DRIVER.exists():
+        missing.append(f"the SQLite JDBC driver ({SQLITE_DRIVER})")
+    if missing:
+        message = " and ".join(missing) + " not installed"
+        if os.environ.get("CI") == "true":
+            pytest.fail(message + ": CI must install it")
+        pytest.skip(message)
+
+
+def make_project(root: Path) -> Path:
+    """A project folder with the SQLite driver in .mur/jdbc_jars and a database."""
+    jars = root / ".mur" / "jdbc_jars"
+    jars.mkdir(parents=True)
+    shutil.copy(SQLITE_DRIVER.resolve(), jars / "sqlite-jdbc.jar")
+    with sqlite3.connect(root / "shop.db") as db:
+        db.execute("CREATE TABLE t (id INTEGER, name TEXT)")
+        db.executemany("INSERT INTO t VALUES (?, ?)", ROWS)
+    return root
+
+
+@pytest.fixture(scope="module")
+def project(tmp_path_factory):
+    require_real_spark()
+    root = make_project(tmp_path_factory.mktemp("project"))
+    patch = pytest.MonkeyPatch()
+    patch.chdir(root)
+    patch.setenv("HOME", str(tmp_path_factory.mktemp("home")))
+    patch.delenv("MUR_SPARK_KEEP_ALIVE", raising=False)
+    if DEBIAN_JDKS:
+        patch.setenv("JAVA_HOME", DEBIAN_JDKS[0])
+    yield root
+    local.cleanup_all_spark_sessions()
+    patch.undo()
+
+
+@pytest.fixture(scope="module")
+def strategy(project):
+    return local.LocalStrategy({}, app_name="mur-it")
+
+
+def test_empty_configuration_gives_a_fast_quiet_local_session(strategy, project):
+    spark = strategy.get_spark_session()
+    assert spark.sql("SELECT 1 AS x").collect()[0].x == 1
+    conf = spark.sparkContext.getConf()
+    assert conf.get("spark.ui.enabled") == "false"
+    assert spark.conf.get("spark.sql.shuffle.partitions") == "8"
+    assert spark.sparkContext.master == "local[2]"
+    assert spark.sparkContext.appName == "mur-it"
+    jar = str(project / ".mur" / "jdbc_jars" / "sqlite-jdbc.jar")
+    assert conf.get("spark.jars") == jar
+    assert conf.get("spark.driver.extraClassPath") == jar
+    assert conf.get("spark.executor.extraClassPath") == jar
+    assert (Path(os.environ["HOME"]) / ".mur" / "jdbc_jars").is_dir()
+
+    assert strategy.get_spark_session() is spark
+    assert local.LocalStrategy({}, app_name="other").get_spark_session() is spark
+    assert strategy.test_connectivity() == (True, "Local Spark session created and SQL test passed")
+    assert list(local._SPARK_SESSION_CACHE.values()) == [spark]
+
+
+def test_project_jdbc_driver_reads_a_sqlite_table(strategy, project):
+    spark = strategy.get_spark_session()
+    frame = (
+        spark.read.format("jdbc")
+        .option("url", f"jdbc:sqlite:{project / 'shop.db'}")
+        .option("dbtable", "t")
+        .option("driver", "org.sqlite.JDBC")
+        .load()
+    )
+    assert sorted(tuple(row) for row in frame.collect()) == ROWS
+
+
+def test_close_stops_the_session_and_the_next_request_starts_a_new_one(strategy):
+    spark = strategy.get_spark_session()
+    strategy.close(spark)
+    assert spark.sparkContext._jsc is None
+    assert local._SPARK_SESSION_CACHE == {}
+
+    fresh = strategy.get_spark_session()
+    assert fresh is not spark
+    assert fresh.sql("SELECT 2 AS x").collect()[0].x == 2
+
+
+def test_session_stopped_behind_the_cache_is_never_handed_out(strategy):
+    spark = strategy.get_spark_session()
+    spark.stop()  # getConf() still answers now: the JVM keeps running
+    spark.sparkContext.getConf()
+
+    fresh = strategy.get_spark_session()
+    assert fresh is not spark
+    assert fresh.sql("SELECT 3 AS x").collect()[0].x == 3
+
+
+def test_keep_alive_then_cleanup_stops_every_cached_session(strategy, monkeypatch):
+    spark = strategy.get_spark_session()
+    monkeypatch.setenv("MUR_SPARK_KEEP_ALIVE", "1")
+    strategy.close(spark)
+    assert strategy.get_spark_session() is spark
+
+    local.cleanup_all_spark_sessions()
+    assert local._SPARK_SESSION_CACHE == {}
+    assert spark.sparkContext._jsc is None
+
+
+def test_fresh_process_start_is_quiet_and_jvm_settings_stay_with_the_first_session(tmp_path, project):
+    """A second configuration in the same process runs on the first one's JVM:
+    its driver memory and its JDBC JARs do not reach the running JVM."""
+    late_project = make_project(tmp_path / "late")
+    elsewhere = tmp_path / "no-jars"
+    elsewhere.mkdir()
+    result = subprocess.run(
+        [sys.executable, str(Path(__file__).with_name("jvm_reuse_probe.py")), str(late_project),
+         str(late_project / "shop.db")],
+        cwd=elsewhere, capture_output=True, text=True, timeout=600,
+    )
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout.strip().splitlines()[-1])
+
+    # Spark's own logging stays off: only the JVM's notices, written straight
+    # to file descriptor 2 before logging is configured, reach stderr.
+    noise = [line for line in result.stderr.splitlines() if line.strip()]
+    assert all(line.startswith(JVM_NOTICES) for line in noise), noise
+    assert len(noise) <= 5
+
+    assert report["same_gateway"] is True
+    assert report["second_conf_memory"] == "2g"
+    assert report["second_max_memory"] == report["first_max_memory"]
+    assert report["second_jars"].endswith("sqlite-jdbc.jar")
+    assert report["late_jdbc"] == "ClassNotFoundException"

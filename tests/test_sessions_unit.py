@@ -1,0 +1,587 @@
+"""Session management of the local strategy against a fake PySpark: no JVM is started."""
+
+import hashlib
+import io
+import multiprocessing
+import os
+import sys
+import tempfile
+import threading
+import types
+from pathlib import Path
+
+import pytest
+
+import ruk.compute.strategies.local as local
+from fake_spark import FakeSparkSession
+
+JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
+LOG4J_TEXT = (
+    "\nstatus = error\nappender.console.type = Console\nappender.console.name = console\n"
+    "appender.console.layout.type = PatternLayout\nappender.console.layout.pattern = %msg%n\n"
+    "rootLogger.level = error\nrootLogger.appenderRef.console.ref = console\n"
+    "logger.spark.name = org.apache.spark\nlogger.spark.level = error\n"
+    "logger.hadoop.name = org.apache.hadoop\nlogger.hadoop.level = error\n"
+)
+OPENED = [
+    "java.base/java.lang", "java.base/java.lang.invoke", "java.base/java.lang.reflect",
+    "java.base/java.io", "java.base/java.net", "java.base/java.nio", "java.base/java.util",
+    "java.base/java.util.concurrent", "java.base/java.util.concurrent.atomic",
+    "java.base/sun.nio.ch", "java.base/sun.nio.cs", "java.base/sun.security.action",
+    "java.base/sun.util.calendar", "java.security.jgss/sun.security.krb5",
+]
+
+
+def fast_defaults(log4j_file, jars):
+    options = [f"-Dlog4j2.configurationFile=file:{log4j_file}", "-Djava.util.logging.level=SEVERE"]
+    options += [f"--add-opens={p}=ALL-UNNAMED" for p in OPENED]
+    options.append("-XX:+IgnoreUnrecognizedVMOptions")
+    return [
+        ("spark.driver.memory", "1g"),
+        ("spark.executor.memory", "1g"),
+        ("spark.jars", ",".join(jars)),
+        ("spark.driver.extraClassPath", ":".join(jars)),
+        ("spark.executor.extraClassPath", ":".join(jars)),
+        ("spark.driver.extraJavaOptions", " ".join(options)),
+        ("spark.ui.enabled", "false"),
+        ("spark.ui.showConsoleProgress", "false"),
+        ("spark.eventLog.enabled", "false"),
+        ("spark.driver.bindAddress", "127.0.0.1"),
+        ("spark.driver.host", "localhost"),
+        ("spark.sql.shuffle.partitions", "8"),
+        ("spark.sql.execution.arrow.pyspark.enabled", "false"),
+        ("spark.sql.execution.arrow.pyspark.fallback.enabled", "true"),
+        ("spark.sql.execution.arrow.enabled", "false"),
+        ("spark.sql.adaptive.enabled", "false"),
+        ("spark.sql.adaptive.coalescePartitions.enabled", "false"),
+    ]
+
+
+def key_of(config):
+    return hashlib.md5(str(sorted(config.items())).encode()).hexdigest()
+
+
+def lock_is_free():
+    lock = local._SPARK_SESSION_LOCK
+    if not lock.acquire(blocking=False):
+        return False
+    lock.release()
+    return True
+
+
+@pytest.fixture
+def env(tmp_path, monkeypatch):
+    ns = types.SimpleNamespace(home=tmp_path / "home", tmp=tmp_path / "tmp", project=tmp_path / "project")
+    for d in (ns.home, ns.tmp, ns.project):
+        d.mkdir()
+    monkeypatch.setenv("HOME", str(ns.home))
+    monkeypatch.setenv("TMPDIR", str(ns.tmp))
+    monkeypatch.setattr(tempfile, "tempdir", str(ns.tmp))  # gettempdir() caches its answer
+    monkeypatch.chdir(ns.project)
+    for name in ("_JAVA_OPTIONS", "MUR_SPARK_KEEP_ALIVE"):
+        monkeypatch.delenv(name, raising=False)
+    ns.log4j = str(ns.tmp / "mur_log4j2.properties")
+    ns.Spark = FakeSparkSession.fresh()
+    ns.cache = {}
+    ns.calls = []
+    monkeypatch.setattr(local, "SparkSession", ns.Spark)
+    monkeypatch.setattr(local, "PYSPARK_AVAILABLE", True)
+    monkeypatch.setattr(local, "_SPARK_SESSION_CACHE", ns.cache)
+    monkeypatch.setattr(local, "_ensure_java_available", lambda: ns.calls.append("java"))
+    monkeypatch.setattr(local, "_disable_multiprocessing_resource_tracker", lambda: ns.calls.append("tracker"))
+    ns.strategy = lambda config=None, app_name="app": local.LocalStrategy({} if config is None else config, app_name)
+    yield ns
+    assert lock_is_free()
+
+
+def session(name="cached", **kw):
+    return FakeSparkSession(name, **kw)
+
+
+# --- creation: builder calls, launch settings, files --------------------------------
+
+
+def test_empty_config_builder_sequence(env):
+    spark = env.strategy(app_name="my app").get_spark_session()
+    (builder,) = env.Spark.builders
+    expected = [("appName", "my app"), ("master", "local[2]")]
+    expected += [("config", k, v) for k, v in fast_defaults(env.log4j, [])]
+    assert builder.calls == expected + [("getOrCreate",)]
+    assert spark is env.Spark.created[0]
+    assert spark.sparkContext.log_levels == ["ERROR"]
+    assert env.cache == {key_of({}): spark}
+
+
+def test_configured_keys_replace_defaults_and_follow_them(env):
+    config = {"spark.extra.b": 5, "master": "local[4]", "spark.driver.memory": "4g", "spark.extra.a": "x"}
+    env.strategy(config).get_spark_session()
+    calls = env.Spark.builders[0].calls
+    defaults = [("config", k, v) for k, v in fast_defaults(env.log4j, []) if k != "spark.driver.memory"]
+    user = [("config", "spark.extra.b", 5), ("config", "spark.driver.memory", "4g"), ("config", "spark.extra.a", "x")]
+    assert calls == [("appName", "app"), ("master", "local[4]")] + defaults + user + [("getOrCreate",)]
+
+
+@pytest.mark.parametrize("names", [[], ["only.jar"], ["b.jar", "a.jar"]])
+def test_project_jars_reach_the_builder(env, names):
+    jar_dir = env.project / ".mur" / "jdbc_jars"
+    jar_dir.mkdir(parents=True)
+    for name in names:
+        (jar_dir / name).write_bytes(b"PK")
+    env.strategy().get_spark_session()
+    jars = [str(jar_dir / n) for n in sorted(names)]
+    configs = {c[1]: c[2] for c in env.Spark.builders[0].calls if c[0] == "config"}
+    assert configs["spark.jars"] == ",".join(jars)
+    assert configs["spark.driver.extraClassPath"] == configs["spark.executor.extraClassPath"] == ":".join(jars)
+
+
+def test_creation_writes_log4j_file_and_jar_dir(env):
+    Path(env.log4j).write_text("stale")
+    env.strategy().get_spark_session()
+    assert Path(env.log4j).read_text() == LOG4J_TEXT and len(LOG4J_TEXT) == 367
+    assert os.listdir(env.tmp) == ["mur_log4j2.properties"]  # no temporary file left behind
+    assert (env.home / ".mur" / "jdbc_jars").is_dir()
+
+
+def test_symlink_at_log4j_name_is_replaced_not_followed(env, tmp_path):
+    victim = tmp_path / "victim.txt"
+    victim.write_text("precious")
+    os.symlink(victim, env.log4j)
+    env.strategy().get_spark_session()
+    assert victim.read_text() == "precious"
+    assert not os.path.islink(env.log4j)
+    assert Path(env.log4j).read_text() == LOG4J_TEXT
+
+
+@pytest.mark.parametrize(
+    "before, after",
+    [
+        (None, JAVA_FLAGS),
+        ("-Xmx2g", "-Xmx2g " + JAVA_FLAGS),
+        ("   ", JAVA_FLAGS),
+        ("-Dx=1 -XX:-UseVectorCmov", "-Dx=1 -XX:-UseVectorCmov"),
+        ("-XX:-UseVectorCmovLonger", "-XX:-UseVectorCmovLonger"),
+    ],
+)
+def test_java_options(env, monkeypatch, before, after):
+    if before is not None:
+        monkeypatch.setenv("_JAVA_OPTIONS", before)
+    strategy = env.strategy()
+    strategy.get_spark_session()
+    strategy.get_spark_session()  # a second request adds nothing
+    assert os.environ["_JAVA_OPTIONS"] == after
+
+
+# --- cache key and reuse --------------------------------------------------------------
+
+
+def test_cache_key_rules(env):
+    first = env.strategy({"a": "1", "b": "2"}).get_spark_session()
+    assert list(env.cache) == [key_of({"a": "1", "b": "2"})]
+    assert env.strategy({"b": "2", "a": "1"}, app_name="other").get_spark_session() is first
+    assert len(env.Spark.builders) == 1  # the second app name never reached a builder
+    assert env.strategy({"n": "8"}).get_spark_session() is not env.strategy({"n": 8}).get_spark_session()
+    assert len(env.cache) == 3
+
+
+def test_unsortable_config_raises_type_error(env):
+    with pytest.raises(TypeError):
+        env.strategy({1: "a", "b": "c"}).get_spark_session()
+    assert env.Spark.builders == [] and env.cache == {}
+
+
+@pytest.mark.parametrize(
+    "damage, reused",
+    [
+        (None, True),
+        ("probe raises", False),
+        ("jsc is None", False),  # stopped behind the cache's back: getConf still answers
+        ("no jsc attribute", True),
+    ],
+)
+def test_reuse_check(env, damage, reused):
+    cached = session()
+    if damage == "probe raises":
+        cached.sparkContext.get_conf_error = RuntimeError("dead")
+    elif damage == "jsc is None":
+        cached.sparkContext._jsc = None
+    elif damage == "no jsc attribute":
+        del cached.sparkContext._jsc
+    env.cache[key_of({})] = cached
+    got = env.strategy().get_spark_session()
+    if reused:
+        assert got is cached and env.Spark.active_session_calls == 0 and env.Spark.builders == []
+    else:
+        assert got is env.Spark.created[0] and env.Spark.active_session_calls == 1
+        assert cached.stop_calls == 0  # evicted, not stopped
+    assert env.cache == {key_of({}): got}
+
+
+def test_active_session_is_stopped_and_cache_cleared(env):
+    env.cache.update({"k1": session("one"), "k2": session("two")})
+    env.Spark.active = active = session("active")
+    new = env.strategy().get_spark_session()
+    assert active.stop_calls == 1
+    assert env.cache == {key_of({}): new}
+
+
+def test_active_session_stop_failure_leaves_cache(env, capsys):
+    other = session("other")
+    env.cache["k1"] = other
+    env.Spark.active = session("active")
+    env.Spark.active.stop_error = RuntimeError("no")
+    new = env.strategy().get_spark_session()
+    assert env.cache == {"k1": other, key_of({}): new}
+    assert capsys.readouterr().err == ""
+
+
+def test_cache_hit_runs_the_preparation_but_touches_no_files(env, monkeypatch):
+    cached = env.cache[key_of({})] = session()
+    seen = {}
+
+    def java_check():
+        env.calls.append("java")
+        seen["java_options"] = os.environ.get("_JAVA_OPTIONS")
+        seen["lock_free"] = lock_is_free()
+
+    monkeypatch.setattr(local, "_ensure_java_available", java_check)
+    assert env.strategy().get_spark_session() is cached
+    assert env.calls == ["tracker", "java"]
+    assert seen == {"java_options": JAVA_FLAGS, "lock_free": True}
+    assert os.listdir(env.tmp) == [] and os.listdir(env.home) == []
+
+
+def test_pyspark_unavailable(env, monkeypatch):
+    monkeypatch.setattr(local, "PYSPARK_AVAILABLE", False)
+    with pytest.raises(local.RukRuntimeError) as info:
+        env.strategy().get_spark_session()
+    assert str(info.value) == "PySpark is not available. Install it with: pip install pyspark"
+    assert "_JAVA_OPTIONS" not in os.environ and env.calls == []
+
+
+@pytest.mark.parametrize("where", ["probe", "getActiveSession"])
+def test_keyboard_interrupt_in_lookup_frees_the_lock(env, where):
+    if where == "probe":
+        cached = env.cache[key_of({})] = session()
+        cached.sparkContext.get_conf_error = KeyboardInterrupt()
+    else:
+        env.Spark.active_session_error = KeyboardInterrupt()
+    before = dict(env.cache)
+    with pytest.raises(KeyboardInterrupt):
+        env.strategy().get_spark_session()
+    assert lock_is_free() and env.cache == before and env.Spark.builders == []
+
+
+# --- start-up console capture -----------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "captured, shown",
+    [
+        ("WARNING: x\n\nreal line\n", "real line\n"),
+        ("  SLF4J: x\n", ""),
+        ("a log4j: b\n", ""),
+        ("Picked up _JAVA_OPTIONS: -Xmx1g\n", ""),
+        ("NOTE: Picked up JAVA_TOOL_OPTIONS: -Dx\n", ""),
+        ("Using incubator modules: jdk.incubator.vector\n", ""),
+        ("warning: x\n", "warning: x\n"),
+        ("  keep me  \n", "keep me\n"),
+        ("first\r\n\tlast line", "first\nlast line\n"),
+        ("", ""),
+    ],
+)
+def test_console_filter(env, capsys, captured, shown):
+    env.Spark.stderr_text = captured
+    original = sys.stderr
+    env.strategy().get_spark_session()
+    assert sys.stderr is original
+    assert capsys.readouterr().err == shown
+
+
+@pytest.mark.parametrize("failing", ["getOrCreate", "setLogLevel"])
+def test_failed_start_restores_console_and_caches_nothing(env, capsys, failing):
+    env.Spark.stderr_text = "WARNING: noise\nwhy it failed\n"
+    if failing == "getOrCreate":
+        env.Spark.get_or_create_error = RuntimeError("boom")
+    else:
+        env.Spark.set_log_level_error = RuntimeError("boom")
+    original = sys.stderr
+    with pytest.raises(RuntimeError, match="boom"):
+        env.strategy().get_spark_session()
+    assert sys.stderr is original
+    assert capsys.readouterr().err == "why it failed\n"
+    assert env.cache == {}
+
+
+def test_capture_reads_its_own_buffer_when_stderr_is_replaced(env, capsys):
+    def replace_stderr(builder):
+        sys.stderr = io.StringIO()
+        print("written elsewhere", file=sys.stderr)
+
+    env.Spark.stderr_text = "from the start\n"
+    env.Spark.get_or_create_hook = replace_stderr
+    original = sys.stderr
+    env.strategy().get_spark_session()
+    assert sys.stderr is original
+    assert capsys.readouterr().err == "from the start\n"
+
+
+def test_stderr_restored_when_reading_the_capture_fails(env, monkeypatch):
+    class Unreadable(io.StringIO):
+        def getvalue(self):
+            raise OSError("unreadable")
+
+    monkeypatch.setitem(sys.modules, "io", types.SimpleNamespace(StringIO=Unreadable))
+    original = sys.stderr
+    with pytest.raises(OSError, match="unreadable"):
+        env.strategy().get_spark_session()
+    assert sys.stderr is original and env.cache == {}
+
+
+def test_overlapping_starts_restore_the_real_stderr(env, capsys):
+    # A blocks inside its start; B is released only after A finished, which is the
+    # order in which uncoordinated captures would leave A's buffer installed.
+    gates = {"A": (threading.Event(), threading.Event()), "B": (threading.Event(), threading.Event())}
+
+    def start(builder):
+        name = dict(c[1:] for c in builder.calls if c[0] == "config")["spark.who"]
+        sys.stderr.write(f"line from {name}\n")
+        entered, go = gates[name]
+        entered.set()
+        go.wait()
+
+    env.Spark.get_or_create_hook = start
+    original = sys.stderr
+    errors = []
+
+    def run(name):
+        try:
+            env.strategy({"spark.who": name}).get_spark_session()
+        except BaseException as e:  # surfaced by the assertions below
+            errors.append(e)
+
+    a = threading.Thread(target=run, args=("A",))
+    b = threading.Thread(target=run, args=("B",))
+    a.start()
+    gates["A"][0].wait()
+    b.start()
+    gates["A"][1].set()
+    a.join()
+    gates["B"][1].set()
+    b.join()
+    assert errors == []
+    assert sys.stderr is original
+    err = capsys.readouterr().err
+    assert err.count("line from A\n") == 1 and err.count("line from B\n") == 1
+    assert len(env.cache) == 2
+
+
+# --- close -----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("value, keeps", [("1", True), (None, False), ("0", False), ("true", False),
+                                          ("01", False), (" 1", False), ("1 ", False)])
+def test_close_keep_alive(env, monkeypatch, value, keeps):
+    if value is not None:
+        monkeypatch.setenv("MUR_SPARK_KEEP_ALIVE", value)
+    spark = env.cache["k"] = session()
+    assert env.strategy().close(spark) is None
+    assert (env.cache == {"k": spark}) is keeps
+    assert spark.stop_calls == (0 if keeps else 1)
+
+
+def test_close_none_leaves_cache(env):
+    env.cache["k"] = session()
+    before = dict(env.cache)
+    env.strategy().close(None)
+    assert env.cache == before
+
+
+def test_close_stops_uncached_session_after_releasing_the_lock(env):
+    other = env.cache["k"] = session("other")
+    spark = session("spark")
+    spark.stop_hook = lambda s: s.__dict__.update(lock_free_at_stop=lock_is_free())
+    env.strategy().close(spark)
+    assert env.cache == {"k": other}
+    assert spark.stop_calls == 1 and spark.lock_free_at_stop
+
+
+def test_close_removes_only_the_first_identical_entry(env):
+    class EqualToAll(FakeSparkSession):
+        def __eq__(self, other):
+            return True
+
+        __hash__ = object.__hash__
+
+    spark, lookalike = session(), EqualToAll("lookalike")
+    env.cache.update({"look": lookalike, "k1": spark, "k2": spark})
+    env.strategy().close(spark)
+    assert env.cache == {"look": lookalike, "k2": spark}
+    assert list(env.cache) == ["look", "k2"] and env.cache["look"] is lookalike
+    assert spark.stop_calls == 1 and lookalike.stop_calls == 0
+
+
+@pytest.mark.parametrize("error", [RuntimeError("stop failed"), KeyboardInterrupt()])
+def test_close_with_failing_stop(env, error):
+    spark = env.cache["k"] = session()
+    spark.stop_error = error
+    if isinstance(error, Exception):
+        assert env.strategy().close(spark) is None
+    else:
+        with pytest.raises(KeyboardInterrupt):
+            env.strategy().close(spark)
+    assert env.cache == {} and lock_is_free()
+
+
+# --- cleanup_all_spark_sessions -----------------------------------------------------------
+
+
+def test_cleanup_stops_all_in_order_under_the_lock(env, monkeypatch):
+    monkeypatch.setenv("MUR_SPARK_KEEP_ALIVE", "1")  # cleanup ignores keep-alive
+    log, locked = [], []
+    one, two = session("one", stop_log=log), session("two", stop_log=log)
+    one.stop_error = RuntimeError("first fails")
+    two.stop_hook = lambda s: locked.append(local._SPARK_SESSION_LOCK.locked())
+    env.cache.update({"k1": one, "k2": two, "k3": one})
+    assert local.cleanup_all_spark_sessions() is None
+    assert log == ["one", "two", "one"]  # the same object cached twice is stopped twice
+    assert locked == [True] and env.cache == {}
+    assert local._SPARK_SESSION_CACHE is env.cache  # emptied in place
+
+
+def test_cleanup_keyboard_interrupt_frees_lock_and_keeps_cache(env):
+    one, two = session("one"), session("two")
+    one.stop_error = KeyboardInterrupt()
+    env.cache.update({"k1": one, "k2": two})
+    with pytest.raises(KeyboardInterrupt):
+        local.cleanup_all_spark_sessions()
+    assert lock_is_free() and env.cache == {"k1": one, "k2": two} and two.stop_calls == 0
+
+
+# --- _ensure_java_available ----------------------------------------------------------------
+
+
+NO_JAVA_TAIL = (
+    ".\n\nRun 'mur java search' to find Java installations.\n"
+    "Run 'mur java set' to select a compatible version.\n"
+    "Run 'mur java install' for installation guide."
+)
+
+
+@pytest.fixture
+def java(monkeypatch):
+    ns = types.SimpleNamespace(
+        info=types.SimpleNamespace(java_supported=[8, 11, 17], version="4.0.1", major_minor="4.0"),
+        installations=["jdk-a", "jdk-b"], best=None, calls=[],
+    )
+    fake = types.ModuleType("ruk.compute.java_compat")
+
+    def get_pyspark_info():
+        ns.calls.append(("get_pyspark_info",))
+        return ns.info
+
+    def find_all_java_installations():
+        ns.calls.append(("find_all_java_installations",))
+        return ns.installations
+
+    def select_best_java(all_java, supported):
+        ns.calls.append(("select_best_java", all_java, supported))
+        return ns.best
+
+    fake.get_pyspark_info = get_pyspark_info
+    fake.find_all_java_installations = find_all_java_installations
+    fake.select_best_java = select_best_java
+    monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", fake)
+    monkeypatch.setenv("JAVA_HOME", "/previous/jdk")
+    monkeypatch.setenv("PATH", "/usr/bin")
+    return ns
+
+
+def test_java_pyspark_missing(java):
+    java.info = None
+    with pytest.raises(local.RukRuntimeError) as info:
+        local._ensure_java_available()
+    assert str(info.value) == (
+        "PySpark is not installed. Install it with: pip install pyspark\n"
+        "Or run 'mur spark set-version' to select a specific version."
+    )
+    assert java.calls == [("get_pyspark_info",)]
+    assert (os.environ["JAVA_HOME"], os.environ["PATH"]) == ("/previous/jdk", "/usr/bin")
+
+
+@pytest.mark.parametrize("supported, text", [([8, 11, 17], "8, 11, 17"), (("8", "11", "17"), "8, 11, 17"), ([], "")])
+def test_java_none_compatible(java, supported, text):
+    java.info.java_supported = supported
+    with pytest.raises(local.RukRuntimeError) as info:
+        local._ensure_java_available()
+    assert str(info.value) == f"No compatible Java found for PySpark 4.0.1.\nPySpark 4.0 requires Java {text}" + NO_JAVA_TAIL
+    assert java.calls[-1] == ("select_best_java", java.installations, supported)
+    assert java.calls[-1][1] is java.installations and java.calls[-1][2] is supported
+    assert (os.environ["JAVA_HOME"], os.environ["PATH"]) == ("/previous/jdk", "/usr/bin")
+
+
+@pytest.mark.parametrize(
+    "home, path_before, path_after",
+    [
+        ("/opt/jdk", "/usr/bin", "/opt/jdk/bin{s}/usr/bin"),
+        ("/opt/jdk", None, "/opt/jdk/bin{s}"),
+        ("/opt/jdk/", "/usr/bin", "/opt/jdk/bin{s}/usr/bin"),
+        ("/opt/jdk", "/opt/jdk/bin{s}/usr/bin", "/opt/jdk/bin{s}/usr/bin"),
+        ("/opt/jdk", "/usr/bin{s}/opt/jdk/bin", "/opt/jdk/bin{s}/usr/bin{s}/opt/jdk/bin"),
+        ("/opt/jdk", "/opt/jdk/bin-old{s}/usr/bin", "/opt/jdk/bin{s}/opt/jdk/bin-old{s}/usr/bin"),
+    ],
+)
+def test_java_exported(java, monkeypatch, home, path_before, path_after):
+    java.best = types.SimpleNamespace(path=home)
+    if path_before is None:
+        monkeypatch.delenv("PATH")
+    else:
+        monkeypatch.setenv("PATH", path_before.format(s=os.pathsep))
+    for _ in range(2):  # a later request must not put bin in front again
+        assert local._ensure_java_available() is None
+        assert os.environ["JAVA_HOME"] == home
+        assert os.environ["PATH"] == path_after.format(s=os.pathsep)
+
+
+def test_java_home_rewritten_on_every_call(java):
+    java.best = types.SimpleNamespace(path="/opt/jdk")
+    local._ensure_java_available()
+    os.environ["JAVA_HOME"] = "/changed"
+    local._ensure_java_available()
+    assert os.environ["JAVA_HOME"] == "/opt/jdk"
+    assert os.environ["PATH"] == f"/opt/jdk/bin{os.pathsep}/usr/bin"
+
+
+def test_java_path_not_a_string(java):
+    java.best = types.SimpleNamespace(path=Path("/opt/jdk"))
+    with pytest.raises(TypeError):
+        local._ensure_java_available()
+    assert (os.environ["JAVA_HOME"], os.environ["PATH"]) == ("/previous/jdk", "/usr/bin")
+
+
+# --- _disable_multiprocessing_resource_tracker ----------------------------------------------
+
+
+def test_resource_tracker_disabled(monkeypatch):
+    from multiprocessing import resource_tracker
+
+    # Registered so that teardown restores both attributes, whether or not _fd existed.
+    monkeypatch.setattr(resource_tracker, "_resource_tracker", object())
+    monkeypatch.setattr(resource_tracker, "_fd", 7, raising=False)
+    monkeypatch.delattr(resource_tracker, "_fd")
+    assert local._disable_multiprocessing_resource_tracker() is None
+    assert resource_tracker._resource_tracker is None and resource_tracker._fd is None
+
+
+def test_resource_tracker_refusing_second_assignment(monkeypatch):
+    class Refusing:
+        def __setattr__(self, name, value):
+            if name == "_fd":
+                raise RuntimeError("read-only")
+            object.__setattr__(self, name, value)
+
+    refusing = Refusing()
+    refusing._resource_tracker = "running"
+    monkeypatch.setitem(sys.modules, "multiprocessing.resource_tracker", refusing)
+    monkeypatch.setattr(multiprocessing, "resource_tracker", refusing, raising=False)
+    assert local._disable_multiprocessing_resource_tracker() is None
+    assert refusing._resource_tracker is None and not hasattr(refusing, "_fd")
