@@ -101,14 +101,13 @@ CLASS_DOC = (
 FULL_DOCS = {
     "validate_config": "\n        Validate local strategy configuration.\n\n"
     "        Local strategy is flexible - no required fields.\n        ",
-    "estimate_cost": "\n        Estimate cost for local execution.\n\n        Local execution is free (runs on local machine).\n\n"
-    "        :param duration_minutes: Estimated query duration\n        :returns: 0.0 (free)\n        ",
     "get_platform_name": "Get platform name.",
-    "test_connectivity": "\n        Test connectivity by creating a local Spark session.\n\n"
-    "        :returns: Tuple of (success, message)\n        ",
 }
 # name: (start, end, length)
 DOC_OUTLINES = {
+    "estimate_cost": ("\n        Estimate cost for local execution.\n", ":returns: 0.0 (free)\n        ", 198),
+    "test_connectivity": ("\n        Test connectivity by creating a local Spark session.\n",
+                          ":returns: Tuple of (success, message)\n        ", 117),
     "cleanup_all_spark_sessions": ("\n    Clean up ALL cached Spark sessions.\n", "Thread-safe - uses lock for cache access.\n    ", 217),
     "_disable_multiprocessing_resource_tracker": (
         "\n    Disable Python's multiprocessing resource tracker to prevent segfaults.\n",
@@ -318,13 +317,6 @@ def test_type_name_in_rule_message_is_cut_at_200():
     assert str(ei.value) == f"Argument 'cache_dir' has incorrect type (expected str, got {'L' * 200})"
 
 
-@pytest.mark.parametrize("value", [None, set(), {"postgres"}], ids=["none", "empty", "one"])
-def test_get_spark_session_accepts_none_and_set(monkeypatch, value):
-    monkeypatch.setattr(mod, "PYSPARK_AVAILABLE", False)
-    with pytest.raises(RukRuntimeError, match="^PySpark is not available"):
-        LocalStrategy({}).get_spark_session(adapter_types=value)
-
-
 class Floaty:
     def __float__(self):
         return 7.5
@@ -392,7 +384,8 @@ def test_function_attributes_are_writable(monkeypatch):
 
 
 @pytest.mark.parametrize("java_options", [None, "-Dmarker=1"])
-def test_pyspark_flag_read_at_call_time(monkeypatch, java_options):
+@pytest.mark.parametrize("args", [(), (None,), (set(),), ({"postgres"},)], ids=["default", "none", "empty", "one"])
+def test_pyspark_flag_read_at_call_time(monkeypatch, java_options, args):
     if java_options is None:
         monkeypatch.delenv("_JAVA_OPTIONS", raising=False)
     else:
@@ -405,7 +398,7 @@ def test_pyspark_flag_read_at_call_time(monkeypatch, java_options):
     monkeypatch.setattr(mod, "_ensure_java_available", must_not_run)
     monkeypatch.setattr(mod, "PYSPARK_AVAILABLE", False)
     with pytest.raises(RukRuntimeError) as ei:
-        LocalStrategy({}).get_spark_session()
+        LocalStrategy({}).get_spark_session(*args)
     assert ei.value.args == (NO_PYSPARK,)
     assert os.environ.get("_JAVA_OPTIONS") == java_options
 
