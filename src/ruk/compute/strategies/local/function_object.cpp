@@ -262,34 +262,36 @@ int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-PyObject* get_defaults(PyObject* self, void*) noexcept {
-    PyObject* defaults = as_function(self)->defaults;
-    return Py_NewRef(defaults ? defaults : Py_None);
-}
+// Optional fields that read as None when unset and accept None or one type.
+PyObject* get_optional(PyObject* field) { return Py_NewRef(field ? field : Py_None); }
 
-int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+int set_optional(PyObject*& field, PyObject* value, int (*accepts)(PyObject*), const char* message) {
     if (value == Py_None) value = nullptr;
-    if (value && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    if (value && !accepts(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    Py_XSETREF(field, Py_XNewRef(value));
     return 0;
+}
+
+int is_tuple(PyObject* obj) { return PyTuple_Check(obj); }
+int is_dict(PyObject* obj) { return PyDict_Check(obj); }
+
+PyObject* get_defaults(PyObject* self, void*) noexcept { return get_optional(as_function(self)->defaults); }
+
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+    return set_optional(as_function(self)->defaults, value, is_tuple,
+                        "__defaults__ must be set to a tuple object");
 }
 
 PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
-    PyObject* kwdefaults = as_function(self)->kwdefaults;
-    return Py_NewRef(kwdefaults ? kwdefaults : Py_None);
+    return get_optional(as_function(self)->kwdefaults);
 }
 
 int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
-    return 0;
+    return set_optional(as_function(self)->kwdefaults, value, is_dict,
+                        "__kwdefaults__ must be set to a dict object");
 }
 
 PyObject* get_annotations(PyObject* self, void*) noexcept {
@@ -302,13 +304,8 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
 }
 
 int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
-    return 0;
+    return set_optional(as_function(self)->annotations, value, is_dict,
+                        "__annotations__ must be set to a dict object");
 }
 
 // inspect.signature() support: the real parameters, with their current

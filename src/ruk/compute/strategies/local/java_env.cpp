@@ -64,7 +64,7 @@ int export_java(PyObject* globals, PyObject* best_java) {
     if (!home_again) return -1;
     Ref os_path = getattr(os.get(), st.s_path);
     if (!os_path) return -1;
-    Ref bin_path = call_method(os_path.get(), st.s_join, home_again.get(), st.s_bin);
+    Ref bin_path = path_join(os_path.get(), home_again.get(), st.s_bin);
     if (!bin_path) return -1;
     Ref separator = getattr(os.get(), st.s_pathsep);
     if (!separator) return -1;

@@ -76,7 +76,7 @@ Ref write_log4j_file(PyObject* globals) {
     if (!temp_dir) return {};
     Ref os;
     Ref os_path = os_path_of(globals, os);
-    Ref log4j_file = os_path ? call_method(os_path.get(), st.s_join, temp_dir.get(), st.s_log4j_name)
+    Ref log4j_file = os_path ? path_join(os_path.get(), temp_dir.get(), st.s_log4j_name)
                              : Ref{};
     if (!log4j_file) return {};
 
@@ -113,7 +113,7 @@ Ref prepare_jar_directory(PyObject* globals) {
     Ref os_path = os_path_of(globals, os);
     if (!os_path) return {};
     Ref mur_home = call_method(os_path.get(), st.s_expanduser, st.s_mur_home);
-    Ref jar_cache_dir = mur_home ? call_method(os_path.get(), st.s_join, mur_home.get(), st.s_jdbc_jars)
+    Ref jar_cache_dir = mur_home ? path_join(os_path.get(), mur_home.get(), st.s_jdbc_jars)
                                  : Ref{};
     Ref makedirs = jar_cache_dir ? getattr(os.get(), st.s_makedirs) : Ref{};
     if (!makedirs) return {};

@@ -461,6 +461,10 @@ int module_exec(PyObject* module) noexcept {
         if (!builtins) return -1;
         st.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
     }
+    if (!st.posix_join) {
+        Ref posixpath = Ref::steal(PyImport_ImportModule("posixpath"));
+        if (!posixpath || !(st.posix_join = PyObject_GetAttrString(posixpath.get(), "join"))) return -1;
+    }
     if (!st.capture_lock) {
         st.capture_lock = PyThread_allocate_lock();
         if (!st.capture_lock) {

@@ -136,6 +136,9 @@ struct ModuleState {
     // Strong reference: the `builtins` module's dict, the fallback of global lookups.
     PyObject* builtins = nullptr;
 
+    // Strong reference: posixpath.join as imported at start-up (see path_join).
+    PyObject* posix_join = nullptr;
+
     // Serialises the stderr capture windows of concurrent session starts.
     // Never held together with _SPARK_SESSION_LOCK's critical sections.
     PyThread_type_lock capture_lock = nullptr;

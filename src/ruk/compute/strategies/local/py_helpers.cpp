@@ -94,6 +94,19 @@ int import_from(PyObject* globals, PyObject* module_name, PyObject* const* names
     return 0;
 }
 
+Ref path_join(PyObject* os_path, PyObject* head, PyObject* tail) noexcept {
+    ModuleState& st = state();
+    Ref join = getattr(os_path, st.s_join);
+    if (!join) return {};
+    if (join.get() != st.posix_join || !PyUnicode_CheckExact(head) || !PyUnicode_CheckExact(tail))
+        return call(join.get(), head, tail);
+    const Py_ssize_t head_length = PyUnicode_GET_LENGTH(head);
+    if (PyUnicode_GET_LENGTH(tail) > 0 && PyUnicode_READ_CHAR(tail, 0) == '/') return Ref::borrow(tail);
+    if (head_length == 0 || PyUnicode_READ_CHAR(head, head_length - 1) == '/')
+        return Ref::steal(PyUnicode_Concat(head, tail));
+    return Ref::steal(PyUnicode_FromFormat("%U/%U", head, tail));
+}
+
 int raise_object(PyObject* obj) noexcept {
     if (PyExceptionInstance_Check(obj)) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);

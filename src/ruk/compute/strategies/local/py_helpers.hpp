@@ -27,6 +27,11 @@ int raise_object(PyObject* obj) noexcept;
 // `a, b = pair` for any iterable of exactly two items.
 int unpack_pair(PyObject* pair, Ref& first, Ref& second) noexcept;
 
+// os_path.join(head, tail), computed here when os_path.join is the
+// interpreter's own posixpath.join and both parts are plain strings (the same
+// result, without a Python-level call on the per-request path).
+Ref path_join(PyObject* os_path, PyObject* head, PyObject* tail) noexcept;
+
 // True when the exception being raised is an instance of Exception (what an
 // `except Exception:` clause catches).
 inline bool pending_is_exception() noexcept { return PyErr_ExceptionMatches(PyExc_Exception); }

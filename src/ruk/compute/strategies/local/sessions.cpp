@@ -26,6 +26,13 @@ Ref compute_cache_key(PyObject* self, PyObject* hashlib) {
 
 Ref load_cache(PyObject* globals) { return load_global(globals, state().s_SESSION_CACHE); }
 
+// list(_SPARK_SESSION_CACHE.items()): a private copy, safe to walk while deleting.
+Ref cache_snapshot(PyObject* globals) {
+    Ref cache = load_cache(globals);
+    Ref items = cache ? call_method(cache.get(), state().s_items) : Ref{};
+    return items ? Ref::steal(PySequence_List(items.get())) : Ref{};
+}
+
 // Liveness of a cached session. getConf() keeps answering after the context
 // was stopped (it reads the still-running JVM's configuration), so a context
 // that PySpark itself marks as stopped (_jsc is None) is dead too.
@@ -227,9 +234,7 @@ PyObject* close_session(PyObject* globals, PyObject* const* args) {
     // Best effort from here: the entry is dropped under the lock, the session
     // is stopped after it is released.
     int removed = with_session_lock(globals, [&] {
-        Ref cache = load_cache(globals);
-        Ref items = cache ? call_method(cache.get(), st.s_items) : Ref{};
-        Ref snapshot = items ? Ref::steal(PySequence_List(items.get())) : Ref{};
+        Ref snapshot = cache_snapshot(globals);
         if (!snapshot) return -1;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
             Ref key, cached_spark;
@@ -249,9 +254,7 @@ PyObject* close_session(PyObject* globals, PyObject* const* args) {
 PyObject* cleanup_all_spark_sessions(PyObject* globals, PyObject* const*) {
     ModuleState& st = state();
     if (with_session_lock(globals, [&] {
-            Ref cache = load_cache(globals);
-            Ref items = cache ? call_method(cache.get(), st.s_items) : Ref{};
-            Ref snapshot = items ? Ref::steal(PySequence_List(items.get())) : Ref{};
+            Ref snapshot = cache_snapshot(globals);
             if (!snapshot) return -1;
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
                 Ref cache_key, spark;
