@@ -267,9 +267,7 @@ def _cmd_spark_set_version(args: argparse.Namespace) -> int:
     if status != 0:
         raise CliError(f"installing pyspark=={version} failed (pip exit status {status})")
 
-    import importlib
-
-    importlib.invalidate_caches()
+    # An earlier answer in this process names the release pip just replaced.
     jc.clear_cache()
     info = jc.get_pyspark_info()
     if info is None:
@@ -314,7 +312,9 @@ class Spinner:
 
     def _draw(self, frame: int) -> None:
         elapsed = time.monotonic() - self._started
-        self.stream.write(f"\r{self.FRAMES[frame % len(self.FRAMES)]} {self.label} {elapsed:.0f}s")
+        # Cursor back at the start afterwards: what the JVM prints meanwhile
+        # overwrites the indicator instead of running on after it.
+        self.stream.write(f"\r\x1b[K{self.FRAMES[frame % len(self.FRAMES)]} {self.label} {elapsed:.0f}s\r")
         self.stream.flush()
 
     def _run(self) -> None:

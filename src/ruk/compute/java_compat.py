@@ -255,7 +255,7 @@ def probe_java_home(home: str, source: str) -> Optional[JavaInstallation]:
 
 # --- discovery ----------------------------------------------------------------------------
 
-def _root_spec(root: Union[str, Sequence[str]]) -> Tuple[str, str, str]:
+def _root_entry(root: Union[str, Sequence[str]]) -> Tuple[str, str, str]:
     if isinstance(root, str):
         return root, "", root
     directory, inner, label = root
@@ -305,7 +305,7 @@ def _scan(java_home: Optional[str], path_value: Optional[str], roots: Iterable[A
         if home is not None:
             add(home, SOURCE_PATH)
     for root in roots:
-        directory, inner, label = _root_spec(root)
+        directory, inner, label = _root_entry(root)
         try:
             names = sorted(os.listdir(directory))
         except OSError:

@@ -136,6 +136,14 @@ struct ModuleState {
     // Strong reference: the `builtins` module's dict, the fallback of global lookups.
     PyObject* builtins = nullptr;
 
+    // Modules already seen fully imported, by interned name (see import_module):
+    // strong references, a handful of entries.
+    struct ImportedModule {
+        PyObject* name;
+        PyObject* module;
+    };
+    ImportedModule imported[12] = {};
+
     // Strong reference: posixpath.join as imported at start-up (see path_join).
     PyObject* posix_join = nullptr;
 

@@ -18,8 +18,38 @@ Ref load_global(PyObject* globals, PyObject* name) noexcept {
     return Ref::borrow(value);
 }
 
+// The module under `name` in sys.modules when it is the very object an
+// earlier import of ours returned: that one finished initialising, so the
+// import machinery's "is it still initialising?" check can be skipped.
+// Borrowed reference, or nullptr (no error set) when a full import is needed.
+static PyObject* known_module(PyObject* name) noexcept {
+    for (const auto& entry : state().imported) {
+        if (entry.name != name) continue;
+        PyObject* current = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);
+        if (current == entry.module) return current;
+        PyErr_Clear();
+        return nullptr;
+    }
+    return nullptr;
+}
+
+static void remember_module(PyObject* name, PyObject* module) noexcept {
+    for (auto& entry : state().imported) {
+        if (entry.name == name || !entry.name) {
+            if (!entry.name) entry.name = Py_NewRef(name);
+            Py_XSETREF(entry.module, Py_NewRef(module));
+            return;
+        }
+    }
+}
+
 Ref import_module(PyObject* globals, PyObject* name) noexcept {
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
+    if (PyObject* module = known_module(name)) return Ref::borrow(module);
+    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
+    // Only dotless names: for "a.b" the statement binds the top-level package.
+    if (module && PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), 1) == -1)
+        remember_module(name, module.get());
+    return module;
 }
 
 // The import statement's "from" step: the attribute, else the submodule
@@ -58,7 +88,7 @@ int import_from(PyObject* globals, PyObject* module_name, PyObject* const* names
     // Fast path for an already imported module that has every name: what the
     // full statement would find too, without the import machinery's fromlist
     // handling (a Python-level call for packages) on every request.
-    Ref module = Ref::steal(PyImport_GetModule(module_name));
+    Ref module = Ref::borrow(known_module(module_name));
     if (module) {
         std::size_t found = 0;
         for (; found < count; ++found) {
@@ -71,8 +101,6 @@ int import_from(PyObject* globals, PyObject* module_name, PyObject* const* names
             return -1;
         }
         PyErr_Clear();
-    } else if (PyErr_Occurred()) {
-        return -1;
     }
 
     Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
@@ -84,6 +112,8 @@ int import_from(PyObject* globals, PyObject* module_name, PyObject* const* names
     module = Ref::steal(
         PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist.get(), 0));
     if (!module) return -1;
+    // With a fromlist the statement yields the named module itself.
+    if (PyModule_Check(module.get())) remember_module(module_name, module.get());
     for (std::size_t i = 0; i < count; ++i) {
         out[i] = import_name_from(module.get(), names[i]);
         if (!out[i]) {
