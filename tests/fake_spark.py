@@ -38,6 +38,8 @@ class FakeBuilder:
 
     def config(self, key, value):
         self.calls.append(("config", key, value))
+        if self.session_class.config_hook is not None:
+            self.session_class.config_hook(key, value)
         return self
 
     def getOrCreate(self):
@@ -65,6 +67,7 @@ class FakeSparkSession:
         cls.active_session_error = None
         cls.active_session_calls = 0
         cls.stderr_text = ""  # written to sys.stderr by getOrCreate
+        cls.config_hook = None  # called with key and value by builder.config
         cls.get_or_create_hook = None  # called with the builder inside getOrCreate
         cls.get_or_create_error = None
         cls.set_log_level_error = None  # given to the contexts of new sessions
@@ -116,5 +119,3 @@ class FakeSparkSession:
         cls.created.append(session)
         return session
 
-
-FakeSparkSession.__init_subclass__()

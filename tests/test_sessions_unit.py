@@ -134,22 +134,15 @@ def test_project_jars_reach_the_builder(env, names):
     assert configs["spark.driver.extraClassPath"] == configs["spark.executor.extraClassPath"] == ":".join(jars)
 
 
-def test_creation_writes_log4j_file_and_jar_dir(env):
-    Path(env.log4j).write_text("stale")
+def test_creation_writes_log4j_file_atomically_and_jar_dir(env, tmp_path):
+    victim = tmp_path / "victim.txt"
+    victim.write_text("precious")
+    os.symlink(victim, env.log4j)  # planted at the name: must be replaced, not followed
     env.strategy().get_spark_session()
+    assert victim.read_text() == "precious" and not os.path.islink(env.log4j)
     assert Path(env.log4j).read_text() == LOG4J_TEXT and len(LOG4J_TEXT) == 367
     assert os.listdir(env.tmp) == ["mur_log4j2.properties"]  # no temporary file left behind
     assert (env.home / ".mur" / "jdbc_jars").is_dir()
-
-
-def test_symlink_at_log4j_name_is_replaced_not_followed(env, tmp_path):
-    victim = tmp_path / "victim.txt"
-    victim.write_text("precious")
-    os.symlink(victim, env.log4j)
-    env.strategy().get_spark_session()
-    assert victim.read_text() == "precious"
-    assert not os.path.islink(env.log4j)
-    assert Path(env.log4j).read_text() == LOG4J_TEXT
 
 
 @pytest.mark.parametrize(
@@ -216,21 +209,15 @@ def test_reuse_check(env, damage, reused):
     assert env.cache == {key_of({}): got}
 
 
-def test_active_session_is_stopped_and_cache_cleared(env):
-    env.cache.update({"k1": session("one"), "k2": session("two")})
+@pytest.mark.parametrize("stop_fails", [False, True])
+def test_active_session_stopped_before_creation(env, capsys, stop_fails):
+    one, two = env.cache["k1"], env.cache["k2"] = session("one"), session("two")
     env.Spark.active = active = session("active")
+    active.stop_error = RuntimeError("no") if stop_fails else None
     new = env.strategy().get_spark_session()
-    assert active.stop_calls == 1
-    assert env.cache == {key_of({}): new}
-
-
-def test_active_session_stop_failure_leaves_cache(env, capsys):
-    other = session("other")
-    env.cache["k1"] = other
-    env.Spark.active = session("active")
-    env.Spark.active.stop_error = RuntimeError("no")
-    new = env.strategy().get_spark_session()
-    assert env.cache == {"k1": other, key_of({}): new}
+    assert active.stop_calls == 1 and one.stop_calls == two.stop_calls == 0
+    # a failed stop leaves every entry in place; a successful one forgets them all
+    assert env.cache == ({"k1": one, "k2": two} if stop_fails else {}) | {key_of({}): new}
     assert capsys.readouterr().err == ""
 
 
@@ -338,35 +325,39 @@ def test_stderr_restored_when_reading_the_capture_fails(env, monkeypatch):
 
 
 def test_overlapping_starts_restore_the_real_stderr(env, capsys):
-    # A blocks inside its start; B is released only after A finished, which is the
-    # order in which uncoordinated captures would leave A's buffer installed.
-    gates = {"A": (threading.Event(), threading.Event()), "B": (threading.Event(), threading.Event())}
+    # B reaches its start while A is inside its own and must still be there when A
+    # finishes: uncoordinated captures would then leave A's buffer installed.
+    a_entered, b_ready, a_done = threading.Event(), threading.Event(), threading.Event()
 
     def start(builder):
-        name = dict(c[1:] for c in builder.calls if c[0] == "config")["spark.who"]
-        sys.stderr.write(f"line from {name}\n")
-        entered, go = gates[name]
-        entered.set()
-        go.wait()
+        who = dict(c[1:] for c in builder.calls if c[0] == "config")["spark.who"]
+        sys.stderr.write(f"line from {who}\n")
+        if who == "A":
+            a_entered.set()
+            b_ready.wait()  # B has configured its builder: its start comes next
+        else:
+            a_done.wait()
 
+    env.Spark.config_hook = lambda key, value: (key, value) == ("spark.who", "B") and b_ready.set()
     env.Spark.get_or_create_hook = start
     original = sys.stderr
     errors = []
 
-    def run(name):
+    def run(who, *events):
         try:
-            env.strategy({"spark.who": name}).get_spark_session()
+            env.strategy({"spark.who": who}).get_spark_session()
         except BaseException as e:  # surfaced by the assertions below
             errors.append(e)
+        finally:
+            for event in events:  # never leave the other thread waiting
+                event.set()
 
-    a = threading.Thread(target=run, args=("A",))
-    b = threading.Thread(target=run, args=("B",))
+    a = threading.Thread(target=run, args=("A", a_entered, a_done))
+    b = threading.Thread(target=run, args=("B", b_ready))
     a.start()
-    gates["A"][0].wait()
+    a_entered.wait()
     b.start()
-    gates["A"][1].set()
     a.join()
-    gates["B"][1].set()
     b.join()
     assert errors == []
     assert sys.stderr is original
@@ -390,10 +381,8 @@ def test_close_keep_alive(env, monkeypatch, value, keeps):
 
 
 def test_close_none_leaves_cache(env):
-    env.cache["k"] = session()
-    before = dict(env.cache)
-    env.strategy().close(None)
-    assert env.cache == before
+    cached = env.cache["k"] = session()
+    assert env.strategy().close(None) is None and env.cache == {"k": cached}
 
 
 def test_close_stops_uncached_session_after_releasing_the_lock(env):
@@ -474,22 +463,12 @@ def java(monkeypatch):
         installations=["jdk-a", "jdk-b"], best=None, calls=[],
     )
     fake = types.ModuleType("ruk.compute.java_compat")
-
-    def get_pyspark_info():
-        ns.calls.append(("get_pyspark_info",))
-        return ns.info
-
-    def find_all_java_installations():
-        ns.calls.append(("find_all_java_installations",))
-        return ns.installations
-
-    def select_best_java(all_java, supported):
-        ns.calls.append(("select_best_java", all_java, supported))
-        return ns.best
-
-    fake.get_pyspark_info = get_pyspark_info
-    fake.find_all_java_installations = find_all_java_installations
-    fake.select_best_java = select_best_java
+    results = {"get_pyspark_info": "info", "find_all_java_installations": "installations", "select_best_java": "best"}
+    for name, field in results.items():
+        def recorder(*args, name=name, field=field):
+            ns.calls.append((name, *args))
+            return getattr(ns, field)
+        setattr(fake, name, recorder)
     monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", fake)
     monkeypatch.setenv("JAVA_HOME", "/previous/jdk")
     monkeypatch.setenv("PATH", "/usr/bin")
@@ -536,19 +515,11 @@ def test_java_exported(java, monkeypatch, home, path_before, path_after):
         monkeypatch.delenv("PATH")
     else:
         monkeypatch.setenv("PATH", path_before.format(s=os.pathsep))
-    for _ in range(2):  # a later request must not put bin in front again
+    for _ in range(2):  # a later request rewrites JAVA_HOME but must not grow PATH
         assert local._ensure_java_available() is None
         assert os.environ["JAVA_HOME"] == home
         assert os.environ["PATH"] == path_after.format(s=os.pathsep)
-
-
-def test_java_home_rewritten_on_every_call(java):
-    java.best = types.SimpleNamespace(path="/opt/jdk")
-    local._ensure_java_available()
-    os.environ["JAVA_HOME"] = "/changed"
-    local._ensure_java_available()
-    assert os.environ["JAVA_HOME"] == "/opt/jdk"
-    assert os.environ["PATH"] == f"/opt/jdk/bin{os.pathsep}/usr/bin"
+        os.environ["JAVA_HOME"] = "/changed/meanwhile"
 
 
 def test_java_path_not_a_string(java):
