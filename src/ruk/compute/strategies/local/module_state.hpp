@@ -142,7 +142,7 @@ struct ModuleState {
         PyObject* name;
         PyObject* module;
     };
-    ImportedModule imported[12] = {};
+    ImportedModule imported[24] = {};  // more than the module imports by name
 
     // Strong reference: posixpath.join as imported at start-up (see path_join).
     PyObject* posix_join = nullptr;

@@ -85,7 +85,7 @@ static Ref import_name_from(PyObject* module, PyObject* name) noexcept {
 
 int import_from(PyObject* globals, PyObject* module_name, PyObject* const* names,
                 std::size_t count, Ref* out) noexcept {
-    // Fast path for an already imported module that has every name: what the
+    // Fast path for a module already imported by us that has every name: what the
     // full statement would find too, without the import machinery's fromlist
     // handling (a Python-level call for packages) on every request.
     Ref module = Ref::borrow(known_module(module_name));
