@@ -11,6 +11,18 @@ import sys
 from ruk.compute.strategies.local import LocalStrategy
 
 
+def read_sqlite_table(spark, database: str):
+    """Rows of table t of a SQLite database, read through Spark's JDBC source."""
+    return (
+        spark.read.format("jdbc")
+        .option("url", f"jdbc:sqlite:{database}")
+        .option("dbtable", "t")
+        .option("driver", "org.sqlite.JDBC")
+        .load()
+        .collect()
+    )
+
+
 def main(project: str, database: str) -> None:
     report = {}
     first = LocalStrategy({}, app_name="probe")
@@ -27,14 +39,7 @@ def main(project: str, database: str) -> None:
     report["second_max_memory"] = spark2.sparkContext._jvm.java.lang.Runtime.getRuntime().maxMemory()
     report["second_jars"] = spark2.conf.get("spark.jars")
     try:
-        rows = (
-            spark2.read.format("jdbc")
-            .option("url", f"jdbc:sqlite:{database}")
-            .option("dbtable", "t")
-            .option("driver", "org.sqlite.JDBC")
-            .load()
-            .collect()
-        )
+        rows = read_sqlite_table(spark2, database)
         report["late_jdbc"] = [list(row) for row in rows]
     except Exception as error:  # the outcome is what we report
         report["late_jdbc"] = "ClassNotFoundException" if "ClassNotFoundException" in str(error) else str(error)[:500]

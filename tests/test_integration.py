@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import ruk.compute.strategies.local as local
+from jvm_reuse_probe import read_sqlite_table
 
 SQLITE_DRIVER = Path("/usr/share/java/sqlite-jdbc.jar")
 # Debian's JDK has the JNI directory of Debian's SQLite driver on its library path.
@@ -93,15 +94,8 @@ def test_empty_configuration_gives_a_fast_quiet_local_session(strategy, project)
 
 
 def test_project_jdbc_driver_reads_a_sqlite_table(strategy, project):
-    spark = strategy.get_spark_session()
-    frame = (
-        spark.read.format("jdbc")
-        .option("url", f"jdbc:sqlite:{project / 'shop.db'}")
-        .option("dbtable", "t")
-        .option("driver", "org.sqlite.JDBC")
-        .load()
-    )
-    assert sorted(tuple(row) for row in frame.collect()) == ROWS
+    rows = read_sqlite_table(strategy.get_spark_session(), str(project / "shop.db"))
+    assert sorted(tuple(row) for row in rows) == ROWS
 
 
 def test_close_stops_the_session_and_the_next_request_starts_a_new_one(strategy):
