@@ -1,0 +1,839 @@
+#!/usr/bin/env python3
+"""Performance figures of the local Spark strategy, measured side by side.
+
+    python3 bench/bench.py                    # full run, about 4 minutes on 2 cores
+    python3 bench/bench.py --quick            # fewer repetitions, about 2 minutes
+    python3 bench/bench.py --skip-jvm         # only groups 3 and 4 (no JVM), seconds
+    python3 bench/bench.py --jvm-experiments  # adds group 5, about 3 minutes more
+
+Each figure is the median of several runs; each ratio is taken against a
+comparison measured in the same run. Targets are printed next to the figures
+("met" / "MISSED"); nothing here is a test.
+
+1. Cold start to first result, every run in a fresh Python process:
+   ``LocalStrategy({}, ...).get_spark_session()`` + ``SELECT 1`` collected,
+   against PySpark's plain ``SparkSession.builder.master("local[2]")
+   .getOrCreate()`` + the same query, both with the same JAVA_HOME
+   (``--java-home``, default the Debian JDK 17). The two variants alternate,
+   after one uncounted warm-up pair. Peak memory of the Python process plus
+   its JVM child is measured two ways:
+   * tree RSS: the benchmark samples /proc every 10 ms and sums the resident
+     set of the child and all of its descendants (the driver JVM, the
+     launcher JVM, the spark-submit shell); the figure is the highest sum
+     seen, the real simultaneous footprint up to the sampling interval.
+   * self + children ru_maxrss: the child's own ``ru_maxrss`` plus
+     ``getrusage(RUSAGE_CHILDREN).ru_maxrss`` read after the JVM has exited
+     (its stdin is closed and it is waited for). RUSAGE_CHILDREN reports the
+     largest single descendant (the driver JVM), so the sum is an upper bound
+     that assumes both peaks coincide.
+   Each child also records where the time goes: interpreter + imports, the
+   module's work before PySpark is called, the JVM launch (spark-submit, the
+   launcher JVM, the driver JVM up to its Py4J server), the JVM-side
+   SparkContext construction, the rest of the session start, and the query.
+2. Warm reuse on a real session: ``get_spark_session()`` returning the cached
+   live session, against the bare liveness probe
+   ``spark.sparkContext.getConf()`` on the same session, calls alternating.
+3. The module's own cost with a fake ``SparkSession`` bound in the module (no
+   JVM): warm path, create path, ``close``, ``cleanup_all_spark_sessions`` and
+   ``_ensure_java_available`` with the Java discovery caches warm, plus the
+   Python-level calls the warm path makes, each timed alone.
+4. Throughput of 1, 2, 4 and 8 threads requesting the same cached fake
+   session, with two plain-Python references (a ``threading.Lock`` taken with
+   ``with`` and by try-acquire) that show the GIL/Lock interplay by itself.
+5. (``--jvm-experiments``) strategy cold starts with JVM start-up options that
+   are not among the launch settings: C1-only JIT and a class-data-sharing
+   archive of the driver's classes.
+
+The children run in a scratch directory (removed at the end) with HOME
+pointed into it, so neither a project's ``.mur/jdbc_jars`` nor the user's
+``~/.mur`` is touched. ``bench/profile_loop.py`` runs one entry point in a
+tight loop for perf, callgrind or py-spy.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+DEFAULT_JAVA_HOME = "/usr/lib/jvm/java-17-openjdk-amd64"
+PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
+
+# Targets: (kind, bound). "max": value must be <= bound; "min": value >= bound;
+# "lt": value < bound.
+TARGETS = {
+    "cold_ratio": ("lt", 1.0),
+    "warm_reuse_ratio": ("max", 1.1),
+    "fake_warm_us": ("max", 5.0),
+    "fake_java_us": ("max", 2.5),
+    "fake_create_us": ("max", 300.0),
+    "threads_8_ratio": ("min", 0.8),
+}
+
+
+def verdict(name: str, value: float) -> str:
+    kind, bound = TARGETS[name]
+    ok = {"max": value <= bound, "min": value >= bound, "lt": value < bound}[kind]
+    return "met" if ok else "MISSED"
+
+
+def target_text(name: str, unit: str = "") -> str:
+    kind, bound = TARGETS[name]
+    sign = {"max": "<=", "min": ">=", "lt": "<"}[kind]
+    return f"{sign} {bound:g}{unit}"
+
+
+# ---------------------------------------------------------------------------
+# Child: one cold start in a fresh process.
+# ---------------------------------------------------------------------------
+
+def child_cold(mode: str) -> None:
+    t_start = time.perf_counter()
+    marks = {}
+
+    import pyspark.core.context as context_module
+    from pyspark.sql import SparkSession
+
+    if mode == "strategy":
+        import ruk.compute.strategies.local as local_module
+    marks["imports"] = time.perf_counter()
+
+    # Time the JVM launch and the JVM-side context construction separately.
+    original_launch = context_module.launch_gateway
+
+    def timed_launch(*args, **kwargs):
+        marks["gateway_begin"] = time.perf_counter()
+        gateway = original_launch(*args, **kwargs)
+        marks["gateway_end"] = time.perf_counter()
+        return gateway
+
+    context_module.launch_gateway = timed_launch
+    original_init = context_module.SparkContext._initialize_context
+
+    def timed_init(self, jconf):
+        marks["context_begin"] = time.perf_counter()
+        result = original_init(self, jconf)
+        marks["context_end"] = time.perf_counter()
+        return result
+
+    context_module.SparkContext._initialize_context = timed_init
+
+    if mode == "strategy":
+        strategy = local_module.LocalStrategy({}, "bench")
+        spark = strategy.get_spark_session()
+    else:
+        spark = SparkSession.builder.master("local[2]").getOrCreate()
+    marks["session"] = time.perf_counter()
+    rows = spark.sql("SELECT 1").collect()
+    marks["query"] = time.perf_counter()
+    assert rows[0][0] == 1
+
+    result = {
+        "in_process_s": marks["query"] - t_start,
+        "imports_s": marks["imports"] - t_start,
+        "before_pyspark_s": marks["gateway_begin"] - marks["imports"],
+        "jvm_launch_s": marks["gateway_end"] - marks["gateway_begin"],
+        "py_between_s": marks["context_begin"] - marks["gateway_end"],
+        "context_init_s": marks["context_end"] - marks["context_begin"],
+        "session_rest_s": marks["session"] - marks["context_end"],
+        "first_query_s": marks["query"] - marks["session"],
+        "java_home": os.environ.get("JAVA_HOME", ""),
+        "master": spark.sparkContext.master,
+    }
+
+    # Let the JVM go (it exits when its stdin closes) and wait for it, so its
+    # peak resident set shows in RUSAGE_CHILDREN.
+    proc = getattr(context_module.SparkContext._gateway, "proc", None)
+    if proc is not None:
+        proc.stdin.close()
+        try:
+            proc.wait(timeout=180)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    result["self_maxrss_kb"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    result["children_maxrss_kb"] = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    print("BENCH-RESULT " + json.dumps(result), flush=True)
+    os._exit(0)  # the gateway is gone; skip PySpark's exit handlers
+
+
+# ---------------------------------------------------------------------------
+# Child: warm reuse on a real session.
+# ---------------------------------------------------------------------------
+
+def child_warm(calls: int) -> None:
+    import ruk.compute.strategies.local as local_module
+
+    strategy = local_module.LocalStrategy({}, "bench")
+    spark = strategy.get_spark_session()
+    spark.sql("SELECT 1").collect()
+    context = spark.sparkContext
+    for _ in range(30):  # warm both paths (Py4J connections, JIT on the JVM side)
+        assert strategy.get_spark_session() is spark
+        context.getConf()
+
+    get = strategy.get_spark_session
+    probe = context.getConf
+    clock = time.perf_counter
+    times_get, times_probe = [], []
+    # One call of each per step, the order alternating, so load changes and
+    # JVM garbage collections hit both sides alike.
+    for i in range(calls):
+        for which in ((0, 1) if i % 2 == 0 else (1, 0)):
+            t0 = clock()
+            if which == 0:
+                get()
+            else:
+                probe()
+            (times_get if which == 0 else times_probe).append(clock() - t0)
+    print("BENCH-RESULT " + json.dumps({"get": times_get, "probe": times_probe}), flush=True)
+    proc = getattr(type(context)._gateway, "proc", None)
+    if proc is not None:
+        proc.stdin.close()
+        proc.wait(timeout=60)
+    os._exit(0)
+
+
+# ---------------------------------------------------------------------------
+# Parent: process-tree memory sampler and child runner.
+# ---------------------------------------------------------------------------
+
+def _process_table() -> dict:
+    """pid -> (ppid, vsize, rss in pages) for every process."""
+    table = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                data = f.read()
+        except OSError:
+            continue
+        fields = data[data.rindex(b")") + 2:].split()
+        table[int(entry)] = (int(fields[1]), int(fields[20]), int(fields[21]))
+    return table
+
+
+def _tree_rss(root: int) -> int:
+    """Resident bytes of `root` and its descendants. A child that shares its
+    parent's address space (the JVM starts helpers with vfork-style
+    posix_spawn; until the exec they show the JVM's own memory) has exactly
+    the parent's vsize and rss and is not counted twice."""
+    table = _process_table()
+    children: dict = {}
+    for pid, (ppid, _, _) in table.items():
+        children.setdefault(ppid, []).append(pid)
+    total, stack = 0, [root]
+    while stack:
+        pid = stack.pop()
+        stack.extend(children.get(pid, ()))
+        info = table.get(pid)
+        if info is None:
+            continue
+        parent = table.get(info[0])
+        if pid != root and parent is not None and parent[1:] == info[1:]:
+            continue
+        total += info[2] * PAGE_SIZE
+    return total
+
+
+def run_child(args: list, env: dict, cwd: str, timeout: float) -> dict:
+    t0 = time.perf_counter()
+    proc = subprocess.Popen(
+        [sys.executable, os.path.abspath(__file__)] + args,
+        env=env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    peak = [0]
+    done = threading.Event()
+
+    def sample():
+        while not done.is_set():
+            peak[0] = max(peak[0], _tree_rss(proc.pid))
+            done.wait(0.01)
+
+    sampler = threading.Thread(target=sample, daemon=True)
+    sampler.start()
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    finally:
+        done.set()
+        sampler.join()
+    wall = time.perf_counter() - t0
+    for line in out.splitlines():
+        if line.startswith("BENCH-RESULT "):
+            result = json.loads(line[len("BENCH-RESULT "):])
+            result["wall_s"] = wall
+            result["tree_peak_rss_mb"] = peak[0] / 2**20
+            return result
+    raise RuntimeError(f"child {args} failed (rc={proc.returncode}):\n{err[-3000:]}")
+
+
+def child_env(home: str, scratch: str, java_home: str) -> dict:
+    env = dict(os.environ)
+    for name in ("MUR_SPARK_KEEP_ALIVE", "PYSPARK_SUBMIT_ARGS", "_JAVA_OPTIONS",
+                 "PYSPARK_GATEWAY_PORT", "PYSPARK_GATEWAY_SECRET", "SPARK_CONF_DIR"):
+        env.pop(name, None)
+    env["HOME"] = home
+    env["JAVA_HOME"] = java_home
+    env["PATH"] = os.path.join(java_home, "bin") + os.pathsep + env.get("PATH", "")
+    env["TMPDIR"] = scratch
+    return env
+
+
+# ---------------------------------------------------------------------------
+# Fake session for the module's own cost.
+# ---------------------------------------------------------------------------
+
+class FakeContext:
+    _jsc = "java-context"  # what a live PySpark context has; the module checks it after getConf()
+
+    def getConf(self):
+        return None
+
+    def setLogLevel(self, level):
+        return None
+
+
+class FakeSession:
+    def __init__(self):
+        self.sparkContext = FakeContext()
+
+    def stop(self):
+        return None
+
+
+class FakeBuilder:
+    def appName(self, name):
+        return self
+
+    def master(self, master):
+        return self
+
+    def config(self, key, value):
+        return self
+
+    def getOrCreate(self):
+        return FakeSession()
+
+
+class FakeSparkSession:
+    builder = FakeBuilder()
+
+    @staticmethod
+    def getActiveSession():
+        return None
+
+
+def per_call_stats(fn, calls: int, rounds: int) -> tuple:
+    """(median, best) over `rounds` batches of the per-call time of fn(), in µs.
+    The best batch is the one least disturbed by other work on the machine."""
+    samples = []
+    for _ in range(rounds):
+        t0 = time.perf_counter()
+        for _ in range(calls):
+            fn()
+        samples.append((time.perf_counter() - t0) / calls * 1e6)
+    return statistics.median(samples), min(samples)
+
+
+def per_call_us(fn, calls: int, rounds: int) -> float:
+    return per_call_stats(fn, calls, rounds)[0]
+
+
+def bench_fake(quick: bool) -> dict:
+    import ruk.compute.java_compat as java_compat
+    import ruk.compute.strategies.local as local_module
+
+    rounds = 5 if quick else 11
+    warm_calls = 20000 if quick else 50000
+    create_calls = 200 if quick else 500
+
+    saved = local_module.SparkSession
+    os.environ.pop("MUR_SPARK_KEEP_ALIVE", None)
+    local_module.SparkSession = FakeSparkSession
+    cache = local_module._SPARK_SESSION_CACHE
+    try:
+        cache.clear()
+        strategy = local_module.LocalStrategy({}, "bench")
+        session = strategy.get_spark_session()  # warms the Java discovery caches too
+        assert strategy.get_spark_session() is session
+        key = next(iter(cache))
+        res = {}
+        res["warm_us"], res["warm_best_us"] = per_call_stats(strategy.get_spark_session, warm_calls, rounds)
+        res["java_us"], res["java_best_us"] = per_call_stats(local_module._ensure_java_available, warm_calls, rounds)
+
+        get = strategy.get_spark_session
+        clear = cache.clear
+
+        def create():
+            clear()
+            get()
+
+        res["create_us"], res["create_best_us"] = per_call_stats(create, create_calls, rounds)
+
+        # The create path rewrites the log4j2 file in the temporary directory
+        # (temporary file + rename over the old one). On some file systems
+        # that dominates; the same path with the temporary directory on
+        # tmpfs shows the rest of the work.
+        import tempfile as tempfile_module
+        temp_dir = tempfile_module.gettempdir()
+        content = b"#" * 700
+
+        def replace_file():
+            fd, path = tempfile_module.mkstemp(dir=temp_dir, prefix=".bench-replace.")
+            os.write(fd, content)
+            os.fchmod(fd, 0o644)
+            os.close(fd)
+            os.replace(path, os.path.join(temp_dir, "bench-replace-target"))
+
+        try:
+            res["replace_file_us"], res["replace_file_best_us"] = per_call_stats(replace_file, create_calls, rounds)
+        finally:
+            try:
+                os.unlink(os.path.join(temp_dir, "bench-replace-target"))
+            except OSError:
+                pass
+        res["temp_fs"] = _fs_type(temp_dir)
+        if os.path.isdir("/dev/shm") and _fs_type("/dev/shm") == "tmpfs":
+            shm_dir = tempfile_module.mkdtemp(dir="/dev/shm", prefix="ruk-bench-")
+            saved_tempdir = tempfile_module.tempdir
+            tempfile_module.tempdir = shm_dir
+            try:
+                res["create_tmpfs_us"], res["create_tmpfs_best_us"] = per_call_stats(create, create_calls, rounds)
+            finally:
+                tempfile_module.tempdir = saved_tempdir
+                shutil.rmtree(shm_dir, ignore_errors=True)
+
+        close = strategy.close
+
+        def close_cached():
+            cache[key] = session
+            close(session)
+
+        res["close_us"], res["close_best_us"] = per_call_stats(close_cached, warm_calls // 4, rounds)
+        os.environ["MUR_SPARK_KEEP_ALIVE"] = "1"
+        res["close_keep_alive_us"], res["close_keep_alive_best_us"] = per_call_stats(lambda: close(session), warm_calls // 4, rounds)
+        del os.environ["MUR_SPARK_KEEP_ALIVE"]
+
+        cleanup = local_module.cleanup_all_spark_sessions
+
+        def cleanup_one():
+            cache[key] = session
+            cleanup()
+
+        res["cleanup_us"], res["cleanup_best_us"] = per_call_stats(cleanup_one, warm_calls // 4, rounds)
+
+        # What the warm path is made of: the Python-level calls it makes, timed alone.
+        import hashlib
+        cache[key] = session
+        installs = java_compat.find_all_java_installations()
+        supported = java_compat.get_pyspark_info().java_supported
+        environ = os.environ
+        config = strategy.config
+        n = warm_calls // 2
+        parts = {
+            "_disable_multiprocessing_resource_tracker()":
+                local_module._disable_multiprocessing_resource_tracker,
+            "os.environ.get('_JAVA_OPTIONS', '')": lambda: environ.get("_JAVA_OPTIONS", ""),
+            "java_compat.get_pyspark_info()": java_compat.get_pyspark_info,
+            "java_compat.find_all_java_installations()": java_compat.find_all_java_installations,
+            "java_compat.select_best_java(...)":
+                lambda: java_compat.select_best_java(installs, supported),
+            "os.environ['JAVA_HOME'] = home": lambda: environ.__setitem__("JAVA_HOME", environ["JAVA_HOME"]),
+            "os.environ.get('PATH')": lambda: environ.get("PATH"),
+            "str(sorted(config.items()))": lambda: str(sorted(config.items())),
+            "hashlib.md5(text).hexdigest()": lambda: hashlib.md5(b"[]").hexdigest(),
+            "import sys; import hashlib": _import_sys_hashlib,
+            "with lock: probe (getConf)": lambda: _locked_probe(local_module, key),
+        }
+        res["parts_us"] = {name: per_call_us(fn, n, max(3, rounds // 2)) for name, fn in parts.items()}
+        res["java_home"] = os.environ.get("JAVA_HOME")
+        return res
+    finally:
+        cache.clear()
+        local_module.SparkSession = saved
+
+
+def _import_sys_hashlib():
+    import sys
+    import hashlib
+
+
+def _fs_type(path: str) -> str:
+    """File system type of the mount holding `path` (longest matching mount point)."""
+    path = os.path.realpath(path)
+    best, kind = "", "?"
+    try:
+        with open("/proc/mounts") as f:
+            for line in f:
+                fields = line.split()
+                mount = fields[1]
+                if (path == mount or path.startswith(mount.rstrip("/") + "/")) and len(mount) >= len(best):
+                    best, kind = mount, fields[2]
+    except OSError:
+        pass
+    return kind
+
+
+def _locked_probe(local_module, key):
+    with local_module._SPARK_SESSION_LOCK:
+        if key in local_module._SPARK_SESSION_CACHE:
+            local_module._SPARK_SESSION_CACHE[key].sparkContext.getConf()
+
+
+def bench_threads(quick: bool) -> dict:
+    import ruk.compute.strategies.local as local_module
+
+    duration = 0.5 if quick else 1.0
+    rounds = 3 if quick else 5
+    saved = local_module.SparkSession
+    local_module.SparkSession = FakeSparkSession
+    local_module._SPARK_SESSION_CACHE.clear()
+    try:
+        strategy = local_module.LocalStrategy({}, "bench")
+        session = strategy.get_spark_session()
+        samples = {n: [] for n in (1, 2, 4, 8)}
+        for _ in range(rounds):  # thread counts interleaved, so drift hits all alike
+            for n_threads in samples:
+                counts = [0] * n_threads
+                start = threading.Barrier(n_threads + 1)
+                stop = threading.Event()
+
+                def worker(i):
+                    get = strategy.get_spark_session
+                    local = 0
+                    start.wait()
+                    while not stop.is_set():
+                        for _ in range(100):
+                            if get() is not session:
+                                raise AssertionError("a different session came back")
+                        local += 100
+                    counts[i] = local
+
+                threads = [threading.Thread(target=worker, args=(i,)) for i in range(n_threads)]
+                for t in threads:
+                    t.start()
+                start.wait()
+                t0 = time.perf_counter()
+                time.sleep(duration)
+                stop.set()
+                for t in threads:
+                    t.join()
+                samples[n_threads].append(sum(counts) / (time.perf_counter() - t0))
+        return {n: statistics.median(v) for n, v in samples.items()}
+    finally:
+        local_module._SPARK_SESSION_CACHE.clear()
+        local_module.SparkSession = saved
+
+
+def _throughput(fn, n_threads: int, duration: float) -> float:
+    counts = [0] * n_threads
+    start = threading.Barrier(n_threads + 1)
+    stop = threading.Event()
+
+    def worker(i):
+        local = 0
+        start.wait()
+        while not stop.is_set():
+            for _ in range(100):
+                fn()
+            local += 100
+        counts[i] = local
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(n_threads)]
+    for t in threads:
+        t.start()
+    start.wait()
+    t0 = time.perf_counter()
+    time.sleep(duration)
+    stop.set()
+    for t in threads:
+        t.join()
+    return sum(counts) / (time.perf_counter() - t0)
+
+
+def bench_thread_references(quick: bool) -> dict:
+    """Plain-Python references for the thread figures: some environment reads
+    outside a threading.Lock, a Python-level call inside it, the lock taken
+    (a) with `with`, as the module does, (b) by try-acquire, handing the GIL
+    over while it is busy. Shows what the GIL and a blocking Lock do to each
+    other, independent of the module."""
+    import ruk.compute.java_compat as java_compat
+
+    context = FakeContext()
+    lock = threading.Lock()
+    environ = os.environ
+    find = java_compat.find_all_java_installations
+
+    def outside():
+        environ.get("_JAVA_OPTIONS", "")
+        find()
+        environ.get("PATH")
+
+    def with_lock():
+        outside()
+        with lock:
+            context.getConf()
+
+    def try_lock():
+        outside()
+        while not lock.acquire(False):
+            time.sleep(0)  # releases the GIL so the holder can finish
+        try:
+            context.getConf()
+        finally:
+            lock.release()
+
+    duration = 0.3 if quick else 0.5
+    rounds = 3 if quick else 5
+    res = {}
+    for name, fn in (("with", with_lock), ("try", try_lock)):
+        samples = {1: [], 8: []}
+        for _ in range(rounds):
+            for n in samples:
+                samples[n].append(_throughput(fn, n, duration))
+        res[name] = {n: statistics.median(v) for n, v in samples.items()}
+    return res
+
+
+def jvm_experiments(env: dict, project: str, scratch: str, quick: bool) -> None:
+    """Cold starts of the strategy with extra JVM options, against the same
+    start without them. Not part of the default run: the archive dump alone
+    takes half a minute."""
+    archive = os.path.join(scratch, "spark-driver.jsa")
+    java = os.path.join(env["JAVA_HOME"], "bin", "java")
+    clean_env = {k: v for k, v in env.items() if k != "_JAVA_OPTIONS"}
+    version_lines = subprocess.run([java, "-version"], capture_output=True, text=True, env=clean_env).stderr
+    version = next((line for line in version_lines.splitlines() if "version" in line), java)
+    dump = dict(env, PYSPARK_SUBMIT_ARGS=f"--conf spark.driver.defaultJavaOptions=-XX:ArchiveClassesAtExit={archive} pyspark-shell")
+    t0 = time.perf_counter()
+    run_child(["--child", "strategy"], dump, project, timeout=600)
+    print(f"\n5. JVM start-up options ({version}); class archive written in {time.perf_counter() - t0:.0f} s, "
+          f"{os.path.getsize(archive) / 2**20:.0f} MB" if os.path.exists(archive) else "\n5. (no class archive written)")
+    use_archive = f"--conf spark.driver.defaultJavaOptions=-XX:SharedArchiveFile={archive} pyspark-shell"
+    variants = {
+        "strategy as it is": {},
+        "+ _JAVA_OPTIONS=-XX:TieredStopAtLevel=1": {"_JAVA_OPTIONS": "-XX:TieredStopAtLevel=1"},
+        "+ driver class-data-sharing archive": {"PYSPARK_SUBMIT_ARGS": use_archive},
+        "+ both": {"_JAVA_OPTIONS": "-XX:TieredStopAtLevel=1", "PYSPARK_SUBMIT_ARGS": use_archive},
+    }
+    if not os.path.exists(archive):
+        del variants["+ driver class-data-sharing archive"], variants["+ both"]
+    results = {k: [] for k in variants}
+    for _ in range(2 if quick else 3):
+        for name, extra in variants.items():
+            results[name].append(run_child(["--child", "strategy"], dict(env, **extra), project, timeout=300))
+    base = statistics.median(r["wall_s"] for r in results["strategy as it is"])
+    rows = []
+    for name, rs in results.items():
+        wall = statistics.median(r["wall_s"] for r in rs)
+        rows.append([name, f"{wall:.2f} s", f"{wall / base:.2f}x",
+                     f"{statistics.median(r['jvm_launch_s'] for r in rs):.2f} s",
+                     f"{statistics.median(r['context_init_s'] + r['session_rest_s'] for r in rs):.2f} s",
+                     f"{statistics.median(r['first_query_s'] for r in rs):.2f} s",
+                     f"{statistics.median(r['tree_peak_rss_mb'] for r in rs):.0f} MB"])
+    print_table("   strategy cold start to first result (medians)",
+                ["", "wall", "vs as it is", "JVM launch", "context+session", "first query", "peak RSS"], rows)
+
+
+# ---------------------------------------------------------------------------
+# Report.
+# ---------------------------------------------------------------------------
+
+def _loadavg() -> str:
+    try:
+        return " ".join(f"{v:.2f}" for v in os.getloadavg())
+    except OSError:
+        return "?"
+
+
+def row(cols, widths):
+    return "  ".join(str(c).ljust(w) if i == 0 else str(c).rjust(w) for i, (c, w) in enumerate(zip(cols, widths)))
+
+
+def print_table(title, header, rows):
+    widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
+    print(f"\n{title}")
+    print(row(header, widths))
+    print(row(["-" * w for w in widths], widths))
+    for r in rows:
+        print(row(r, widths))
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repetitions (about half the time)")
+    parser.add_argument("--cold-runs", type=int, help="fresh processes per variant (default 5, quick 3)")
+    parser.add_argument("--java-home", default=os.environ.get("BENCH_JAVA_HOME", DEFAULT_JAVA_HOME),
+                        help=f"JAVA_HOME for both cold-start variants (default {DEFAULT_JAVA_HOME})")
+    parser.add_argument("--skip-jvm", action="store_true", help="only the fake-session figures (3 and 4)")
+    parser.add_argument("--jvm-experiments", action="store_true",
+                        help="also time strategy cold starts with JVM start-up options that are not "
+                             "part of the launch settings (C1-only JIT, a class-data-sharing archive); "
+                             "adds about 2-3 minutes")
+    parser.add_argument("--json", metavar="FILE", help="also write the raw figures to FILE")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--calls", type=int, default=100, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.child in ("strategy", "plain"):
+        child_cold(args.child)
+        return 0
+    if args.child == "warm":
+        child_warm(args.calls)
+        return 0
+
+    cold_runs = args.cold_runs or (3 if args.quick else 5)
+    json_path = os.path.abspath(args.json) if args.json else None
+    started = time.perf_counter()
+    print(f"local strategy benchmark: {os.cpu_count()} cores, Python {sys.version.split()[0]}, "
+          f"{'quick' if args.quick else 'full'} run, load average {_loadavg()} at start")
+    raw: dict = {"cores": os.cpu_count()}
+    scratch = tempfile.mkdtemp(prefix="ruk-bench-")
+    try:
+        # The parent process itself must see no project JAR directory either.
+        home, project = os.path.join(scratch, "home"), os.path.join(scratch, "project")
+        os.makedirs(home)
+        os.makedirs(project)
+        os.environ["HOME"] = home
+        os.environ["JAVA_HOME"] = args.java_home
+        os.environ.pop("MUR_SPARK_KEEP_ALIVE", None)
+        os.chdir(project)
+        if not args.skip_jvm:
+            java_home = args.java_home
+            if not os.path.isfile(os.path.join(java_home, "bin", "java")):
+                print(f"no java at {java_home}; pass --java-home", file=sys.stderr)
+                return 2
+            env = child_env(home, scratch, java_home)
+            import pyspark
+            print(f"PySpark {pyspark.__version__}, JAVA_HOME={java_home} for both cold-start variants")
+
+            # 1. Cold start, interleaved so slow drift (page cache, CPU clock) hits both alike.
+            runs = {"strategy": [], "plain": []}
+            for i in range(cold_runs + 1):
+                for mode in ("strategy", "plain") if i % 2 == 0 else ("plain", "strategy"):
+                    result = run_child(["--child", mode], env, project, timeout=300)
+                    if i > 0:  # the first pair only warms the page cache
+                        runs[mode].append(result)
+                    print(f"  cold {mode:8s} run {i}: {result['wall_s']:.2f} s"
+                          f"{'  (warm-up, not counted)' if i == 0 else ''}", flush=True)
+            raw["cold"] = runs
+            med = {m: {k: statistics.median(r[k] for r in rs) for k in rs[0] if isinstance(rs[0][k], (int, float))}
+                   for m, rs in runs.items()}
+            s, p = med["strategy"], med["plain"]
+            ratio = s["wall_s"] / p["wall_s"]
+            spread = {m: (min(r["wall_s"] for r in rs), max(r["wall_s"] for r in rs)) for m, rs in runs.items()}
+            rows = [
+                ["wall time, spawn to first result", f"{s['wall_s']:.2f} s", f"{p['wall_s']:.2f} s",
+                 f"{ratio:.2f}x", target_text("cold_ratio", "x"), verdict("cold_ratio", ratio)],
+                ["  spread of the runs (min - max)", "%.1f - %.1f s" % spread["strategy"],
+                 "%.1f - %.1f s" % spread["plain"], "", "", ""],
+                ["in-process, interpreter start to result", f"{s['in_process_s']:.2f} s", f"{p['in_process_s']:.2f} s",
+                 f"{s['in_process_s'] / p['in_process_s']:.2f}x", "", ""],
+                ["peak tree RSS (sampled /proc)", f"{s['tree_peak_rss_mb']:.0f} MB", f"{p['tree_peak_rss_mb']:.0f} MB",
+                 f"{s['tree_peak_rss_mb'] / p['tree_peak_rss_mb']:.2f}x", "", ""],
+                ["self + children ru_maxrss", f"{(s['self_maxrss_kb'] + s['children_maxrss_kb']) / 1024:.0f} MB",
+                 f"{(p['self_maxrss_kb'] + p['children_maxrss_kb']) / 1024:.0f} MB",
+                 f"{(s['self_maxrss_kb'] + s['children_maxrss_kb']) / (p['self_maxrss_kb'] + p['children_maxrss_kb']):.2f}x",
+                 "", ""],
+            ]
+            print_table(f"1. Cold start to first result (median of {cold_runs} fresh processes each)",
+                        ["", "strategy", "plain builder", "ratio", "target", ""], rows)
+            phases = [
+                ("imports_s", "interpreter start + imports"),
+                ("before_pyspark_s", "module work before PySpark"),
+                ("jvm_launch_s", "JVM launch (spark-submit .. Py4J up)"),
+                ("py_between_s", "Python side, gateway -> context"),
+                ("context_init_s", "JVM SparkContext construction"),
+                ("session_rest_s", "session wrap-up"),
+                ("first_query_s", "first query SELECT 1"),
+            ]
+            print_table("   where the time goes (medians)",
+                        ["phase", "strategy", "plain builder", "difference"],
+                        [[label, f"{s[k]:.3f} s", f"{p[k]:.3f} s", f"{s[k] - p[k]:+.3f} s"] for k, label in phases])
+            print(f"   JVM: {runs['strategy'][0]['java_home']} (strategy), {runs['plain'][0]['java_home']} (plain)")
+
+            # 2. Warm reuse on a real session.
+            calls = 200 if args.quick else 500
+            warm = run_child(["--child", "warm", "--calls", str(calls)], env, project, timeout=300)
+            raw["warm"] = warm
+            g = statistics.median(warm["get"]) * 1e6
+            pr = statistics.median(warm["probe"]) * 1e6
+            wr = g / pr
+            rounds = calls
+            print_table(f"2. Warm reuse on a real session (median of {rounds} calls each, alternating)",
+                        ["", "per call", "target", ""],
+                        [["get_spark_session() on a cached live session", f"{g:.0f} us", "", ""],
+                         ["bare probe sparkContext.getConf()", f"{pr:.0f} us", "", ""],
+                         ["ratio", f"{wr:.3f}x", target_text("warm_reuse_ratio", "x"), verdict("warm_reuse_ratio", wr)]])
+
+        # 3. The module's own cost.
+        fake = bench_fake(args.quick)
+        raw["fake"] = fake
+
+        def fake_row(label, key, target=None, digits=2):
+            return [label, f"{fake[key + '_us']:.{digits}f} us", f"{fake[key + '_best_us']:.{digits}f} us",
+                    target_text(target, " us") if target else "",
+                    verdict(target, fake[key + "_us"]) if target else ""]
+
+        rows = [
+            fake_row("get_spark_session, warm (cached entry)", "warm", "fake_warm_us"),
+            fake_row("_ensure_java_available", "java", "fake_java_us"),
+            fake_row("get_spark_session, create (empty cache)", "create", "fake_create_us", 1),
+            fake_row(f"  for comparison: one temp file + rename in the temp dir ({fake['temp_fs']})",
+                     "replace_file", None, 1),
+        ]
+        if "create_tmpfs_us" in fake:
+            rows.append(fake_row("  the create path with the temp dir on tmpfs", "create_tmpfs", None, 1))
+        rows += [
+            fake_row("close (keep-alive off, cached session)", "close"),
+            fake_row("close (MUR_SPARK_KEEP_ALIVE=1)", "close_keep_alive"),
+            fake_row("cleanup_all_spark_sessions (one session)", "cleanup"),
+        ]
+        print_table("3. The module's own cost, fake SparkSession, Java discovery cache warm (per call)",
+                    ["", "median", "best batch", "target", ""], rows)
+        print_table("   the Python-level calls of the warm path, each timed alone from Python",
+                    ["call", "per call"], [[k, f"{v:.2f} us"] for k, v in fake["parts_us"].items()])
+
+        # 4. Threads.
+        thr = bench_threads(args.quick)
+        raw["threads"] = thr
+        refs = bench_thread_references(args.quick)
+        raw["thread_references"] = refs
+        base = thr[1]
+        rows = []
+        for n, v in thr.items():
+            r = v / base
+            rows.append([f"get_spark_session, {n} thread{'s' if n > 1 else ''}", f"{v:,.0f}", f"{r:.2f}x",
+                         target_text("threads_8_ratio", "x") if n == 8 else "",
+                         verdict("threads_8_ratio", r) if n == 8 else ""])
+        for name, label in (("with", "`with Lock():`"), ("try", "try-acquire + GIL yield")):
+            ref = refs[name]
+            rows.append([f"reference, Python, {label}, 8 threads", f"{ref[8]:,.0f}",
+                         f"{ref[8] / ref[1]:.2f}x", "", ""])
+        print_table(f"4. Threads requesting the same cached fake session (median of {3 if args.quick else 5} runs)",
+                    ["", "calls/s", "vs 1 thread", "target", ""], rows)
+
+        if args.jvm_experiments and not args.skip_jvm:
+            jvm_experiments(env, project, scratch, args.quick)
+    finally:
+        os.chdir("/")
+        shutil.rmtree(scratch, ignore_errors=True)
+    print(f"\ntotal benchmark time {time.perf_counter() - started:.0f} s, load average {_loadavg()} at the end"
+          " (figures from a busy machine are slower and noisier)")
+    if json_path:
+        with open(json_path, "w") as f:
+            json.dump(raw, f, indent=1, default=str)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
