@@ -461,6 +461,16 @@ int module_exec(PyObject* module) noexcept {
         if (!builtins) return -1;
         st.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
     }
+    if (!st.thread_lock_type) {
+        Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+        Ref lock_type = thread ? Ref::steal(PyObject_GetAttrString(thread.get(), "LockType")) : Ref{};
+        if (!lock_type) return -1;
+        if (!PyType_Check(lock_type.get())) {
+            PyErr_SetString(PyExc_TypeError, "_thread.LockType is not a type");
+            return -1;
+        }
+        st.thread_lock_type = reinterpret_cast<PyTypeObject*>(lock_type.release());
+    }
     if (!st.posix_join) {
         Ref posixpath = Ref::steal(PyImport_ImportModule("posixpath"));
         if (!posixpath || !(st.posix_join = PyObject_GetAttrString(posixpath.get(), "join"))) return -1;

@@ -34,6 +34,7 @@ namespace ruk {
     X(SESSION_CACHE, "_SPARK_SESSION_CACHE")                            \
     X(SESSION_LOCK, "_SPARK_SESSION_LOCK")                              \
     X(Lock, "Lock")                                                     \
+    X(acquire, "acquire")                                               \
     X(LocalStrategy, "LocalStrategy")                                   \
     X(LocalJARProvisioning, "LocalJARProvisioning")                     \
     X(get_pyspark_info, "get_pyspark_info")                             \
@@ -143,6 +144,9 @@ struct ModuleState {
         PyObject* module;
     };
     ImportedModule imported[24] = {};  // more than the module imports by name
+
+    // Strong reference: _thread.LockType, the type threading.Lock() returns.
+    PyTypeObject* thread_lock_type = nullptr;
 
     // Strong reference: posixpath.join as imported at start-up (see path_join).
     PyObject* posix_join = nullptr;

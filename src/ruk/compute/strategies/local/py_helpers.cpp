@@ -3,6 +3,9 @@
 
 #include "module_state.hpp"
 
+#include <chrono>
+#include <sched.h>
+
 namespace ruk {
 
 Ref load_global(PyObject* globals, PyObject* name) noexcept {
@@ -195,6 +198,25 @@ static Ref lookup_special(PyObject* obj, PyObject* name) noexcept {
     return found;
 }
 
+// A contended threading.Lock is handed to a thread blocked in acquire()
+// while the releasing thread keeps the GIL, so each hand-over costs a GIL
+// switch and threads queue behind each other (a convoy). Trying without
+// blocking, and giving up the GIL between tries, leaves the lock to whoever
+// runs. 1 acquired, 0 still busy after a while (block as usual), -1 error.
+static int acquire_lock_briefly(PyObject* lock) noexcept {
+    using clock = std::chrono::steady_clock;
+    const auto give_up = clock::now() + std::chrono::milliseconds(1);
+    for (;;) {
+        Ref acquired = call_method(lock, state().s_acquire, Py_False);
+        if (!acquired) return -1;
+        if (acquired.get() == Py_True) return 1;
+        if (clock::now() >= give_up) return 0;
+        Py_BEGIN_ALLOW_THREADS
+        sched_yield();
+        Py_END_ALLOW_THREADS
+    }
+}
+
 int WithBlock::enter(PyObject* manager) noexcept {
     Ref enter_fn = lookup_special(manager, state().s_dunder_enter);
     if (!enter_fn) {
@@ -213,8 +235,14 @@ int WithBlock::enter(PyObject* manager) noexcept {
                          Py_TYPE(manager)->tp_name);
         return -1;
     }
-    Ref entered = call(enter_fn.get(), manager);  // may run arbitrary Python code (and block)
-    if (!entered) return -1;
+    // For the interpreter's own lock type __enter__ is acquire(); anything
+    // else gets its __enter__ called as it is.
+    int acquired = Py_IS_TYPE(manager, state().thread_lock_type) ? acquire_lock_briefly(manager) : 0;
+    if (acquired < 0) return -1;
+    if (!acquired) {
+        Ref entered = call(enter_fn.get(), manager);  // may run arbitrary Python code (and block)
+        if (!entered) return -1;
+    }
     manager_ = Ref::borrow(manager);
     exit_ = std::move(exit_fn);
     return 0;
