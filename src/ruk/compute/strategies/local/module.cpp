@@ -439,8 +439,13 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
         return nullptr;
     }
     st.interpreter = interpreter;
-    // A re-import after `del sys.modules[...]` gets the module that already exists.
-    if (st.module) return Py_NewRef(st.module);
+    // A re-import after `del sys.modules[...]` gets the module that already
+    // exists. The import system then drops the module's state pointer and
+    // allocates a fresh (empty) block for the exec step: free the old one.
+    if (st.module) {
+        PyMem_Free(PyModule_GetState(st.module));
+        return Py_NewRef(st.module);
+    }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());

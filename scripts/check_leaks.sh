@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Reference-leak and memory-growth check of the local strategy extension.
+#
+# Builds the extension against a debug CPython 3.11 (Debian's python3.11-dbg,
+# which has sys.gettotalrefcount) in a scratch directory, puts the built module
+# beside a copy of the pure-Python package, and runs tests/leak_check.py under
+# that interpreter: every entry point in loops, success and error paths, with
+# the reference total, the C heap and the resident set watched. No JVM and no
+# PySpark are needed. Takes about two minutes on two cores.
+#
+# Usage: scripts/check_leaks.sh [leak_check.py options, e.g. --iterations 500]
+# Environment:
+#   RUK_DEBUG_PYTHON  the debug interpreter (default: python3.11-dbg)
+#   RUK_CHECK_DIR     scratch directory to keep (default: a temporary one, removed)
+# Exit status: 0 clean, 1 a leak, 2 a misbehaving case or a set-up problem.
+set -euo pipefail
+started=$SECONDS
+repo=$(cd "$(dirname "$0")/.." && pwd)
+python_dbg=${RUK_DEBUG_PYTHON:-python3.11-dbg}
+
+say() { printf 'check_leaks: %s\n' "$*" >&2; }
+
+# --- tools: the debug interpreter with its headers, CMake, a C++ compiler ------------
+missing=()
+if ! command -v "$python_dbg" >/dev/null; then
+    missing+=(python3.11-dbg python3.11-dev)
+elif ! "$python_dbg" -c 'import os, sys, sysconfig
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then
+    missing+=(python3.11-dev libpython3.11-dbg)
+fi
+command -v cmake >/dev/null || missing+=(cmake)
+command -v g++ >/dev/null || missing+=(g++)
+if ((${#missing[@]})); then
+    if [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
+        say "installing ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get install -y -qq "${missing[@]}" >/dev/null ||
+            { apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null; }
+    else
+        say "missing ${missing[*]} (on Debian: apt-get install ${missing[*]})"
+        exit 2
+    fi
+fi
+python_dbg=$(command -v "$python_dbg")
+if ! "$python_dbg" -c 'import sys; sys.exit(not hasattr(sys, "gettotalrefcount") or sys.version_info[:2] != (3, 11))'; then
+    say "$python_dbg is not a debug CPython 3.11"
+    exit 2
+fi
+
+# --- scratch directory ------------------------------------------------------------------
+if [[ -n ${RUK_CHECK_DIR:-} ]]; then
+    work=$RUK_CHECK_DIR
+    mkdir -p "$work"
+else
+    work=$(mktemp -d "${TMPDIR:-/tmp}/ruk-leaks.XXXXXX")
+    trap 'rm -rf "$work"' EXIT
+fi
+
+# --- build ---------------------------------------------------------------------------------
+# CMake passes imported include directories as -isystem. Debian's
+# /usr/include/python3.11d holds symbolic links into /usr/include/python3.11,
+# and GCC, following them, then takes the release pyconfig.h: the module
+# would be built without Py_DEBUG and would not report its reference changes
+# to the interpreter's total. Plain -I keeps the debug pyconfig.h.
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+say "building against $python_dbg in $work/build"
+cmake -S "$repo" -B "$work/build" "${generator[@]}" \
+    -DPython_EXECUTABLE="$python_dbg" \
+    -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON >"$work/cmake.log" 2>&1 ||
+    { cat "$work/cmake.log" >&2; exit 2; }
+cmake --build "$work/build" -j"$(nproc)" >>"$work/cmake.log" 2>&1 ||
+    { cat "$work/cmake.log" >&2; exit 2; }
+
+suffix=$("$python_dbg" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+module=$work/build/local$suffix
+[[ -f $module ]] || { say "no $module after the build"; exit 2; }
+if ! nm -D --undefined-only "$module" | grep -qw _Py_RefTotal; then
+    say "$module was compiled without Py_DEBUG (it does not touch _Py_RefTotal)"
+    exit 2
+fi
+
+# --- the package: the pure-Python sources and the debug build of the extension ---------------
+pkg=$work/pkg
+rm -rf "$pkg"
+mkdir -p "$pkg"
+cp -R "$repo/src/ruk" "$repo/src/ruk_common" "$pkg/"
+rm -rf "$pkg/ruk/compute/strategies/local"  # the C++ sources
+find "$pkg" \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
+cp "$module" "$pkg/ruk/compute/strategies/"
+
+# --- run -------------------------------------------------------------------------------------
+# malloc_debug: every Python allocation goes through malloc, so the heap
+# figures see objects too; no tcache: freed chunks parked in glibc's
+# per-thread cache count as "in use" and would blur the heap figures.
+run() {
+    (cd "$work" && env PYTHONPATH="$pkg" PYTHONMALLOC=malloc_debug PYTHONDONTWRITEBYTECODE=1 \
+        GLIBC_TUNABLES=glibc.malloc.tcache_count=0 \
+        "$python_dbg" -X faulthandler "$repo/tests/leak_check.py" "$@")
+}
+say "self-test of the detectors"
+run --self-test --iterations 1000 >"$work/self-test.log" 2>&1 ||
+    { cat "$work/self-test.log"; say "the detectors do not work"; exit 2; }
+status=0
+run "$@" || status=$?
+say "finished in $((SECONDS - started)) s (exit $status)"
+exit $status
