@@ -1,0 +1,881 @@
+"""Reliability of the local strategy: worker threads hammering the session cache,
+and every way a session request can fail half-way.
+
+The unit-level tests run against a fake PySpark (no JVM). The last test starts
+real sessions from four threads at once.
+"""
+
+import glob
+import hashlib
+import io
+import os
+import random
+import shutil
+import sys
+import tempfile
+import threading
+import time
+import types
+from pathlib import Path
+
+import pytest
+
+import ruk.compute.strategies.local as local
+from fake_spark import FakeSparkSession
+
+JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
+NOISE_MARKERS = (
+    "Picked up _JAVA_OPTIONS", "Picked up JAVA_TOOL_OPTIONS", "Using incubator modules",
+    "WARNING:", "log4j:", "SLF4J:",
+)
+# What a fake start prints: noise, plus one line that must survive the filter.
+# Starting and ending with a line break keeps it whole even when another
+# thread's replay lands in the same capture buffer.
+START_OUTPUT = "\nWARNING: Using incubator modules: jdk.incubator.vector\n   kept line   \nSLF4J: No providers\n"
+KEPT = "kept line"
+NO_PYSPARK_INFO = (
+    "PySpark is not installed. Install it with: pip install pyspark\n"
+    "Or run 'mur spark set-version' to select a specific version."
+)
+NO_JAVA_TAIL = (
+    ".\n\nRun 'mur java search' to find Java installations.\n"
+    "Run 'mur java set' to select a compatible version.\n"
+    "Run 'mur java install' for installation guide."
+)
+FAKE_JDK = "/opt/fake-jdk"
+# A hang here means a lock was left held; fail instead of blocking the suite.
+HANG_GUARD = 60
+
+
+def key_of(config):
+    return hashlib.md5(str(sorted(config.items())).encode()).hexdigest()
+
+
+def lock_is_free():
+    lock = local._SPARK_SESSION_LOCK
+    if not lock.acquire(blocking=False):
+        return False
+    lock.release()
+    return True
+
+
+def is_live(session):
+    return not session.stopped and session.sparkContext._jsc is not None
+
+
+class SlowSpark(FakeSparkSession):
+    """Start and stop take a little time, so other threads run in between; the
+    active session is per thread, as PySpark reports it."""
+
+    start_delay = 0.0003
+    stop_delay = 0.0002
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        cls.local = threading.local()
+        cls.fault_rate = 0.0  # share of starts, log-level calls and stops that fail
+        cls.attempts = 0
+
+    @classmethod
+    def _injected(cls):
+        rng = getattr(cls.local, "rng", None)
+        if rng is None:
+            rng = cls.local.rng = random.Random(threading.get_ident())
+        return rng.random() < cls.fault_rate
+
+    @classmethod
+    def _start_hook(cls, builder):
+        # Runs inside getOrCreate, after the start-up output was written.
+        cls.attempts += 1  # starts are serialised by the capture window
+        if cls._injected():
+            raise InjectedFault("getOrCreate")
+
+    @classmethod
+    def _get_or_create(cls, builder):
+        time.sleep(cls.start_delay)  # widens the race window; nobody waits on it
+        if cls.get_or_create_hook is None:
+            cls.get_or_create_hook = cls._start_hook
+        session = super()._get_or_create(builder)
+        if cls._injected():
+            session.sparkContext.set_log_level_error = InjectedFault("setLogLevel")
+        cls.local.active = session
+        return session
+
+    @classmethod
+    def getActiveSession(cls):
+        if cls.active is not None or cls.active_session_error is not None:
+            return super().getActiveSession()  # a test chose what is active
+        cls.active_session_calls += 1
+        active = getattr(cls.local, "active", None)
+        return active if active is not None and not active.stopped else None
+
+    def stop(self):
+        time.sleep(self.stop_delay)
+        if type(self)._injected():
+            self.stop_calls += 1
+            raise InjectedFault("stop")
+        super().stop()
+
+
+class InjectedFault(RuntimeError):
+    """A failure the stress test injects on purpose."""
+
+
+def fake_java_compat(best_path=FAKE_JDK):
+    """A java_compat whose discovery answers at once with one installation."""
+    info = types.SimpleNamespace(java_supported=[17, 21], version="4.0.1", major_minor="4.0")
+    module = types.ModuleType("ruk.compute.java_compat")
+    module.get_pyspark_info = lambda: info
+    module.find_all_java_installations = lambda: ["jdk"]
+    module.select_best_java = lambda all_java, supported: types.SimpleNamespace(path=best_path)
+    return module
+
+
+@pytest.fixture
+def env(tmp_path, monkeypatch):
+    ns = types.SimpleNamespace(
+        home=tmp_path / "home", tmp=tmp_path / "tmp", project=tmp_path / "project", root=tmp_path
+    )
+    for d in (ns.home, ns.tmp, ns.project):
+        d.mkdir()
+    monkeypatch.setenv("HOME", str(ns.home))
+    monkeypatch.setenv("TMPDIR", str(ns.tmp))
+    monkeypatch.setattr(tempfile, "tempdir", str(ns.tmp))  # gettempdir() caches its answer
+    monkeypatch.chdir(ns.project)
+    for name in ("_JAVA_OPTIONS", "MUR_SPARK_KEEP_ALIVE"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("JAVA_HOME", "/previous/jdk")
+    monkeypatch.setenv("PATH", "/usr/bin" + os.pathsep + "/bin")
+    from multiprocessing import resource_tracker
+
+    # The real tracker suppression runs; put the tracker back afterwards.
+    monkeypatch.setattr(resource_tracker, "_resource_tracker", resource_tracker._resource_tracker)
+    monkeypatch.setattr(resource_tracker, "_fd", getattr(resource_tracker, "_fd", None), raising=False)
+    ns.Spark = SlowSpark.fresh()
+    ns.Spark.start_delay = ns.Spark.stop_delay = 0
+    ns.cache = {}
+    monkeypatch.setattr(local, "SparkSession", ns.Spark)
+    monkeypatch.setattr(local, "PYSPARK_AVAILABLE", True)
+    monkeypatch.setattr(local, "_SPARK_SESSION_CACHE", ns.cache)
+    ns.real_ensure_java = local._ensure_java_available
+    monkeypatch.setattr(local, "_ensure_java_available", lambda: None)
+
+    def console():
+        # Installed from the test body: pytest swaps its own capture in per phase.
+        ns.stderr = io.StringIO()
+        monkeypatch.setattr(sys, "stderr", ns.stderr)
+        return ns.stderr
+
+    def shown():
+        text = ns.stderr.getvalue()
+        ns.stderr.seek(0)
+        ns.stderr.truncate()
+        return text
+
+    ns.console, ns.shown = console, shown
+    ns.strategy = lambda config=None, app_name="app": local.LocalStrategy({} if config is None else config, app_name)
+    yield ns
+    assert lock_is_free()
+
+
+def assert_untouched(env, cache_before):
+    """A failed or refused request leaves no trace in the shared state."""
+    assert lock_is_free()
+    assert sys.stderr is env.stderr
+    assert local._SPARK_SESSION_CACHE is env.cache
+    assert list(env.cache.items()) == list(cache_before.items())
+    assert all(env.cache[k] is v for k, v in cache_before.items())
+    assert glob.glob(str(env.tmp / ".mur_log4j2.properties.*")) == []  # no temporary file left behind
+
+
+def run_in_other_thread(fn):
+    """Runs fn in a fresh thread; a lock left held by the calling thread shows
+    up as a hang there, which the guard turns into a failure."""
+    outcome, done = {}, threading.Event()
+
+    def body():
+        try:
+            outcome["result"] = fn()
+        except BaseException as e:  # reported by the caller
+            outcome["error"] = e
+        finally:
+            done.set()
+
+    threading.Thread(target=body, daemon=True).start()
+    assert done.wait(HANG_GUARD), "a lock was left held: the call from another thread never finished"
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["result"]
+
+
+def assert_next_start_works(env):
+    """The start-up capture and the cache lock are usable from another thread."""
+    before = len(env.Spark.created)
+    spark = run_in_other_thread(lambda: env.strategy({"spark.probe": "after-fault"}).get_spark_session())
+    assert spark is env.Spark.created[before] and is_live(spark)
+    assert env.cache[key_of({"spark.probe": "after-fault"})] is spark
+    assert sys.stderr is env.stderr
+    env.cache.pop(key_of({"spark.probe": "after-fault"}))
+
+
+# --- threads -----------------------------------------------------------------------------
+
+CONFIGS = [
+    {},
+    {"master": "local[4]", "spark.driver.memory": "2g"},
+    {"spark.sql.shuffle.partitions": 16, "spark.app.tag": "reliability"},
+]
+THREADS = 8
+OPS_PER_THREAD = 300
+
+
+def hammer(env, keep_alive_mode):
+    """8 threads run mixed requests, releases and cleanups against the shared cache.
+
+    keep_alive_mode: "off" and "on" fix MUR_SPARK_KEEP_ALIVE for the whole run;
+    "flipping" lets thread 0 rewrite it before each of its steps, so the other
+    threads' releases see it change under them.
+    """
+    if keep_alive_mode == "on":
+        os.environ["MUR_SPARK_KEEP_ALIVE"] = "1"
+    else:
+        os.environ["MUR_SPARK_KEEP_ALIVE"] = "0"
+    start = threading.Barrier(THREADS)
+    errors, received, injected = [], [], []
+
+    def worker(index):
+        rng = random.Random(index)
+        strategies = [local.LocalStrategy(dict(c), app_name=f"worker-{index}") for c in CONFIGS]
+        held = []
+        try:
+            start.wait()
+            for step in range(OPS_PER_THREAD):
+                if keep_alive_mode == "flipping" and index == 0:
+                    os.environ["MUR_SPARK_KEEP_ALIVE"] = "1" if step % 2 else "0"
+                roll = rng.random()
+                if roll < 0.04:
+                    local.cleanup_all_spark_sessions()
+                    continue
+                strategy = rng.choice(strategies)
+                try:
+                    spark = strategy.get_spark_session()
+                except InjectedFault as e:
+                    injected.append(e)
+                    continue
+                if not isinstance(spark, env.Spark):
+                    raise AssertionError(f"get_spark_session returned {spark!r}")
+                received.append(spark)
+                if roll < 0.75:
+                    strategy.close(spark)
+                else:  # used a while before release: others may reuse it meanwhile
+                    held.append((strategy, spark))
+                    if len(held) > 3:
+                        s, sp = held.pop(0)
+                        s.close(sp)
+            for s, sp in held:
+                s.close(sp)
+        except BaseException as e:  # collected and asserted by the main thread
+            errors.append((index, e))
+            start.abort()
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return errors, received, injected
+
+
+@pytest.mark.parametrize(
+    "keep_alive_mode, fault_rate",
+    [("off", 0.0), ("on", 0.0), ("flipping", 0.0), ("off", 0.1), ("flipping", 0.1)],
+    ids=["keep-alive off", "keep-alive on", "keep-alive flipping", "off, with faults", "flipping, with faults"],
+)
+def test_eight_threads_mixed_calls_keep_the_shared_state_sound(env, monkeypatch, keep_alive_mode, fault_rate):
+    env.console()
+    env.Spark.start_delay, env.Spark.stop_delay = SlowSpark.start_delay, SlowSpark.stop_delay
+    env.Spark.fault_rate = fault_rate
+    env.Spark.stderr_text = START_OUTPUT
+    real_stderr = env.stderr
+    # The real Java check, against a discovery that answers at once: PATH must
+    # not grow however many requests run.
+    monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", fake_java_compat())
+    monkeypatch.setattr(local, "_ensure_java_available", env.real_ensure_java)
+    path_before = os.environ["PATH"]
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # switch threads often, inside the module's calls too
+    try:
+        errors, received, injected = hammer(env, keep_alive_mode)
+    finally:
+        sys.setswitchinterval(old_interval)
+
+    assert errors == []
+    assert lock_is_free()
+    assert sys.stderr is real_stderr
+    assert local._SPARK_SESSION_CACHE is env.cache
+    cached = list(env.cache.values())
+    assert all(is_live(s) for s in cached), [s for s in cached if not is_live(s)]
+    assert set(env.cache) <= {key_of(c) for c in CONFIGS}
+    created = env.Spark.created
+    assert len(received) + len(injected) > THREADS * OPS_PER_THREAD * 0.9 and len(created) > 0
+    assert bool(injected) is (fault_rate > 0)
+
+    # Each start's own output was filtered and shown exactly once, nothing else,
+    # whether the start worked or failed.
+    shown = real_stderr.getvalue()
+    assert shown.count(KEPT) == env.Spark.attempts
+    assert not any(marker in shown for marker in NOISE_MARKERS)
+    assert set(shown.split("\n")) <= {KEPT, ""}
+
+    assert os.environ["PATH"] == os.path.join(FAKE_JDK, "bin") + os.pathsep + path_before
+    assert os.environ["JAVA_HOME"] == FAKE_JDK
+    assert os.environ["_JAVA_OPTIONS"] == JAVA_FLAGS
+
+    if keep_alive_mode == "off" and not fault_rate:
+        # Every session was released by whoever got it: none is left running or cached.
+        assert env.cache == {}
+        assert all(s.stopped for s in created)
+
+    env.Spark.fault_rate = 0.0
+    local.cleanup_all_spark_sessions()
+    assert env.cache == {} and all(not is_live(s) for s in cached)
+
+
+def test_release_lookup_and_cleanup_racing_a_blocked_start(env):
+    """A start that is still running while other threads release, reuse and
+    clean up: none of them waits for it, and it is cached once it finishes.
+    (Other starts do wait: capture windows are serialised.)"""
+    env.console()
+    in_start, release_start = threading.Event(), threading.Event()
+    config = {"spark.slow": "yes"}
+
+    def slow_start(builder):
+        if ("config", "spark.slow", "yes") in builder.calls:
+            in_start.set()
+            release_start.wait()
+
+    env.Spark.get_or_create_hook = slow_start
+    other = env.strategy().get_spark_session()
+    reused = env.strategy({"spark.other": 1}).get_spark_session()
+    result = {}
+    starter = threading.Thread(target=lambda: result.update(spark=env.strategy(config).get_spark_session()))
+    starter.start()
+    try:
+        assert in_start.wait(HANG_GUARD)
+        # The slow start holds no cache lock: lookups, release and cleanup go through.
+        assert lock_is_free()
+        assert run_in_other_thread(lambda: env.strategy({"spark.other": 1}).get_spark_session()) is reused
+        env.strategy().close(other)
+        assert other.stopped and env.cache == {key_of({"spark.other": 1}): reused}
+        run_in_other_thread(local.cleanup_all_spark_sessions)
+        assert env.cache == {} and reused.stopped
+    finally:
+        release_start.set()
+        starter.join()
+    assert env.cache == {key_of(config): result["spark"]} and is_live(result["spark"])
+    assert sys.stderr is env.stderr
+
+
+def test_cleanup_holds_the_lock_while_stopping_so_requests_wait(env):
+    """A stop() that blocks inside cleanup: a request from another thread waits
+    for the lock and then creates a fresh session, never the stopped one."""
+    env.console()
+    in_stop, finish_stop = threading.Event(), threading.Event()
+    old = env.strategy().get_spark_session()
+
+    def blocking_stop(session):
+        in_stop.set()
+        finish_stop.wait()
+
+    old.stop_hook = blocking_stop
+    cleaner = threading.Thread(target=local.cleanup_all_spark_sessions)
+    cleaner.start()
+    result = {}
+    requester = None
+    try:
+        assert in_stop.wait(HANG_GUARD)
+        assert not lock_is_free()
+        requester = threading.Thread(target=lambda: result.update(spark=env.strategy().get_spark_session()))
+        requester.start()
+    finally:
+        finish_stop.set()
+        cleaner.join()
+        if requester is not None:
+            requester.join()
+    assert result["spark"] is not old and is_live(result["spark"])
+    assert env.cache == {key_of({}): result["spark"]}
+
+
+def test_nested_request_from_inside_a_start_does_not_deadlock(env):
+    """A builder that itself asks for a session (another configuration) while
+    starting: the start holds no lock, so the inner request completes."""
+    env.console()
+    inner = {}
+
+    def nested(builder):
+        if ("config", "spark.outer", 1) in builder.calls:
+            inner["spark"] = env.strategy({"spark.inner": 1}).get_spark_session()
+
+    env.Spark.get_or_create_hook = nested
+    env.Spark.stderr_text = "\nouter or inner\n"
+    outer = run_in_other_thread(lambda: env.strategy({"spark.outer": 1}).get_spark_session())
+    assert env.cache == {key_of({"spark.inner": 1}): inner["spark"], key_of({"spark.outer": 1}): outer}
+    assert sys.stderr is env.stderr
+    assert env.shown().count("outer or inner\n") == 2
+
+
+# --- faults ------------------------------------------------------------------------------
+
+Interrupt = KeyboardInterrupt
+
+
+def _seed_cache(env):
+    """Two sessions of other configurations that a failing request must leave alone."""
+    seeded = {"k-one": FakeSparkSession("one"), "k-two": FakeSparkSession("two")}
+    env.cache.update(seeded)
+    return dict(env.cache)
+
+
+@pytest.mark.parametrize("entry", ["get_spark_session", "test_connectivity"])
+@pytest.mark.parametrize("where", ["getOrCreate", "setLogLevel"])
+@pytest.mark.parametrize("error", [RuntimeError("start failed"), Interrupt()], ids=["Exception", "KeyboardInterrupt"])
+def test_failing_start(env, entry, where, error):
+    env.console()
+    before = _seed_cache(env)
+    env.Spark.stderr_text = "WARNING: noise\nwhy it failed\n"
+    if where == "getOrCreate":
+        env.Spark.get_or_create_error = error
+    else:
+        env.Spark.set_log_level_error = error
+    strategy = env.strategy()
+    if entry == "test_connectivity" and isinstance(error, Exception):
+        assert strategy.test_connectivity() == (False, "Local Spark failed: start failed")
+    else:
+        with pytest.raises(type(error)) as info:
+            getattr(strategy, entry)()
+        assert info.value is error
+    # The console came back, with the meaningful line shown before the error left.
+    assert env.shown() == "why it failed\n"
+    assert_untouched(env, before)
+    assert all(s.stop_calls == 0 for s in before.values())
+    if where == "setLogLevel":
+        assert len(env.Spark.created) == 1  # made, then dropped: never cached
+    env.Spark.get_or_create_error = env.Spark.set_log_level_error = None
+    assert_next_start_works(env)
+
+
+@pytest.mark.parametrize("error", [RuntimeError("stop failed"), Interrupt()], ids=["Exception", "KeyboardInterrupt"])
+def test_failing_stop_in_close(env, error):
+    env.console()
+    spark = env.strategy().get_spark_session()
+    keep = env.cache["k-keep"] = FakeSparkSession("keep")
+    spark.stop_error = error
+    if isinstance(error, Exception):
+        assert env.strategy().close(spark) is None
+    else:
+        with pytest.raises(KeyboardInterrupt):
+            env.strategy().close(spark)
+    assert env.cache == {"k-keep": keep}  # removed before stop() was tried
+    assert spark.stop_calls == 1 and keep.stop_calls == 0
+    assert env.shown() == ""
+    assert_untouched(env, {"k-keep": keep})
+    assert_next_start_works(env)
+
+
+@pytest.mark.parametrize("error", [RuntimeError("stop failed"), Interrupt()], ids=["Exception", "KeyboardInterrupt"])
+def test_failing_stop_in_cleanup(env, error):
+    env.console()
+    log = []
+    one, two, three = (FakeSparkSession(n, stop_log=log) for n in ("one", "two", "three"))
+    env.cache.update({"k1": one, "k2": two, "k3": three})
+    two.stop_error = error
+    if isinstance(error, Exception):
+        assert local.cleanup_all_spark_sessions() is None
+        assert log == ["one", "two", "three"] and env.cache == {}
+    else:
+        before = dict(env.cache)
+        with pytest.raises(KeyboardInterrupt):
+            local.cleanup_all_spark_sessions()
+        # The walk ended at the interrupt; nothing was forgotten.
+        assert log == ["one", "two"] and three.stop_calls == 0
+        assert_untouched(env, before)
+    assert env.shown() == ""
+    assert lock_is_free()
+    assert_next_start_works(env)
+
+
+@pytest.mark.parametrize("error", [RuntimeError("stop failed"), Interrupt()], ids=["Exception", "KeyboardInterrupt"])
+def test_failing_stop_of_the_active_session(env, error):
+    env.console()
+    before = _seed_cache(env)
+    active = env.Spark.active = FakeSparkSession("active")
+    active.stop_error = error
+    if isinstance(error, Exception):
+        spark = env.strategy().get_spark_session()
+        # Dropped silently: the cache was not cleared, the new session joined it.
+        assert env.cache == {**before, key_of({}): spark}
+        assert env.shown() == ""
+    else:
+        with pytest.raises(KeyboardInterrupt):
+            env.strategy().get_spark_session()
+        assert env.Spark.builders == []
+        assert_untouched(env, before)
+    assert active.stop_calls == 1
+    assert lock_is_free()
+    env.Spark.active = None
+    assert_next_start_works(env)
+
+
+@pytest.mark.parametrize("error", [RuntimeError("getActiveSession failed"), Interrupt()], ids=["Exception", "KeyboardInterrupt"])
+def test_failing_active_session_lookup(env, error):
+    env.console()
+    before = _seed_cache(env)
+    env.Spark.active_session_error = error
+    if isinstance(error, Exception):
+        spark = env.strategy().get_spark_session()
+        assert env.cache == {**before, key_of({}): spark}
+    else:
+        with pytest.raises(KeyboardInterrupt):
+            env.strategy().get_spark_session()
+        assert_untouched(env, before)
+    assert lock_is_free() and env.shown() == ""
+    env.Spark.active_session_error = None
+    assert_next_start_works(env)
+
+
+# The Java discovery, failing in each way it can.
+def _info(**overrides):
+    fields = dict(java_supported=[17, 21], version="4.0.1", major_minor="4.0")
+    fields.update(overrides)
+    return types.SimpleNamespace(**fields)
+
+
+class _Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+JAVA_FAULTS = {
+    "pyspark info raises": (dict(get_pyspark_info=RuntimeError("info broke")), RuntimeError, "info broke"),
+    "pyspark info interrupted": (dict(get_pyspark_info=Interrupt()), KeyboardInterrupt, None),
+    "search raises": (dict(find_all_java_installations=OSError("scan failed")), OSError, "scan failed"),
+    "selection raises": (dict(select_best_java=LookupError("no pick")), LookupError, "no pick"),
+    "no pyspark": (dict(info=None), local.RukRuntimeError, NO_PYSPARK_INFO),
+    "no compatible java": (
+        dict(best=None), local.RukRuntimeError,
+        "No compatible Java found for PySpark 4.0.1.\nPySpark 4.0 requires Java 17, 21" + NO_JAVA_TAIL,
+    ),
+    "record without java_supported": (dict(info=types.SimpleNamespace(version="4")), AttributeError, None),
+    "unprintable supported version": (dict(best=None, info=_info(java_supported=[_Unprintable()])), ValueError, "no text"),
+    "home not a string": (dict(best=types.SimpleNamespace(path=Path("/opt/jdk"))), TypeError, None),
+    "installation without path": (dict(best=types.SimpleNamespace()), AttributeError, None),
+    "module missing": (dict(module=None), ImportError, None),
+    "function missing": (dict(drop="select_best_java"), ImportError, None),
+}
+
+
+def _java_compat_module(fault):
+    if "module" in fault:
+        return fault["module"]
+    module = types.ModuleType("ruk.compute.java_compat")
+    info = fault.get("info", _info())
+    best = fault.get("best", types.SimpleNamespace(path=FAKE_JDK))
+
+    def answer(name, value):
+        def fn(*args):
+            if isinstance(fault.get(name), BaseException):
+                raise fault[name]
+            return value
+
+        return fn
+
+    module.get_pyspark_info = answer("get_pyspark_info", info)
+    module.find_all_java_installations = answer("find_all_java_installations", ["jdk"])
+    module.select_best_java = answer("select_best_java", best)
+    if "drop" in fault:
+        delattr(module, fault["drop"])
+    return module
+
+
+@pytest.mark.parametrize("fault_name", list(JAVA_FAULTS))
+def test_failing_java_discovery(env, monkeypatch, fault_name):
+    env.console()
+    fault, error_type, message = JAVA_FAULTS[fault_name]
+    monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", _java_compat_module(fault))
+    monkeypatch.setattr(local, "_ensure_java_available", env.real_ensure_java)
+    before = _seed_cache(env)
+    with pytest.raises(error_type) as info:
+        env.strategy().get_spark_session()
+    if message is not None:
+        assert str(info.value) == message
+    # Raised before the lookup: no file, no directory, no builder, environment as it was.
+    assert env.Spark.builders == [] and env.Spark.active_session_calls == 0
+    assert os.listdir(env.tmp) == [] and os.listdir(env.home) == []
+    assert os.environ["JAVA_HOME"] == "/previous/jdk"
+    assert os.environ["PATH"] == "/usr/bin" + os.pathsep + "/bin"
+    assert os.environ["_JAVA_OPTIONS"] == JAVA_FLAGS  # adjusted before the Java check
+    assert_untouched(env, before)
+    if isinstance(info.value, Exception):
+        expected = (False, "Local Spark failed: " + str(info.value))
+        assert env.strategy().test_connectivity() == expected
+        assert_untouched(env, before)
+    monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", fake_java_compat())
+    assert_next_start_works(env)
+
+
+def _file(env):
+    path = env.root / "a-file"
+    path.write_text("not a directory")
+    return path
+
+
+TEMP_DIR_FAULTS = {
+    "missing directory": (lambda env: env.root / "gone" / "tmp", FileNotFoundError),
+    "a regular file": (_file, NotADirectoryError),
+    "below a regular file": (lambda env: _file(env) / "tmp", NotADirectoryError),
+}
+
+
+@pytest.mark.parametrize("fault_name", list(TEMP_DIR_FAULTS))
+def test_unusable_temporary_directory(env, monkeypatch, fault_name):
+    env.console()
+    make_path, error_type = TEMP_DIR_FAULTS[fault_name]
+    bad = str(make_path(env))
+    monkeypatch.setenv("TMPDIR", bad)
+    monkeypatch.setattr(tempfile, "tempdir", bad)
+    before = _seed_cache(env)
+    with pytest.raises(error_type):
+        env.strategy().get_spark_session()
+    # The logging file comes first: no JAR directory, no builder.
+    assert env.Spark.builders == [] and os.listdir(env.home) == []
+    assert sorted(os.listdir(env.root)) == sorted(["home", "tmp", "project"] + (["a-file"] if "file" in fault_name else []))
+    if "file" in fault_name:
+        assert (env.root / "a-file").read_text() == "not a directory"
+    assert_untouched(env, before)
+    assert env.strategy().test_connectivity()[0] is False
+    assert_untouched(env, before)
+    monkeypatch.setattr(tempfile, "tempdir", str(env.tmp))
+    assert_next_start_works(env)
+
+
+@pytest.mark.parametrize(
+    "layout, error_type",
+    [("home is a file", NotADirectoryError), ("jdbc_jars is a file", FileExistsError)],
+)
+def test_unusable_home(env, monkeypatch, layout, error_type):
+    env.console()
+    if layout == "home is a file":
+        home = env.root / "home-file"
+        home.write_text("x")
+        monkeypatch.setenv("HOME", str(home))
+    else:
+        (env.home / ".mur").mkdir()
+        (env.home / ".mur" / "jdbc_jars").write_text("x")
+    before = _seed_cache(env)
+    with pytest.raises(error_type):
+        env.strategy().get_spark_session()
+    assert env.Spark.builders == []
+    assert (env.tmp / "mur_log4j2.properties").is_file()  # written before the JAR directory
+    assert_untouched(env, before)
+    monkeypatch.setenv("HOME", str(env.home))
+    shutil.rmtree(env.home / ".mur", ignore_errors=True)
+    assert_next_start_works(env)
+
+
+def test_deleted_working_directory(env, monkeypatch):
+    env.console()
+    gone = env.root / "gone"
+    gone.mkdir()
+    monkeypatch.chdir(gone)
+    gone.rmdir()
+    before = _seed_cache(env)
+    try:
+        with pytest.raises(FileNotFoundError):
+            env.strategy().get_spark_session()
+        with pytest.raises(FileNotFoundError):
+            env.strategy()._get_jdbc_jars("/anywhere")
+        with pytest.raises(FileNotFoundError):
+            env.strategy().get_jar_provisioning_config(set())
+        ok, message = env.strategy().test_connectivity()
+    finally:
+        os.chdir(env.project)
+    assert ok is False and message.startswith("Local Spark failed: ")
+    assert env.Spark.builders == []
+    assert_untouched(env, before)
+    assert_next_start_works(env)
+
+
+def test_stderr_restored_and_lock_free_when_the_capture_buffer_cannot_be_read(env, monkeypatch):
+    env.console()
+    class Unreadable(io.StringIO):
+        def getvalue(self):
+            raise OSError("unreadable")
+
+    before = _seed_cache(env)
+    monkeypatch.setitem(sys.modules, "io", types.SimpleNamespace(StringIO=Unreadable))
+    for start_error in (None, RuntimeError("start failed")):
+        env.Spark.get_or_create_error = start_error
+        env.Spark.local.active = None  # the last half-started session would be stopped as active
+        with pytest.raises(OSError, match="unreadable") as info:
+            env.strategy().get_spark_session()
+        if start_error is not None:
+            assert info.value.__context__ is start_error  # as a failing `finally` would chain it
+        assert_untouched(env, before)
+    monkeypatch.delitem(sys.modules, "io")
+    env.Spark.get_or_create_error = None
+    assert_next_start_works(env)
+
+
+class _BrokenStream:
+    def write(self, text):
+        raise OSError("console gone")
+
+    def flush(self):
+        pass
+
+
+def _closed_stream():
+    stream = io.StringIO()
+    stream.close()
+    return stream
+
+
+CONSOLE_FAULTS = {
+    # name: (what sys.stderr is before the start, what the request gives)
+    "no stderr at all": ("missing", AttributeError),
+    "stderr is None": (None, "session"),
+    "stderr closed": (_closed_stream, ValueError),
+    "stderr write raises": (_BrokenStream, OSError),
+    "buffer cannot be made": ("no StringIO", LookupError),
+}
+
+
+@pytest.mark.parametrize("fault_name", list(CONSOLE_FAULTS))
+def test_console_faults_around_the_start(env, monkeypatch, fault_name):
+    env.console()
+    before = _seed_cache(env)
+    env.Spark.stderr_text = "WARNING: noise\nshown line\n"
+    console, expected = CONSOLE_FAULTS[fault_name]
+    if console == "no StringIO":
+        def no_buffer():
+            raise LookupError("no buffer")
+
+        monkeypatch.setitem(sys.modules, "io", types.SimpleNamespace(StringIO=no_buffer))
+        stream = env.stderr
+    elif console == "missing":
+        monkeypatch.delattr(sys, "stderr")
+        stream = "missing"
+    else:
+        stream = console() if callable(console) else console
+        monkeypatch.setattr(sys, "stderr", stream)
+    outcome = {}
+    try:
+        try:
+            outcome["spark"] = env.strategy().get_spark_session()
+        except Exception as e:  # compared below
+            outcome["error"] = e
+        after = getattr(sys, "stderr", "missing")
+    finally:
+        sys.stderr = env.stderr  # the monkeypatch undo puts everything back after the test too
+        monkeypatch.delitem(sys.modules, "io", raising=False)
+    assert after is stream  # whatever the console was, it is back
+    if expected == "session":
+        assert outcome["spark"] is env.Spark.created[0]
+        assert env.cache == {**before, key_of({}): outcome["spark"]}
+    else:
+        assert type(outcome.get("error")) is expected, outcome
+        assert_untouched(env, before)  # a start whose console failed is not cached
+    assert lock_is_free()
+    env.Spark.stderr_text = ""
+    env.Spark.local.active = None
+    assert_next_start_works(env)
+
+
+def test_start_that_swaps_stderr_itself(env):
+    """A start that installs a stream of its own: the capture still reads its
+    buffer and puts the real stream back."""
+    env.console()
+    foreign = io.StringIO()
+
+    def swap(builder):
+        sys.stderr.write("\nbefore the swap\n")
+        sys.stderr = foreign
+        sys.stderr.write("after the swap\n")
+
+    env.Spark.get_or_create_hook = swap
+    env.strategy().get_spark_session()
+    assert sys.stderr is env.stderr
+    assert env.shown() == "before the swap\n"
+    assert foreign.getvalue() == "after the swap\n"
+    assert_next_start_works(env)
+
+
+# --- real PySpark --------------------------------------------------------------------------
+
+DEBIAN_JDK = "/usr/lib/jvm/java-17-openjdk-amd64"
+
+
+def require_real_spark():
+    missing = []
+    try:
+        import pyspark  # noqa: F401
+    except ImportError:
+        missing.append("PySpark")
+    if not (os.path.isdir(DEBIAN_JDK) or shutil.which("java") or glob.glob("/usr/lib/jvm/*/bin/java")):
+        missing.append("Java")
+    if missing:
+        message = " and ".join(missing) + " not installed"
+        if os.environ.get("CI") == "true":
+            pytest.fail(message + ": CI must install it")
+        pytest.skip(message)
+
+
+def test_four_threads_asking_at_once_get_working_real_sessions(tmp_path, monkeypatch):
+    require_real_spark()
+    for d in ("home", "project"):
+        (tmp_path / d).mkdir()
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    monkeypatch.chdir(tmp_path / "project")
+    monkeypatch.delenv("MUR_SPARK_KEEP_ALIVE", raising=False)
+    if os.path.isdir(DEBIAN_JDK):
+        monkeypatch.setenv("JAVA_HOME", DEBIAN_JDK)
+    original_stderr = sys.stderr
+    config = {"spark.reliability.threads": "4"}
+    barrier = threading.Barrier(4)
+    results, errors = [None] * 4, []
+
+    def ask(index):
+        try:
+            strategy = local.LocalStrategy(dict(config), app_name="mur-threads")
+            barrier.wait()
+            spark = strategy.get_spark_session()
+            rows = spark.sql(f"SELECT {index} AS n").collect()
+            results[index] = (spark, rows[0].n)
+        except BaseException as e:  # asserted below
+            errors.append((index, e))
+            barrier.abort()
+
+    threads = [threading.Thread(target=ask, args=(i,)) for i in range(4)]
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert errors == []
+        assert [n for _, n in results] == [0, 1, 2, 3]
+        sessions = [s for s, _ in results]
+        # One JVM serves them all: PySpark starts it once per process.
+        assert len({id(s.sparkContext._gateway) for s in sessions}) == 1
+        # Still usable once every thread has its answer.
+        for spark in sessions:
+            assert spark.sql("SELECT 1 AS x").collect()[0].x == 1
+        cached = local._SPARK_SESSION_CACHE.get(key_of(config))
+        assert cached is not None and any(cached is s for s in sessions)
+        assert lock_is_free()
+        assert sys.stderr is original_stderr
+    finally:
+        local.cleanup_all_spark_sessions()
+    assert local._SPARK_SESSION_CACHE == {}
+    assert lock_is_free()
