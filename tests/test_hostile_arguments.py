@@ -26,7 +26,7 @@ from hypothesis import HealthCheck, currently_in_test_context, event, given, set
 from hypothesis import strategies as st
 
 import ruk.compute.strategies.local as local
-from fake_spark import FakeSparkSession
+from fake_spark import FakeSparkSession, fast_defaults, lock_is_free
 
 LocalStrategy = local.LocalStrategy
 RukRuntimeError = local.RukRuntimeError
@@ -45,15 +45,6 @@ FUZZ = settings(
 
 OK_CONNECTIVITY = (True, "Local Spark session created and SQL test passed")
 FAKE_JDK = "/opt/fake-jdk"
-OPENED = [
-    "java.base/java.lang", "java.base/java.lang.invoke", "java.base/java.lang.reflect",
-    "java.base/java.io", "java.base/java.net", "java.base/java.nio", "java.base/java.util",
-    "java.base/java.util.concurrent", "java.base/java.util.concurrent.atomic",
-    "java.base/sun.nio.ch", "java.base/sun.nio.cs", "java.base/sun.security.action",
-    "java.base/sun.util.calendar", "java.security.jgss/sun.security.krb5",
-]
-
-
 # --- hostile objects ---------------------------------------------------------------------
 
 
@@ -435,31 +426,6 @@ def check_exact(value, name, expected_type, allow_none=False):
     raise TypeError(RULE_PREFIX.format(name, expected_type.__name__))
 
 
-def fast_defaults(log4j_file, jars):
-    options = [f"-Dlog4j2.configurationFile=file:{log4j_file}", "-Djava.util.logging.level=SEVERE"]
-    options += [f"--add-opens={p}=ALL-UNNAMED" for p in OPENED]
-    options.append("-XX:+IgnoreUnrecognizedVMOptions")
-    return [
-        ("spark.driver.memory", "1g"),
-        ("spark.executor.memory", "1g"),
-        ("spark.jars", ",".join(jars) if jars else ""),
-        ("spark.driver.extraClassPath", ":".join(jars) if jars else ""),
-        ("spark.executor.extraClassPath", ":".join(jars) if jars else ""),
-        ("spark.driver.extraJavaOptions", " ".join(options)),
-        ("spark.ui.enabled", "false"),
-        ("spark.ui.showConsoleProgress", "false"),
-        ("spark.eventLog.enabled", "false"),
-        ("spark.driver.bindAddress", "127.0.0.1"),
-        ("spark.driver.host", "localhost"),
-        ("spark.sql.shuffle.partitions", "8"),
-        ("spark.sql.execution.arrow.pyspark.enabled", "false"),
-        ("spark.sql.execution.arrow.pyspark.fallback.enabled", "true"),
-        ("spark.sql.execution.arrow.enabled", "false"),
-        ("spark.sql.adaptive.enabled", "false"),
-        ("spark.sql.adaptive.coalescePartitions.enabled", "false"),
-    ]
-
-
 class Model:
     """The documented behaviour in plain Python, with a cache and fake of its own."""
 
@@ -562,14 +528,6 @@ def outcome(fn, *args, **kwargs):
         return ("returned", fn(*args, **kwargs))
     except Exception as e:
         return ("raised", e)
-
-
-def lock_is_free():
-    lock = local._SPARK_SESSION_LOCK
-    if not lock.acquire(blocking=False):
-        return False
-    lock.release()
-    return True
 
 
 class QuietSpark(FakeSparkSession):

@@ -6,7 +6,6 @@ real sessions from four threads at once.
 """
 
 import glob
-import hashlib
 import io
 import os
 import random
@@ -21,7 +20,7 @@ from pathlib import Path
 import pytest
 
 import ruk.compute.strategies.local as local
-from fake_spark import FakeSparkSession
+from fake_spark import FakeSparkSession, key_of, lock_is_free
 
 JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
 NOISE_MARKERS = (
@@ -45,18 +44,6 @@ NO_JAVA_TAIL = (
 FAKE_JDK = "/opt/fake-jdk"
 # A hang here means a lock was left held; fail instead of blocking the suite.
 HANG_GUARD = 60
-
-
-def key_of(config):
-    return hashlib.md5(str(sorted(config.items())).encode()).hexdigest()
-
-
-def lock_is_free():
-    lock = local._SPARK_SESSION_LOCK
-    if not lock.acquire(blocking=False):
-        return False
-    lock.release()
-    return True
 
 
 def is_live(session):

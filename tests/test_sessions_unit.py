@@ -1,6 +1,5 @@
 """Session management of the local strategy against a fake PySpark: no JVM is started."""
 
-import hashlib
 import io
 import multiprocessing
 import os
@@ -13,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import ruk.compute.strategies.local as local
-from fake_spark import FakeSparkSession
+from fake_spark import FakeSparkSession, fast_defaults, key_of, lock_is_free
 
 JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
 LOG4J_TEXT = (
@@ -23,52 +22,6 @@ LOG4J_TEXT = (
     "logger.spark.name = org.apache.spark\nlogger.spark.level = error\n"
     "logger.hadoop.name = org.apache.hadoop\nlogger.hadoop.level = error\n"
 )
-OPENED = [
-    "java.base/java.lang", "java.base/java.lang.invoke", "java.base/java.lang.reflect",
-    "java.base/java.io", "java.base/java.net", "java.base/java.nio", "java.base/java.util",
-    "java.base/java.util.concurrent", "java.base/java.util.concurrent.atomic",
-    "java.base/sun.nio.ch", "java.base/sun.nio.cs", "java.base/sun.security.action",
-    "java.base/sun.util.calendar", "java.security.jgss/sun.security.krb5",
-]
-
-
-def fast_defaults(log4j_file, jars):
-    options = [f"-Dlog4j2.configurationFile=file:{log4j_file}", "-Djava.util.logging.level=SEVERE"]
-    options += [f"--add-opens={p}=ALL-UNNAMED" for p in OPENED]
-    options.append("-XX:+IgnoreUnrecognizedVMOptions")
-    return [
-        ("spark.driver.memory", "1g"),
-        ("spark.executor.memory", "1g"),
-        ("spark.jars", ",".join(jars)),
-        ("spark.driver.extraClassPath", ":".join(jars)),
-        ("spark.executor.extraClassPath", ":".join(jars)),
-        ("spark.driver.extraJavaOptions", " ".join(options)),
-        ("spark.ui.enabled", "false"),
-        ("spark.ui.showConsoleProgress", "false"),
-        ("spark.eventLog.enabled", "false"),
-        ("spark.driver.bindAddress", "127.0.0.1"),
-        ("spark.driver.host", "localhost"),
-        ("spark.sql.shuffle.partitions", "8"),
-        ("spark.sql.execution.arrow.pyspark.enabled", "false"),
-        ("spark.sql.execution.arrow.pyspark.fallback.enabled", "true"),
-        ("spark.sql.execution.arrow.enabled", "false"),
-        ("spark.sql.adaptive.enabled", "false"),
-        ("spark.sql.adaptive.coalescePartitions.enabled", "false"),
-    ]
-
-
-def key_of(config):
-    return hashlib.md5(str(sorted(config.items())).encode()).hexdigest()
-
-
-def lock_is_free():
-    lock = local._SPARK_SESSION_LOCK
-    if not lock.acquire(blocking=False):
-        return False
-    lock.release()
-    return True
-
-
 @pytest.fixture
 def env(tmp_path, monkeypatch):
     ns = types.SimpleNamespace(home=tmp_path / "home", tmp=tmp_path / "tmp", project=tmp_path / "project")
