@@ -19,6 +19,8 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 python_dbg=${RUK_DEBUG_PYTHON:-python3.11-dbg}
 
 say() { printf 'check_leaks: %s\n' "$*" >&2; }
+# shellcheck source=scripts/common.sh
+source "$repo/scripts/common.sh"
 
 # --- tools: the debug interpreter with its headers, CMake, a C++ compiler ------------
 missing=()
@@ -30,17 +32,7 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
 fi
 command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
-if ((${#missing[@]})); then
-    if [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
-        say "installing ${missing[*]}"
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get install -y -qq "${missing[@]}" >/dev/null ||
-            { apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null; }
-    else
-        say "missing ${missing[*]} (on Debian: apt-get install ${missing[*]})"
-        exit 2
-    fi
-fi
+install_missing "${missing[@]}"
 python_dbg=$(command -v "$python_dbg")
 if ! "$python_dbg" -c 'import sys; sys.exit(not hasattr(sys, "gettotalrefcount") or sys.version_info[:2] != (3, 11))'; then
     say "$python_dbg is not a debug CPython 3.11"
@@ -48,13 +40,7 @@ if ! "$python_dbg" -c 'import sys; sys.exit(not hasattr(sys, "gettotalrefcount")
 fi
 
 # --- scratch directory ------------------------------------------------------------------
-if [[ -n ${RUK_CHECK_DIR:-} ]]; then
-    work=$RUK_CHECK_DIR
-    mkdir -p "$work"
-else
-    work=$(mktemp -d "${TMPDIR:-/tmp}/ruk-leaks.XXXXXX")
-    trap 'rm -rf "$work"' EXIT
-fi
+make_workdir ruk-leaks
 
 # --- build ---------------------------------------------------------------------------------
 # CMake passes imported include directories as -isystem. Debian's

@@ -19,6 +19,8 @@ started=$SECONDS
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
 say() { printf 'check_sanitizers: %s\n' "$*" >&2; }
+# shellcheck source=scripts/common.sh
+source "$repo/scripts/common.sh"
 
 # The interpreter itself, not a wrapper script (pyenv's shims are shell scripts).
 if ! python=$("${RUK_PYTHON:-python3}" -c '
@@ -31,27 +33,11 @@ fi
 missing=()
 command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
-if ((${#missing[@]})); then
-    if [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
-        say "installing ${missing[*]}"
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get install -y -qq "${missing[@]}" >/dev/null ||
-            { apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null; }
-    else
-        say "missing ${missing[*]} (on Debian: apt-get install ${missing[*]})"
-        exit 2
-    fi
-fi
+install_missing "${missing[@]}"
 asan_runtime=$(g++ -print-file-name=libasan.so)
 [[ -e $asan_runtime ]] || { say "GCC's libasan.so not found (Debian: apt-get install libasan8)"; exit 2; }
 
-if [[ -n ${RUK_CHECK_DIR:-} ]]; then
-    work=$RUK_CHECK_DIR
-    mkdir -p "$work"
-else
-    work=$(mktemp -d "${TMPDIR:-/tmp}/ruk-sanitize.XXXXXX")
-    trap 'rm -rf "$work"' EXIT
-fi
+make_workdir ruk-sanitize
 
 # --- build ---------------------------------------------------------------------------------
 generator=()
