@@ -173,6 +173,10 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, size_t nargsf,
     }
     // Keep the globals alive even if the function object is dropped mid-call.
     Ref globals = Ref::borrow(f->globals);
+    if (!globals) {  // cleared by the collector while tearing a cycle down
+        PyErr_Format(PyExc_RuntimeError, "%U() called after its module was torn down", f->qualname);
+        return nullptr;
+    }
     return spec.body(globals.get(), bound);
 }
 
