@@ -500,34 +500,15 @@ def bench_threads(quick: bool) -> dict:
     try:
         strategy = local_module.LocalStrategy({}, "bench")
         session = strategy.get_spark_session()
+
+        def get_same_session():
+            if strategy.get_spark_session() is not session:
+                raise AssertionError("a different session came back")
+
         samples = {n: [] for n in (1, 2, 4, 8)}
         for _ in range(rounds):  # thread counts interleaved, so drift hits all alike
             for n_threads in samples:
-                counts = [0] * n_threads
-                start = threading.Barrier(n_threads + 1)
-                stop = threading.Event()
-
-                def worker(i):
-                    get = strategy.get_spark_session
-                    local = 0
-                    start.wait()
-                    while not stop.is_set():
-                        for _ in range(100):
-                            if get() is not session:
-                                raise AssertionError("a different session came back")
-                        local += 100
-                    counts[i] = local
-
-                threads = [threading.Thread(target=worker, args=(i,)) for i in range(n_threads)]
-                for t in threads:
-                    t.start()
-                start.wait()
-                t0 = time.perf_counter()
-                time.sleep(duration)
-                stop.set()
-                for t in threads:
-                    t.join()
-                samples[n_threads].append(sum(counts) / (time.perf_counter() - t0))
+                samples[n_threads].append(_throughput(get_same_session, n_threads, duration))
         return {n: statistics.median(v) for n, v in samples.items()}
     finally:
         local_module._SPARK_SESSION_CACHE.clear()

@@ -4,6 +4,8 @@ class-level knobs and records never leak between tests."""
 
 import hashlib
 import sys
+import tempfile
+import types
 
 import ruk.compute.strategies.local as local
 
@@ -171,3 +173,21 @@ def lock_is_free():
         return False
     lock.release()
     return True
+
+
+def isolate_files(tmp_path, monkeypatch):
+    """HOME, the temporary directory and the working directory (a project
+    folder) inside tmp_path, and no _JAVA_OPTIONS or keep-alive from outside."""
+    ns = types.SimpleNamespace(
+        home=tmp_path / "home", tmp=tmp_path / "tmp", project=tmp_path / "project", root=tmp_path
+    )
+    for d in (ns.home, ns.tmp, ns.project):
+        d.mkdir()
+    monkeypatch.setenv("HOME", str(ns.home))
+    monkeypatch.setenv("TMPDIR", str(ns.tmp))
+    monkeypatch.setattr(tempfile, "tempdir", str(ns.tmp))  # gettempdir() caches its answer
+    monkeypatch.chdir(ns.project)
+    for name in ("_JAVA_OPTIONS", "MUR_SPARK_KEEP_ALIVE"):
+        monkeypatch.delenv(name, raising=False)
+    ns.log4j = str(ns.tmp / "mur_log4j2.properties")
+    return ns

@@ -135,29 +135,20 @@ def stop_daemon(process):
     """SIGTERM to the daemon's process group (it holds the executors the worker
     launched), a bounded wait, then SIGKILL. Returns what is still alive."""
     group = process.pid  # started with start_new_session=True
-    try:
-        os.killpg(group, signal.SIGTERM)
-    except ProcessLookupError:
-        pass
-    try:
-        process.wait(timeout=STOP_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        pass
-    deadline = time.monotonic() + STOP_TIMEOUT
-    while live_members(group) and time.monotonic() < deadline:
-        time.sleep(0.2)
-    if live_members(group):
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        if sig == signal.SIGKILL and not live_members(group):
+            break
         try:
-            os.killpg(group, signal.SIGKILL)
+            os.killpg(group, sig)
         except ProcessLookupError:
             pass
-    try:
-        process.wait(timeout=STOP_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        pass
-    deadline = time.monotonic() + STOP_TIMEOUT
-    while live_members(group) and time.monotonic() < deadline:
-        time.sleep(0.2)
+        try:
+            process.wait(timeout=STOP_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            pass
+        deadline = time.monotonic() + STOP_TIMEOUT
+        while live_members(group) and time.monotonic() < deadline:
+            time.sleep(0.2)
     return live_members(group)
 
 

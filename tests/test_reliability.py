@@ -20,7 +20,7 @@ from pathlib import Path
 import pytest
 
 import ruk.compute.strategies.local as local
-from fake_spark import FakeSparkSession, key_of, lock_is_free
+from fake_spark import FakeSparkSession, isolate_files, key_of, lock_is_free
 
 JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
 NOISE_MARKERS = (
@@ -120,17 +120,7 @@ def fake_java_compat(best_path=FAKE_JDK):
 
 @pytest.fixture
 def env(tmp_path, monkeypatch):
-    ns = types.SimpleNamespace(
-        home=tmp_path / "home", tmp=tmp_path / "tmp", project=tmp_path / "project", root=tmp_path
-    )
-    for d in (ns.home, ns.tmp, ns.project):
-        d.mkdir()
-    monkeypatch.setenv("HOME", str(ns.home))
-    monkeypatch.setenv("TMPDIR", str(ns.tmp))
-    monkeypatch.setattr(tempfile, "tempdir", str(ns.tmp))  # gettempdir() caches its answer
-    monkeypatch.chdir(ns.project)
-    for name in ("_JAVA_OPTIONS", "MUR_SPARK_KEEP_ALIVE"):
-        monkeypatch.delenv(name, raising=False)
+    ns = isolate_files(tmp_path, monkeypatch)
     monkeypatch.setenv("JAVA_HOME", "/previous/jdk")
     monkeypatch.setenv("PATH", "/usr/bin" + os.pathsep + "/bin")
     from multiprocessing import resource_tracker

@@ -4,7 +4,6 @@ import io
 import multiprocessing
 import os
 import sys
-import tempfile
 import threading
 import types
 from pathlib import Path
@@ -12,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import ruk.compute.strategies.local as local
-from fake_spark import FakeSparkSession, fast_defaults, key_of, lock_is_free
+from fake_spark import FakeSparkSession, isolate_files, fast_defaults, key_of, lock_is_free
 
 JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
 LOG4J_TEXT = (
@@ -24,16 +23,7 @@ LOG4J_TEXT = (
 )
 @pytest.fixture
 def env(tmp_path, monkeypatch):
-    ns = types.SimpleNamespace(home=tmp_path / "home", tmp=tmp_path / "tmp", project=tmp_path / "project")
-    for d in (ns.home, ns.tmp, ns.project):
-        d.mkdir()
-    monkeypatch.setenv("HOME", str(ns.home))
-    monkeypatch.setenv("TMPDIR", str(ns.tmp))
-    monkeypatch.setattr(tempfile, "tempdir", str(ns.tmp))  # gettempdir() caches its answer
-    monkeypatch.chdir(ns.project)
-    for name in ("_JAVA_OPTIONS", "MUR_SPARK_KEEP_ALIVE"):
-        monkeypatch.delenv(name, raising=False)
-    ns.log4j = str(ns.tmp / "mur_log4j2.properties")
+    ns = isolate_files(tmp_path, monkeypatch)
     ns.Spark = FakeSparkSession.fresh()
     ns.cache = {}
     ns.calls = []
