@@ -23,6 +23,7 @@ from types import SimpleNamespace
 import pytest
 
 import ruk
+from real_deps import require
 
 JAVA_17 = Path("/usr/lib/jvm/java-17-openjdk-amd64")
 APP_NAME = "ruk-cluster-check"
@@ -78,11 +79,7 @@ def require_cluster_tools():
     home = java_home()
     if not ((home and Path(home, "bin", "java").exists()) or shutil.which("java")):
         missing.append("Java")
-    if missing:
-        message = " and ".join(missing) + " not installed"
-        if os.environ.get("CI") == "true":
-            pytest.fail(message + ": CI must install it")
-        pytest.skip(message)
+    require(missing)
     return Path(pyspark.__file__).parent
 
 

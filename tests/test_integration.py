@@ -17,6 +17,7 @@ import pytest
 
 import ruk.compute.strategies.local as local
 from jvm_reuse_probe import read_sqlite_table
+from real_deps import missing_pyspark_and_java, require
 
 SQLITE_DRIVER = Path("/usr/share/java/sqlite-jdbc.jar")
 # Debian's JDK has the JNI directory of Debian's SQLite driver on its library path.
@@ -26,20 +27,10 @@ JVM_NOTICES = ("Picked up _JAVA_OPTIONS", "Picked up JAVA_TOOL_OPTIONS", "WARNIN
 
 
 def require_real_spark():
-    missing = []
-    try:
-        import pyspark  # noqa: F401
-    except ImportError:
-        missing.append("PySpark")
-    if not (shutil.which("java") or glob.glob("/usr/lib/jvm/*/bin/java")):
-        missing.append("Java")
+    missing = missing_pyspark_and_java()
     if not SQLITE_DRIVER.exists():
         missing.append(f"the SQLite JDBC driver ({SQLITE_DRIVER})")
-    if missing:
-        message = " and ".join(missing) + " not installed"
-        if os.environ.get("CI") == "true":
-            pytest.fail(message + ": CI must install it")
-        pytest.skip(message)
+    require(missing)
 
 
 def make_project(root: Path) -> Path:

@@ -20,6 +20,7 @@ from pathlib import Path
 import pytest
 
 import ruk.compute.strategies.local as local
+from real_deps import missing_pyspark_and_java, require
 from fake_spark import FakeSparkSession, isolate_files, key_of, lock_is_free
 
 JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
@@ -792,23 +793,8 @@ def test_start_that_swaps_stderr_itself(env):
 DEBIAN_JDK = "/usr/lib/jvm/java-17-openjdk-amd64"
 
 
-def require_real_spark():
-    missing = []
-    try:
-        import pyspark  # noqa: F401
-    except ImportError:
-        missing.append("PySpark")
-    if not (os.path.isdir(DEBIAN_JDK) or shutil.which("java") or glob.glob("/usr/lib/jvm/*/bin/java")):
-        missing.append("Java")
-    if missing:
-        message = " and ".join(missing) + " not installed"
-        if os.environ.get("CI") == "true":
-            pytest.fail(message + ": CI must install it")
-        pytest.skip(message)
-
-
 def test_four_threads_asking_at_once_get_working_real_sessions(tmp_path, monkeypatch):
-    require_real_spark()
+    require(missing_pyspark_and_java())
     for d in ("home", "project"):
         (tmp_path / d).mkdir()
     monkeypatch.setenv("HOME", str(tmp_path / "home"))
