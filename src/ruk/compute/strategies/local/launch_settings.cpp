@@ -172,4 +172,32 @@ Ref fast_config_values(PyObject* log4j_file, PyObject* jar_paths) {
     return values;
 }
 
+int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values, PyObject* jar_paths) {
+    ModuleState& st = state();
+    constexpr Py_ssize_t java_options_index = 5;  // spark.driver.extraJavaOptions
+    PyObject* key = PyTuple_GET_ITEM(st.fast_config_keys, java_options_index);
+    int configured = PySequence_Contains(config, key);
+    if (configured > 0) return 0;  // the user's own options stand as they are
+    if (configured == 0) {
+        PyObject* java_options = PyTuple_GET_ITEM(values, java_options_index);
+        Ref driver_options;
+        // May run arbitrary Python code (the import, the archive lookup, a builder's spawn).
+        Ref extra = import_from(globals, st.s_class_data_sharing_module, &st.s_driver_options, 1,
+                                &driver_options) == 0
+                        ? call(driver_options.get(), java_options, jar_paths, config)
+                        : Ref{};
+        int has_extra = extra && PyUnicode_Check(extra.get()) ? PyObject_IsTrue(extra.get()) : 0;
+        if (has_extra > 0) {
+            Ref combined = Ref::steal(PyUnicode_Concat(java_options, extra.get()));
+            // `values` is our own new tuple, not yet seen by anyone else.
+            if (combined) return PyTuple_SetItem(values, java_options_index, combined.release());
+        } else if (extra && has_extra == 0) {
+            return 0;
+        }
+    }
+    if (!pending_is_exception()) return -1;
+    PyErr_Clear();  // the start goes on as it would without an archive
+    return 0;
+}
+
 }  // namespace ruk

@@ -20,6 +20,7 @@ namespace ruk {
     X(resource_tracker, "resource_tracker")                             \
     X(java_compat_module, "ruk.compute.java_compat")                    \
     X(jar_provisioning_module, "ruk.compute.jar_provisioning")          \
+    X(class_data_sharing_module, "ruk.compute.class_data_sharing")      \
     X(base_module, "ruk.compute.strategies.base")                       \
     X(exceptions_module, "ruk_common.exceptions")                       \
     X(pyspark_sql, "pyspark.sql")                                       \
@@ -43,6 +44,7 @@ namespace ruk {
     X(disable_tracker_fn, "_disable_multiprocessing_resource_tracker")  \
     X(ensure_java_fn, "_ensure_java_available")                         \
     X(get_jdbc_jars_fn, "_get_jdbc_jars")                               \
+    X(driver_options, "driver_options")                                 \
     X(get_spark_session_fn, "get_spark_session")                        \
     X(dunder_doc, "__doc__")                                            \
     X(dunder_module, "__module__")                                      \

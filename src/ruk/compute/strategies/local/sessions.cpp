@@ -132,7 +132,9 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
     if (!builder) return {};
 
     Ref values = fast_config_values(log4j_file, jar_paths);
-    if (!values) return {};
+    Ref user_config = values ? getattr(self, st.s_config) : Ref{};
+    if (!user_config || add_class_data_sharing(globals, user_config.get(), values.get(), jar_paths) < 0)
+        return {};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.get()); ++i) {
         PyObject* key = PyTuple_GET_ITEM(st.fast_config_keys, i);
         Ref current_config = getattr(self, st.s_config);
