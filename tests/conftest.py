@@ -1,8 +1,14 @@
+import os
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Callable, Optional
 
 import pytest
+
+# No class-data-sharing archive builders in the background of the suite: each
+# would start a Spark driver of its own. The tests of that feature turn it on
+# for the processes they start.
+os.environ["MUR_SPARK_CDS"] = "0"
 
 
 # --- Java discovery fixtures (java_compat and the mur command line) ----------------

@@ -350,6 +350,32 @@ def _parse_conf(items: Sequence[str], parser: argparse.ArgumentParser) -> Dict[s
     return config
 
 
+def _archive_text(config: Dict[str, str]) -> str:
+    """Whether the driver JVM mapped a class-data-sharing archive, as the JVM
+    itself reports it."""
+    from ruk.compute import class_data_sharing as cds
+
+    if os.environ.get(cds.SWITCH_ENV) == "0":
+        return f"none used (turned off by {cds.SWITCH_ENV}=0)"
+    if "spark.driver.extraJavaOptions" in config:
+        return "none used (spark.driver.extraJavaOptions is set)"
+    try:
+        from pyspark import SparkContext
+
+        gateway = SparkContext._gateway
+        requested = cds.requested_archive(gateway)
+        if requested is not None:
+            if cds.archive_in_use(gateway):
+                return f"class-data-sharing archive used ({requested})"
+            return f"none used: the JVM rejected {requested}"
+    except Exception:
+        return "unknown (the JVM did not say)"
+    if cds.last_builder is not None:
+        log = os.path.join(cds.archive_directory(), "build.log")
+        return f"none used yet; one is being built in the background (log: {log})"
+    return "none used"
+
+
 def _cmd_spark_check(args: argparse.Namespace) -> int:
     config = _parse_conf(args.conf, args.parser)
     try:
@@ -374,6 +400,7 @@ def _cmd_spark_check(args: argparse.Namespace) -> int:
     print(f"Java:    {java_text}")
     if ok:
         print(f"Spark:   {message} in {elapsed:.1f} s")
+        print(f"Archive: {_archive_text(config)}")
     try:
         cleanup_all_spark_sessions()
     except Exception:

@@ -292,6 +292,10 @@ def builder_spec(directory: str, key: str, java_options: str, jar_paths: Sequenc
     settings.setdefault("spark.driver.extraClassPath", ":".join(jar_paths))
     settings.setdefault("spark.jars", ",".join(jar_paths))
     settings["master"] = "local[1]"  # only the driver's classes matter, never a cluster
+    defaults = settings.get("spark.driver.defaultJavaOptions")
+    if isinstance(defaults, str):  # the builder's JVM writes no logs of the user's
+        settings["spark.driver.defaultJavaOptions"] = " ".join(
+            option for option in defaults.split() if not option.startswith("-Xlog"))
     return {"directory": directory, "key": key, "java_options": java_options, "config": settings}
 
 
@@ -371,7 +375,7 @@ def _build(spec: Dict[str, Any], directory: str, key: str) -> int:
         seconds = round(time.monotonic() - started, 1)
         meta = {"key": key, "size": size, "built": time.time(), "build_seconds": seconds}
         meta_temp = temp + ".json"
-        with open(meta_temp, "w") as f:
+        with open(os.open(meta_temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as f:
             json.dump(meta, f)
         os.rename(meta_temp, os.path.join(directory, key + ".json"))
         os.rename(temp, archive)
