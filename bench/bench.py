@@ -5,6 +5,7 @@
     python3 bench/bench.py --quick            # fewer repetitions, about 2 minutes
     python3 bench/bench.py --skip-jvm         # only groups 3 and 4 (no JVM), seconds
     python3 bench/bench.py --jvm-experiments  # adds group 5, about 3 minutes more
+    python3 bench/bench.py --cds              # adds group 6, about 5 minutes more (--cds-only: alone)
 
 Each figure is the median of several runs; each ratio is taken against a
 comparison measured in the same run. Targets are printed next to the figures
@@ -43,6 +44,12 @@ comparison measured in the same run. Targets are printed next to the figures
 5. (``--jvm-experiments``) strategy cold starts with JVM start-up options that
    are not among the launch settings: C1-only JIT and a class-data-sharing
    archive of the driver's classes.
+6. (``--cds``) the driver's class-data-sharing archive as the strategy uses
+   it: a first start builds one in the background (its size and build time
+   are reported), then fresh-process starts alternate: with the archive, the
+   plain builder, the strategy with ``MUR_SPARK_CDS=0``, and a first start
+   into an empty archive directory (which starts a builder; it is ended after
+   the measured start, whose tree RSS includes it).
 
 The children run in a scratch directory (removed at the end) with HOME
 pointed into it, so neither a project's ``.mur/jdbc_jars`` nor the user's
@@ -76,6 +83,9 @@ TARGETS = {
     "fake_java_us": ("max", 2.5),
     "fake_create_us": ("max", 300.0),
     "threads_8_ratio": ("min", 0.8),
+    "cds_archive_ratio": ("max", 0.5),
+    "cds_first_ratio": ("max", 1.05),
+    "cds_rss_ratio": ("max", 1.1),
 }
 
 
@@ -285,6 +295,7 @@ def child_env(home: str, scratch: str, java_home: str) -> dict:
     env["JAVA_HOME"] = java_home
     env["PATH"] = os.path.join(java_home, "bin") + os.pathsep + env.get("PATH", "")
     env["TMPDIR"] = scratch
+    env["MUR_SPARK_CDS"] = "0"  # groups 1 and 2 measure starts without an archive; group 6 adds it
     return env
 
 
@@ -626,6 +637,144 @@ def jvm_experiments(env: dict, project: str, scratch: str, quick: bool) -> None:
 
 
 # ---------------------------------------------------------------------------
+# 6. The driver's class-data-sharing archive.
+# ---------------------------------------------------------------------------
+
+def child_cold_cds() -> None:
+    """A strategy cold start that writes the pid of the archive builder it
+    starts (if any) to $BENCH_BUILDER_FILE."""
+    from ruk.compute import class_data_sharing as cds
+
+    spawn = cds._spawn
+
+    def recorded(*args, **kwargs):
+        builder = spawn(*args, **kwargs)
+        with open(os.environ["BENCH_BUILDER_FILE"], "w") as f:
+            f.write(str(builder.pid))
+        return builder
+
+    cds._spawn = recorded
+    child_cold("strategy")
+
+
+def _stop_builder(builder_file: str) -> None:
+    """Ends the builder a measured start left running (its own process group)."""
+    try:
+        with open(builder_file) as f:
+            pid = int(f.read())
+        os.unlink(builder_file)
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            if b"build_main" not in f.read():
+                return
+        os.killpg(pid, 9)
+    except (OSError, ValueError):
+        pass
+
+
+def _wait_for_builders(directory: str) -> None:
+    """Blocks until no builder holds a lock in `directory`."""
+    import fcntl
+
+    for name in os.listdir(directory):
+        if name.endswith(".lock"):
+            with open(os.path.join(directory, name)) as f:
+                fcntl.flock(f, fcntl.LOCK_EX)
+
+
+def bench_class_data_sharing(env: dict, project: str, scratch: str, cold_runs: int) -> dict:
+    """Fresh-process cold starts: with the archive against the plain builder,
+    and the first start (no archive yet, so it starts a builder) against the
+    start with the feature off, all alternating; plus the build itself."""
+    base = dict(env)
+    base.pop("MUR_SPARK_CDS", None)
+    builder_file = os.path.join(scratch, "builder.pid")
+    built_dir = os.path.join(scratch, "cds-built")
+
+    def with_archives(directory: str) -> dict:
+        return dict(base, MUR_CDS_DIR=directory, BENCH_BUILDER_FILE=builder_file)
+
+    t0 = time.perf_counter()
+    run_child(["--child", "strategy-cds"], with_archives(built_dir), project, timeout=600)
+    _wait_for_builders(built_dir)
+    build_wall = time.perf_counter() - t0
+    metas = [n for n in os.listdir(built_dir) if n.endswith(".json")]
+    if not metas:
+        print(f"\n6. no archive was built; see {built_dir}/build.log:\n" + open(os.path.join(built_dir, "build.log")).read()[-3000:])
+        return {}
+    with open(os.path.join(built_dir, metas[0])) as f:
+        meta = json.load(f)
+
+    variants = {
+        "plain": (["--child", "plain"], lambda i: base),
+        "archive": (["--child", "strategy"], lambda i: with_archives(built_dir)),
+        "off": (["--child", "strategy"], lambda i: dict(base, MUR_SPARK_CDS="0")),
+        "first": (["--child", "strategy-cds"], lambda i: with_archives(os.path.join(scratch, f"cds-empty-{i}"))),
+    }
+    names = list(variants)
+    runs: dict = {name: [] for name in names}
+    for i in range(cold_runs + 1):
+        order = names[i % len(names):] + names[:i % len(names)]
+        for name in order:
+            args, make_env = variants[name]
+            result = run_child(args, make_env(i), project, timeout=600)
+            if name == "first":
+                _stop_builder(builder_file)
+            if i > 0:
+                runs[name].append(result)
+            print(f"  cold {name:8s} run {i}: {result['wall_s']:.2f} s"
+                  f"{'  (warm-up, not counted)' if i == 0 else ''}", flush=True)
+    med = {n: {k: statistics.median(r[k] for r in rs) for k in rs[0] if isinstance(rs[0][k], (int, float))}
+           for n, rs in runs.items()}
+    a, p, o, f = med["archive"], med["plain"], med["off"], med["first"]
+    archive_ratio, first_ratio = a["wall_s"] / p["wall_s"], f["wall_s"] / o["wall_s"]
+    rss_ratio = a["tree_peak_rss_mb"] / o["tree_peak_rss_mb"]
+    rows = [
+        ["with archive vs plain builder", f"{a['wall_s']:.2f} s", f"{p['wall_s']:.2f} s", f"{archive_ratio:.2f}x",
+         target_text("cds_archive_ratio", "x"), verdict("cds_archive_ratio", archive_ratio)],
+        ["with archive vs archive off", f"{a['wall_s']:.2f} s", f"{o['wall_s']:.2f} s",
+         f"{a['wall_s'] / o['wall_s']:.2f}x", "", ""],
+        ["first start (starts the builder) vs off", f"{f['wall_s']:.2f} s", f"{o['wall_s']:.2f} s",
+         f"{first_ratio:.2f}x", target_text("cds_first_ratio", "x"), verdict("cds_first_ratio", first_ratio)],
+        ["  first query SELECT 1: archive / off", f"{a['first_query_s']:.2f} s", f"{o['first_query_s']:.2f} s",
+         f"{a['first_query_s'] / o['first_query_s']:.2f}x", "", ""],
+        ["peak tree RSS: archive / off", f"{a['tree_peak_rss_mb']:.0f} MB", f"{o['tree_peak_rss_mb']:.0f} MB",
+         f"{rss_ratio:.2f}x", target_text("cds_rss_ratio", "x"), verdict("cds_rss_ratio", rss_ratio)],
+        ["peak tree RSS: first start (builder too) / off", f"{f['tree_peak_rss_mb']:.0f} MB",
+         f"{o['tree_peak_rss_mb']:.0f} MB", f"{f['tree_peak_rss_mb'] / o['tree_peak_rss_mb']:.2f}x", "", ""],
+    ]
+    print_table(f"6. Driver class-data-sharing archive, cold start to first result (median of {cold_runs} each)",
+                ["", "value", "compared with", "ratio", "target", ""], rows)
+    print(f"   archive {meta['size'] / 2**20:.0f} MB, built in {meta['build_seconds']:.0f} s by the niced builder "
+          f"({build_wall:.0f} s from the triggering start to the archive in place)")
+    return {"runs": runs, "archive_mb": meta["size"] / 2**20, "build_s": meta["build_seconds"],
+            "build_wall_s": build_wall}
+
+
+def main_cds_only(args) -> int:
+    """--cds-only: group 6 alone, in the same scratch set-up as a full run."""
+    print(f"local strategy benchmark, group 6 only: {os.cpu_count()} cores, Python {sys.version.split()[0]}, "
+          f"load average {_loadavg()} at start")
+    scratch = tempfile.mkdtemp(prefix="ruk-bench-")
+    started = time.perf_counter()
+    try:
+        home, project = os.path.join(scratch, "home"), os.path.join(scratch, "project")
+        os.makedirs(home)
+        os.makedirs(project)
+        env = child_env(home, scratch, args.java_home)
+        import pyspark
+        print(f"PySpark {pyspark.__version__}, JAVA_HOME={args.java_home}")
+        raw = {"cores": os.cpu_count(), "cds": bench_class_data_sharing(env, project, scratch,
+                                                                         args.cold_runs or (3 if args.quick else 5))}
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    print(f"\ntotal {time.perf_counter() - started:.0f} s, load average {_loadavg()} at the end")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(raw, f, indent=1, default=str)
+    return 0
+
+
+# ---------------------------------------------------------------------------
 # Report.
 # ---------------------------------------------------------------------------
 
@@ -660,6 +809,10 @@ def main() -> int:
                         help="also time strategy cold starts with JVM start-up options that are not "
                              "part of the launch settings (C1-only JIT, a class-data-sharing archive); "
                              "adds about 2-3 minutes")
+    parser.add_argument("--cds", action="store_true",
+                        help="also measure the driver's class-data-sharing archive (group 6): one build, "
+                             "then starts with it, without it and with it off; adds about 5 minutes")
+    parser.add_argument("--cds-only", action="store_true", help="only group 6")
     parser.add_argument("--json", metavar="FILE", help="also write the raw figures to FILE")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--calls", type=int, default=100, help=argparse.SUPPRESS)
@@ -671,6 +824,11 @@ def main() -> int:
     if args.child == "warm":
         child_warm(args.calls)
         return 0
+    if args.child == "strategy-cds":
+        child_cold_cds()
+        return 0
+    if args.cds_only:
+        return main_cds_only(args)
 
     cold_runs = args.cold_runs or (3 if args.quick else 5)
     json_path = os.path.abspath(args.json) if args.json else None
@@ -687,6 +845,7 @@ def main() -> int:
         os.environ["HOME"] = home
         os.environ["JAVA_HOME"] = args.java_home
         os.environ.pop("MUR_SPARK_KEEP_ALIVE", None)
+        os.environ["MUR_SPARK_CDS"] = "0"  # fake starts in this process start no archive builders
         os.chdir(project)
         if not args.skip_jvm:
             java_home = args.java_home
@@ -805,6 +964,8 @@ def main() -> int:
 
         if args.jvm_experiments and not args.skip_jvm:
             jvm_experiments(env, project, scratch, args.quick)
+        if args.cds and not args.skip_jvm:
+            raw["cds"] = bench_class_data_sharing(env, project, scratch, cold_runs)
     finally:
         os.chdir("/")
         shutil.rmtree(scratch, ignore_errors=True)

@@ -224,8 +224,9 @@ _FIRST_START = textwrap.dedent("""
     spark.sql("SELECT 1").collect()
     first = cds.last_builder
     # A second builder for the same key, while the first one runs.
+    log = open(os.path.join(cds.archive_directory(), "build.log"), "ab")
     second = subprocess.Popen(first.args, env=dict(os.environ, MUR_SPARK_CDS="0"), start_new_session=True,
-                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                              stdin=subprocess.DEVNULL, stdout=log, stderr=log)
     statuses = [first.wait(timeout=1200), second.wait(timeout=1200)]
     print("RESULT " + json.dumps(statuses))
 """)

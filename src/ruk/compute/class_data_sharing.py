@@ -159,8 +159,9 @@ def driver_setup(java_options: str, jar_paths: Sequence[str], config: Dict[Any, 
 
     spark_home = os.path.realpath(_find_spark_home())
     jars_dir = os.path.join(spark_home, "jars")
-    with os.scandir(jars_dir) as entries:
-        spark_jars = sorted((e.name, e.stat().st_size, e.stat().st_mtime_ns) for e in entries)
+    # Names and the directory's own times: a file's stat each would cost a
+    # millisecond or more per start; the JVM still checks every JAR it uses.
+    spark_jars = [_file_identity(jars_dir), sorted(os.listdir(jars_dir))]
     class_path = str(config.get("spark.driver.extraClassPath", ":".join(jar_paths)))
     return {
         "java": [java_home, release, _file_identity(libjvm)],
@@ -302,12 +303,29 @@ def builder_spec(directory: str, key: str, java_options: str, jar_paths: Sequenc
 def start_builder(directory: str, key: str, java_options: str, jar_paths: Sequence[str],
                   config: Dict[Any, Any]) -> Optional[subprocess.Popen]:
     """Starts a detached builder unless one runs or one failed lately."""
-    global last_builder
     if not _SAFE_PATH.match(os.path.join(directory, key + ".jsa")) or not _ensure_private_directory(directory):
         return None
-    if _failed_recently(directory, key) or _lock_busy(directory, key):
+    if _failed_recently(directory, key):
         return None
+    # The lock is taken here and handed down: no second builder can slip in
+    # between this check and the builder's start.
+    lock_fd = _open_lock(directory, key)
+    try:
+        fcntl.flock(lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        os.close(lock_fd)
+        return None
+    try:
+        return _spawn(directory, key, lock_fd, java_options, jar_paths, config)
+    finally:
+        os.close(lock_fd)  # the builder's copy keeps the lock
+
+
+def _spawn(directory: str, key: str, lock_fd: int, java_options: str, jar_paths: Sequence[str],
+           config: Dict[Any, Any]) -> subprocess.Popen:
+    global last_builder
     spec = builder_spec(directory, key, java_options, jar_paths, config)
+    spec["lock_fd"] = lock_fd
     env = dict(os.environ)
     for name in ("PYSPARK_GATEWAY_PORT", "PYSPARK_GATEWAY_SECRET"):
         env.pop(name, None)
@@ -322,7 +340,7 @@ def start_builder(directory: str, key: str, java_options: str, jar_paths: Sequen
         last_builder = subprocess.Popen(
             [sys.executable, "-c", _BOOTSTRAP, package_root, json.dumps(spec)],
             cwd=os.getcwd(), env=env, stdin=subprocess.DEVNULL, stdout=log_fd, stderr=log_fd,
-            start_new_session=True, close_fds=True)
+            start_new_session=True, close_fds=True, pass_fds=(lock_fd,))
     finally:
         os.close(log_fd)
     return last_builder
@@ -344,9 +362,9 @@ def build_main(spec_text: str) -> int:
     if not _ensure_private_directory(directory):
         _log(f"{directory} is not a private directory of this user; no archive built")
         return 1
-    lock_fd = _open_lock(directory, key)
+    lock_fd = _inherited_lock(directory, key, spec.get("lock_fd"))
     try:
-        fcntl.flock(lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        fcntl.flock(lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # a no-op on the starter's lock
     except BlockingIOError:
         _log(f"{key}: another builder is at work")
         os.close(lock_fd)
@@ -359,6 +377,20 @@ def build_main(spec_text: str) -> int:
     finally:
         prune(directory)
         os.close(lock_fd)
+
+
+def _inherited_lock(directory: str, key: str, fd: Any) -> int:
+    """The lock file descriptor the starting process handed down, or a new
+    one when there is none (a builder started by hand)."""
+    path = os.path.join(directory, key + ".lock")
+    if isinstance(fd, int):
+        try:
+            mine, theirs = os.fstat(fd), os.lstat(path)
+            if (mine.st_dev, mine.st_ino) == (theirs.st_dev, theirs.st_ino):
+                return fd
+        except OSError:
+            pass
+    return _open_lock(directory, key)
 
 
 def _build(spec: Dict[str, Any], directory: str, key: str) -> int:
