@@ -350,13 +350,23 @@ def _log(message: str) -> None:
     print(f"{time.strftime('%Y-%m-%d %H:%M:%S')} [{os.getpid()}] {message}", flush=True)
 
 
-def build_main(spec_text: str) -> int:
-    """The builder process: one archive for one key, at most one builder per
-    key at a time. Its output goes to the build log."""
+def _lowest_priority() -> None:
+    """CPU time only when nothing else wants it (the JVM it starts inherits
+    this): the start that asked for the archive must not slow down."""
     try:
         os.nice(19)
     except OSError:
         pass
+    try:
+        os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
+    except (AttributeError, OSError):
+        pass
+
+
+def build_main(spec_text: str) -> int:
+    """The builder process: one archive for one key, at most one builder per
+    key at a time. Its output goes to the build log."""
+    _lowest_priority()
     spec = json.loads(spec_text)
     directory, key = spec["directory"], spec["key"]
     if not _ensure_private_directory(directory):
@@ -428,7 +438,7 @@ def _build(spec: Dict[str, Any], directory: str, key: str) -> int:
 def _dump(spec: Dict[str, Any], temp: str) -> None:
     """Starts the driver with the archive-at-exit option, runs small queries
     and lets the JVM exit, which writes the archive."""
-    from pyspark.core.context import SparkContext
+    from pyspark import SparkContext
 
     from ruk.compute.strategies.local import LocalStrategy
 
