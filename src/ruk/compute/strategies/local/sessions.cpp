@@ -206,8 +206,10 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     Ref builder = configure_builder(globals, self, log4j_file.get(), jar_paths.get(), fast_values);
     if (!builder) return nullptr;
     // Whether a JVM runs already, asked before the start that may launch one.
-    Ref jvm_settings = import_module(globals, st.s_jvm_settings_module);
-    Ref gateway_before = jvm_settings ? call_method(jvm_settings.get(), st.s_running_gateway) : Ref{};
+    PyObject* const jvm_names[] = {st.s_running_gateway, st.s_warn_unapplied};
+    Ref jvm_functions[2];
+    if (import_from(globals, st.s_jvm_settings_module, jvm_names, 2, jvm_functions) < 0) return nullptr;
+    Ref gateway_before = Ref::steal(PyObject_CallNoArgs(jvm_functions[0].get()));
     if (!gateway_before) return nullptr;
     Ref spark = start_session_quietly(globals, sys.get(), builder.get());
     if (!spark) return nullptr;
@@ -219,8 +221,8 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
         return nullptr;
     // After caching: a warning turned into an error must not lose the session.
     Ref config = getattr(self, st.s_config);
-    Ref warned = config ? call_method(jvm_settings.get(), st.s_warn_unapplied, spark.get(), gateway_before.get(),
-                                      config.get(), st.fast_config_keys, fast_values.get())
+    Ref warned = config ? call(jvm_functions[1].get(), spark.get(), gateway_before.get(), config.get(),
+                               st.fast_config_keys, fast_values.get())
                         : Ref{};
     if (!warned) return nullptr;
     return spark.release();
