@@ -158,6 +158,8 @@ def _open_url(url: str, what: str, repository: str):
         raise DriverError(f"the repository answered HTTP {e.code} for {what} ({url})") from None
     except (urllib.error.URLError, OSError, ValueError) as e:
         reason = getattr(e, "reason", None) or e
+        if isinstance(reason, FileNotFoundError):  # a file: repository's 404
+            return None
         raise DriverError(f"can't reach the repository {repository}: {reason}") from None
 
 
@@ -228,6 +230,10 @@ def add_driver(
     if coordinate is not None:
         group, artifact, version = coordinate
         name = _usable_name(f"{artifact}-{version}")
+        repository = repository or os.environ.get(REPOSITORY_ENV) or DEFAULT_REPOSITORY
+        if not repository.startswith(("http://", "https://", "file:")):
+            raise DriverError(f"{repository!r} is not a repository URL (http://, https:// or file:)")
+        url = artifact_url(repository, group, artifact, version)
     else:
         if not os.path.isfile(source):
             raise DriverError(f"{source} is not a file")
@@ -253,10 +259,6 @@ def add_driver(
     try:
         with os.fdopen(fd, "wb") as out:
             if coordinate is not None:
-                repository = repository or os.environ.get(REPOSITORY_ENV) or DEFAULT_REPOSITORY
-                if not repository.startswith(("http://", "https://", "file:")):
-                    raise DriverError(f"{repository!r} is not a repository URL (http://, https:// or file:)")
-                url = artifact_url(repository, group, artifact, version)
                 _download(url, repository, out, name, progress_stream)
             else:
                 try:
