@@ -145,6 +145,9 @@ def test_add_list_remove(repository, tmp_path):
     jars = tmp_path / ".mur" / "jdbc_jars"
     os.mkfifo(jars / "pipe.jar")
     (jars / "a,b.jar").write_bytes(b"PK")
+    pipe_source = tmp_path / "pipe.jar"
+    pipe_source.write_bytes(b"")
+    assert_one_line_error(mur(tmp_path, "add", str(pipe_source)), "is not a regular file")
     listed = mur(tmp_path, "list")
     assert listed.returncode == 0, listed.stderr
     assert listed.stdout.splitlines() == [

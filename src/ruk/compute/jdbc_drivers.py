@@ -247,6 +247,9 @@ def add_driver(
         raise DriverError(f"can't create the JAR folder {folder}: {e.strerror or e}") from None
     target = os.path.join(folder, name)
     if os.path.lexists(target):
+        if not os.path.isfile(target):  # never open a FIFO or follow a dangling link
+            raise DriverError(f"{target} exists and is not a regular file; remove it first with "
+                              f"'mur jdbc remove {name}'")
         if coordinate is not None or _same_content(source, target):
             try:
                 drivers = declared_drivers(target)
