@@ -184,7 +184,8 @@ def _download(url: str, repository: str, into: BinaryIO, label: str, progress_st
         raise DriverError(f"not found in the repository (HTTP 404): {url}")
     with response:
         length = response.headers.get("Content-Length")
-        progress = _Progress(label, int(length) if length and length.isdigit() else None, progress_stream)
+        total = int(length) if length and length.isdigit() else None
+        progress = _Progress(label, total, progress_stream)
         done = 0
         try:
             while True:
@@ -199,6 +200,8 @@ def _download(url: str, repository: str, into: BinaryIO, label: str, progress_st
                 progress.update(done)
         finally:
             progress.close()
+    if total is not None and done != total:  # http.client takes an early close for the end
+        raise DriverError(f"the download from {repository} broke off after {done} of {total} bytes")
 
 
 def _file_digest(path: str, algorithm: str) -> str:
