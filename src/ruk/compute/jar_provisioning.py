@@ -76,13 +76,15 @@ def list_project_jars(project_dir: str) -> JarListing:
     `*.jar` entry with the reason it is skipped.
 
     Hidden names and other suffixes (".JAR" included) are not looked at; a
-    missing or unreadable folder lists nothing.
+    missing folder lists nothing, an unreadable one is itself skipped.
     """
     folder = jar_folder(project_dir)
     try:
         names = os.listdir(folder)
-    except OSError:
+    except (FileNotFoundError, NotADirectoryError):
         return JarListing([], [])
+    except OSError as e:
+        return JarListing([], [(folder, f"the folder can't be read ({e.strerror or e})")])
     jars: List[str] = []
     skipped: List[Tuple[str, str]] = []
     for name in sorted(names):
