@@ -211,6 +211,12 @@ def test_a_missing_archive_starts_one_detached_builder(setup_env, monkeypatch):
     assert options == f" -XX:SharedArchiveFile={archive} {cds.SILENT_OPTIONS}"
     assert len(started) == 1
 
+    # Later starts on the JVM that start launched: the same options, so its
+    # default matches what the JVM was given, and no lookup.
+    monkeypatch.setattr(cds, "_jvm_running", lambda: True)
+    monkeypatch.setattr(cds, "valid_archive", None)
+    assert cds.driver_options(SOME_OPTIONS, [], {}) == options
+
 
 # --- real PySpark and Java: one build, then fresh processes -----------------------------
 

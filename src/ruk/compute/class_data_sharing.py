@@ -77,9 +77,15 @@ def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any
     this start, `jar_paths` the project's JARs, `config` the strategy's own
     settings (the caller skips this when they set extraJavaOptions).
     """
+    global _launch_options
     try:
-        if os.environ.get(SWITCH_ENV) == "0" or os.environ.get("PYSPARK_GATEWAY_PORT") or _jvm_running():
-            return ""  # off, or no driver JVM is launched by this start
+        if os.environ.get(SWITCH_ENV) == "0" or os.environ.get("PYSPARK_GATEWAY_PORT"):
+            return ""  # off, or PySpark attaches to a JVM started elsewhere
+        if _jvm_running():
+            # No JVM is launched by this start; the same options as the launch
+            # keep the default equal to what the running JVM was given.
+            return _launch_options
+        _launch_options = ""
         setup = driver_setup(java_options, jar_paths, config)
         if setup is None:
             return ""
@@ -87,11 +93,16 @@ def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any
         key = setup_key(setup)
         archive = valid_archive(directory, key)
         if archive is not None:
-            return " -XX:SharedArchiveFile=" + archive + " " + SILENT_OPTIONS
+            _launch_options = " -XX:SharedArchiveFile=" + archive + " " + SILENT_OPTIONS
+            return _launch_options
         start_builder(directory, key, java_options, jar_paths, config)
     except Exception:
         pass
     return ""
+
+
+# What driver_options gave the start that launched this process's JVM.
+_launch_options = ""
 
 
 def _jvm_running() -> bool:
