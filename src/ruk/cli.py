@@ -549,7 +549,8 @@ def _build_parser() -> argparse.ArgumentParser:
     check = spark_commands.add_parser(
         "check", help="start a local Spark session and run a query",
         description="Start a local Spark session with the given settings, run a test query and report "
-                    "the outcome, the PySpark version, the Java used and the time taken. "
+                    "the outcome, the PySpark version, the Java used, the time taken and whether the driver "
+                    "mapped a class-data-sharing archive (MUR_SPARK_CDS=0 turns them off). "
                     "Exit status 0 on success, 1 on failure.")
     check.add_argument("--conf", action="append", default=[], metavar="KEY=VALUE",
                        help="a Spark setting, repeatable; 'master' selects the master (default local[2])")
