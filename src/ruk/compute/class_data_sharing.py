@@ -372,6 +372,14 @@ def _lowest_priority() -> None:
         os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
     except (AttributeError, OSError):
         pass
+    # A new session is a scheduling group of its own where the kernel groups
+    # by session (autogroup): the group's weight, not the process's, decides
+    # its share against the user's start.
+    try:
+        with open("/proc/self/autogroup", "w") as f:
+            f.write("19")
+    except OSError:
+        pass
 
 
 def build_main(spec_text: str) -> int:
