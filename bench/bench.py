@@ -744,9 +744,9 @@ def bench_class_data_sharing(env: dict, project: str, scratch: str, cold_runs: i
     ]
     print_table(f"6. Driver class-data-sharing archive, cold start to first result (median of {cold_runs} each)",
                 ["", "value", "compared with", "ratio", "target", ""], rows)
-    print(f"   archive {meta['size'] / 2**20:.0f} MB, built in {meta['build_seconds']:.0f} s by the niced builder "
+    print(f"   archive {meta['file']['size'] / 2**20:.0f} MB, built in {meta['build_seconds']:.0f} s by the niced builder "
           f"({build_wall:.0f} s from the triggering start to the archive in place)")
-    return {"runs": runs, "archive_mb": meta["size"] / 2**20, "build_s": meta["build_seconds"],
+    return {"runs": runs, "archive_mb": meta["file"]["size"] / 2**20, "build_s": meta["build_seconds"],
             "build_wall_s": build_wall}
 
 

@@ -1,6 +1,7 @@
 """The driver JVM's class-data-sharing archive: its key, its validation and
 pruning without a JVM, then the real thing in fresh processes (one build)."""
 
+import glob
 import json
 import os
 import shutil
@@ -93,16 +94,16 @@ def test_no_archive_where_the_user_manages_sharing(setup_env, monkeypatch, env, 
 # --- validation and pruning -------------------------------------------------------------
 
 
-def _plant(directory: Path, key: str, size: int = cds.MIN_ARCHIVE_SIZE, meta_size=None, mtime=None):
+def _plant(directory: Path, key: str, mtime=None):
     directory.mkdir(mode=0o700, exist_ok=True)
     archive = directory / f"{key}.jsa"
     with open(archive, "wb") as f:
         f.write(cds.DYNAMIC_MAGIC)
-        f.truncate(size)
+        f.truncate(cds.MIN_ARCHIVE_SIZE)
     archive.chmod(0o600)
-    (directory / f"{key}.json").write_text(json.dumps({"key": key, "size": size if meta_size is None else meta_size}))
     if mtime is not None:
         os.utime(archive, (mtime, mtime))
+    cds.write_meta(str(directory), key)
     return archive
 
 
@@ -113,6 +114,15 @@ def _tamper(kind, directory, archive):
     elif kind == "size-differs":
         with open(archive, "ab") as f:
             f.write(b"\0" * 8)
+    elif kind == "written-times-reset":
+        info = archive.stat()
+        with open(archive, "r+b") as f:
+            f.seek(cds.MIN_ARCHIVE_SIZE // 2)
+            f.write(b"damage")
+        os.utime(archive, ns=(info.st_atime_ns, info.st_mtime_ns))
+    elif kind == "replaced-by-a-copy":
+        shutil.copy2(archive, directory / "copy")
+        os.replace(directory / "copy", archive)
     elif kind == "not-an-archive":
         with open(archive, "r+b") as f:
             f.write(b"\0\0\0\0")
@@ -130,12 +140,13 @@ def _tamper(kind, directory, archive):
         archive.symlink_to(real)
     elif kind == "meta-for-another-key":
         meta = directory / (archive.stem + ".json")
-        meta.write_text(json.dumps({"key": "0" * 32, "size": archive.stat().st_size}))
+        meta.write_text(meta.read_text().replace(archive.stem, "0" * 32))
     elif kind == "meta-missing":
         (directory / (archive.stem + ".json")).unlink()
 
 
-@pytest.mark.parametrize("kind", ["none", "truncated", "size-differs", "not-an-archive", "world-writable",
+@pytest.mark.parametrize("kind", ["none", "truncated", "size-differs", "written-times-reset", "replaced-by-a-copy",
+                                  "not-an-archive", "world-writable",
                                   "directory-group-writable", "other-owner", "symlink", "meta-for-another-key",
                                   "meta-missing"])
 def test_only_an_intact_archive_of_our_own_is_used(tmp_path, kind):
@@ -285,13 +296,16 @@ def test_archive_is_built_once_then_used_corrupt_falls_back_and_switch_turns_it_
     assert log.count("building") == 1 and ("another builder is at work" in log or "already there" in log), log
     assert not _from_archive(first_log)
 
-    # A damaged copy of the right size and magic: only the JVM can tell.
+    # A copy recorded as valid, then damaged in the middle (right size and
+    # magic, which the JVM would map and fail on); no builder to replace it.
     damaged = root / "damaged"
     shutil.copytree(directory, damaged)
     archive = next(damaged.glob("*.jsa"))
+    cds.write_meta(str(damaged), archive.stem)
     with open(archive, "r+b") as f:
         f.seek(archive.stat().st_size // 2)
         f.write(os.urandom(1 << 20))
+    (damaged / f"{archive.stem}.failed").write_text("")
 
     # Three fresh processes at once: archive present, switched off, damaged.
     runs = {
@@ -308,8 +322,31 @@ def test_archive_is_built_once_then_used_corrupt_falls_back_and_switch_turns_it_
 
     assert outputs["used"][3] and "archive used" in outputs["used"][2]
     assert not outputs["off"][3] and "turned off by MUR_SPARK_CDS=0" in outputs["off"][2]
-    assert not outputs["damaged"][3] and "the JVM rejected" in outputs["damaged"][2]
+    assert not outputs["damaged"][3] and outputs["damaged"][2] == "Archive: none used"
     # Nothing extra on either stream, whatever happened to the archive.
     counts = {name: (len(out.splitlines()), len(err.splitlines())) for name, (out, err, _, _) in outputs.items()}
     assert len(set(counts.values())) == 1, counts
     assert len(first.stderr.splitlines()) == counts["off"][1], first.stderr
+
+
+@pytest.mark.parametrize("java_home", sorted(glob.glob("/usr/lib/jvm/*/bin/java")) or ["none"])
+def test_the_jvm_rejects_an_archive_silently(tmp_path, java_home):
+    """Should an archive still not fit (another JVM build, a class path that
+    moved), the JVM drops it and says nothing on either stream."""
+    if java_home == "none":
+        require(["Java"])
+    bogus = tmp_path / "bogus.jsa"
+    with open(bogus, "wb") as f:
+        f.write(cds.DYNAMIC_MAGIC + b"\x13\0\0\0")
+        f.truncate(cds.MIN_ARCHIVE_SIZE)
+    env = {k: v for k, v in os.environ.items() if k not in ("_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "JDK_JAVA_OPTIONS")}
+    plain = subprocess.run([java_home, "-version"], capture_output=True, text=True, env=env)
+    options = f"-XX:SharedArchiveFile={bogus} {cds.SILENT_OPTIONS}".split()
+    rejected = subprocess.run([java_home, *options, "-version"], capture_output=True, text=True, env=env)
+    loud = subprocess.run([java_home, f"-XX:SharedArchiveFile={bogus}", "-version"], capture_output=True, text=True,
+                          env=env)
+    assert rejected.returncode == plain.returncode == 0
+    # Same lines (the version banner only loses ", sharing": the JVM then runs without any archive).
+    assert rejected.stdout == plain.stdout == ""
+    assert len(rejected.stderr.splitlines()) == len(plain.stderr.splitlines())
+    assert "cds" in loud.stdout  # without the options the JVM does speak up

@@ -44,9 +44,11 @@ MIN_ARCHIVE_SIZE = 1 << 20
 DYNAMIC_MAGIC = b"\xa8\xab\x0b\xf0"
 
 # A rejected archive is reported on standard output unless these tag sets are
-# off. VerifySharedSpaces checks the regions' checksums while mapping: a
-# damaged archive of the right size is otherwise mapped and breaks the JVM.
-SILENT_OPTIONS = "-XX:+VerifySharedSpaces -Xlog:cds=off -Xlog:cds+dynamic=off"
+# off. The JVM checks an archive's header, not its contents (unless
+# -XX:+VerifySharedSpaces, which costs about a tenth of a start): a damaged
+# archive of the right size would be mapped and break the JVM, so an archive
+# is only used while its inode, size and times are those its builder recorded.
+SILENT_OPTIONS = "-Xlog:cds=off -Xlog:cds+dynamic=off"
 
 # The path must stay one option through Spark's splitting of
 # extraJavaOptions, and ':' separates a base and a top archive for the JVM.
@@ -223,9 +225,15 @@ def _read_meta(directory: str, key: str) -> Optional[Dict[str, Any]]:
     return meta if isinstance(meta, dict) and meta.get("key") == key else None
 
 
-def _archive_file_ok(path: str, expected_size: Optional[int]) -> Optional[int]:
-    """The archive's size when `path` is our own regular file of that size
-    with a dynamic archive's magic, else None."""
+def file_record(info: os.stat_result) -> Dict[str, int]:
+    """What changes whenever a file is written, replaced or copied: a write
+    moves the change time, which no user can set back."""
+    return {"ino": info.st_ino, "size": info.st_size, "mtime_ns": info.st_mtime_ns, "ctime_ns": info.st_ctime_ns}
+
+
+def _archive_file_ok(path: str, record: Optional[Dict[str, Any]]) -> Optional[os.stat_result]:
+    """The file's status when `path` is our own regular file with a dynamic
+    archive's magic and, given a `record`, unchanged since then; else None."""
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
     except OSError:
@@ -234,11 +242,11 @@ def _archive_file_ok(path: str, expected_size: Optional[int]) -> Optional[int]:
         info = os.fstat(fd)
         if not stat.S_ISREG(info.st_mode) or not _ours(info) or info.st_size < MIN_ARCHIVE_SIZE:
             return None
-        if expected_size is not None and info.st_size != expected_size:
+        if record is not None and any(record.get(k) != v for k, v in file_record(info).items()):
             return None
         if os.pread(fd, len(DYNAMIC_MAGIC), 0) != DYNAMIC_MAGIC:
             return None
-        return info.st_size
+        return info
     finally:
         os.close(fd)
 
@@ -249,9 +257,19 @@ def valid_archive(directory: str, key: str) -> Optional[str]:
     if not _SAFE_PATH.match(path) or not private_directory(directory):
         return None
     meta = _read_meta(directory, key)
-    if meta is None or not isinstance(meta.get("size"), int):
+    if meta is None or not isinstance(meta.get("file"), dict):
         return None
-    return path if _archive_file_ok(path, meta["size"]) is not None else None
+    return path if _archive_file_ok(path, meta["file"]) is not None else None
+
+
+def write_meta(directory: str, key: str, **extra: Any) -> None:
+    """Records the archive now in place for `key` (its side file, replaced atomically)."""
+    info = os.lstat(os.path.join(directory, key + ".jsa"))
+    meta = dict(extra, key=key, file=file_record(info))
+    temp = os.path.join(directory, f".{key}.{os.getpid()}.tmp.json")
+    with open(os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600), "w") as f:
+        json.dump(meta, f)
+    os.rename(temp, os.path.join(directory, key + ".json"))
 
 
 # ---------------------------------------------------------------------------
@@ -429,18 +447,16 @@ def _build(spec: Dict[str, Any], directory: str, key: str) -> int:
     _log(f"{key}: building {archive}")
     try:
         _dump(spec, temp)
-        size = _archive_file_ok(temp, None)
-        if size is None:
-            raise RuntimeError("the JVM wrote no usable archive")
         os.chmod(temp, 0o600)
+        info = _archive_file_ok(temp, None)
+        if info is None:
+            raise RuntimeError("the JVM wrote no usable archive")
         seconds = round(time.monotonic() - started, 1)
-        meta = {"key": key, "size": size, "built": time.time(), "build_seconds": seconds}
-        meta_temp = temp + ".json"
-        with open(os.open(meta_temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as f:
-            json.dump(meta, f)
-        os.rename(meta_temp, os.path.join(directory, key + ".json"))
+        # The archive first, then its record: a reader never pairs the new
+        # record with the old file.
         os.rename(temp, archive)
-        _log(f"{key}: {size / 2**20:.0f} MB in {seconds} s")
+        write_meta(directory, key, built=time.time(), build_seconds=seconds)
+        _log(f"{key}: {info.st_size / 2**20:.0f} MB in {seconds} s")
         return 0
     except Exception as error:
         _log(f"{key}: build failed: {error!r}")
