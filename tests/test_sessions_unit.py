@@ -16,6 +16,7 @@ from fake_spark import FakeSparkSession, isolate_files, fast_defaults, key_of, l
 JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
 LOG4J_TEXT = (
     "\nstatus = error\nappender.console.type = Console\nappender.console.name = console\n"
+    "appender.console.target = SYSTEM_ERR\n"
     "appender.console.layout.type = PatternLayout\nappender.console.layout.pattern = %msg%n\n"
     "rootLogger.level = error\nrootLogger.appenderRef.console.ref = console\n"
     "logger.spark.name = org.apache.spark\nlogger.spark.level = error\n"
@@ -83,7 +84,7 @@ def test_creation_writes_log4j_file_atomically_and_jar_dir(env, tmp_path):
     os.symlink(victim, env.log4j)  # planted at the name: must be replaced, not followed
     env.strategy().get_spark_session()
     assert victim.read_text() == "precious" and not os.path.islink(env.log4j)
-    assert Path(env.log4j).read_text() == LOG4J_TEXT and len(LOG4J_TEXT) == 367
+    assert Path(env.log4j).read_text() == LOG4J_TEXT and len(LOG4J_TEXT) == 404
     assert os.listdir(env.tmp) == ["mur_log4j2.properties"]  # no temporary file left behind
     assert (env.home / ".mur" / "jdbc_jars").is_dir()
 
