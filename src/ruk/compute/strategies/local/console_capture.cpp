@@ -32,6 +32,7 @@ namespace {
 
 constexpr std::size_t relay_line_limit = 16384;  // longer lines are never noise
 constexpr int relay_drain_timeout_ms = 1000;      // bound on the close handshake
+constexpr PY_TIMEOUT_T capture_wait_slice_us = 50000;  // Ctrl-C reaches a waiting start this fast
 
 struct Relay {
     int source;     // what fd 2 writes arrive on
@@ -492,11 +493,14 @@ public:
         if (st.capture_owner == me) return 0;
         if (!PyThread_acquire_lock(st.capture_lock, NOWAIT_LOCK)) {
             for (;;) {
-                if (Py_MakePendingCalls() < 0) return -1;  // a signal that came before the wait
+                // Signal handlers run here, with the GIL. The wait is sliced
+                // as well: a signal that lands after this check but before the
+                // wait begins would not interrupt it.
+                if (Py_MakePendingCalls() < 0) return -1;
                 PyLockStatus status;
                 PyThread_type_lock lock = st.capture_lock;
                 Py_BEGIN_ALLOW_THREADS
-                status = PyThread_acquire_lock_timed(lock, -1, 1);
+                status = PyThread_acquire_lock_timed(lock, capture_wait_slice_us, 1);
                 Py_END_ALLOW_THREADS
                 if (status == PY_LOCK_ACQUIRED) break;
             }
