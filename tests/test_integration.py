@@ -146,3 +146,40 @@ def test_fresh_process_start_is_quiet_and_jvm_settings_stay_with_the_first_sessi
     assert report["second_max_memory"] == report["first_max_memory"]
     assert report["second_jars"].endswith("sqlite-jdbc.jar")
     assert report["late_jdbc"] == "ClassNotFoundException"
+
+
+COLD_START_CONSOLE = r"""
+import json, os, sys
+sys.path.insert(0, sys.argv[1])
+from fake_spark import StderrPipe
+from ruk.compute.strategies.local import LocalStrategy
+
+with StderrPipe(timeout=300) as console:
+    spark = LocalStrategy({}, app_name="mur-console").get_spark_session()
+    os.write(2, b"--- started\n")
+    jvm = spark.sparkContext._jvm
+    jvm.org.apache.logging.log4j.LogManager.getLogger("mur.check").error("log4j error after the start")
+    jvm.java.lang.System.err.println("System.err after the start")
+    gateway = spark.sparkContext._gateway
+    spark.stop()
+    gateway.proc.stdin.close()  # the JVM ends: its last output must still come through
+    gateway.proc.wait()
+    shown = console.text()
+print(json.dumps(shown))
+"""
+
+
+def test_cold_start_prints_nothing_and_later_jvm_output_reaches_stderr(tmp_path, project):
+    """In a fresh process: the JVMs' start-up notices on fd 2 are dropped, while
+    Spark's log and the JVM's own stderr after the start reach stderr, not stdout."""
+    result = subprocess.run(
+        [sys.executable, "-c", COLD_START_CONSOLE, str(Path(__file__).parent)],
+        cwd=tmp_path, capture_output=True, text=True, timeout=600,
+    )
+    assert result.returncode == 0, result.stderr
+    *printed, report = result.stdout.strip().splitlines()
+    shown = json.loads(report)
+    cold_start, after = shown.split("--- started\n")
+    assert cold_start == ""
+    assert after.splitlines() == ["log4j error after the start", "System.err after the start"]
+    assert not any("log4j error" in line for line in printed)  # Spark's log stays off stdout
