@@ -175,6 +175,7 @@ def test_cold_start_prints_nothing_and_later_jvm_output_reaches_stderr(tmp_path,
     result = subprocess.run(
         [sys.executable, "-c", COLD_START_CONSOLE, str(Path(__file__).parent)],
         cwd=tmp_path, capture_output=True, text=True, timeout=600,
+        env={**os.environ, "TMPDIR": str(tmp_path)},  # its own logging file
     )
     assert result.returncode == 0, result.stderr
     *printed, report = result.stdout.strip().splitlines()
