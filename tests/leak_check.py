@@ -47,6 +47,7 @@ import shutil
 import sys
 import sysconfig
 import tempfile
+import threading
 import time
 import traceback
 import types
@@ -137,6 +138,7 @@ class Knobs:
         self.active = None
         self.active_error = None
         self.stderr_text = ""
+        self.during_start = None  # called inside getOrCreate
         self.sql_error = None
         self.pyspark_info = PYSPARK_INFO
         self.installations = INSTALLATIONS
@@ -184,6 +186,8 @@ class FakeBuilder:
     def getOrCreate(self):
         if K.stderr_text:
             sys.stderr.write(K.stderr_text)
+        if K.during_start is not None:
+            K.during_start()
         if K.get_or_create_error is not None:
             raise K.get_or_create_error
         return FakeSession()
@@ -589,6 +593,25 @@ def _():
     spark = strategy(config).get_spark_session({"postgres"})
     check(cache == {key_of(config): spark}, "cache")
     check(sys.stderr is H.sink, "stderr")
+
+
+@case("get_spark_session", "create while another thread writes to stderr and fd 2")
+def _():
+    cache = fresh_cache()
+    K.stderr_text = "WARNING: noise\na real line\n"
+
+    def other_thread():
+        print("WARNING: from another thread", file=sys.stderr)
+        os.write(2, b"")
+
+    def during_start():
+        thread = threading.Thread(target=other_thread)
+        thread.start()
+        thread.join()
+
+    K.during_start = during_start
+    spark = strategy().get_spark_session()
+    check(cache == {key_of({}): spark} and sys.stderr is H.sink, "state after the start")
 
 
 @case("get_spark_session", "reuse a live cached session", weight=4)

@@ -30,7 +30,7 @@ namespace {
 // the socket tells each write's sender. The thread lives as long as anything
 // holds the socket (the JVM, for the life of the process) and never takes the GIL.
 
-constexpr std::size_t relay_line_limit = 16384;  // longer lines are never noise
+constexpr std::size_t relay_line_limit = 4096;  // longer lines are never noise
 constexpr int relay_drain_timeout_ms = 1000;      // bound on the close handshake
 constexpr PY_TIMEOUT_T capture_wait_slice_us = 50000;  // Ctrl-C reaches a waiting start this fast
 
@@ -44,7 +44,7 @@ struct Relay {
     enum class Line { start, buffering, dropping, passing } line = Line::start;
     std::size_t pending_size = 0;
     char pending[relay_line_limit];
-    char chunk[16384];
+    char chunk[8192];
 };
 
 void close_quietly(int fd) noexcept {
