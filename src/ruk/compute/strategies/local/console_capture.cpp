@@ -3,6 +3,7 @@
 #include "py_helpers.hpp"
 #include "session_steps.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -34,7 +36,11 @@ constexpr std::size_t relay_line_limit = 4096;  // longer lines are never noise
 constexpr int relay_drain_timeout_ms = 1000;      // bound on the close handshake
 constexpr PY_TIMEOUT_T capture_wait_slice_us = 50000;  // Ctrl-C reaches a waiting start this fast
 
-struct Relay {
+}  // namespace
+
+// Shared by the relay thread and, until the start ends, its window; the last
+// of the two to let go frees it and closes the source.
+struct StderrRelay {
     int source;     // what fd 2 writes arrive on
     int control;    // close request from the window, acknowledged on the same socket
     int sink;       // a copy of the real stderr
@@ -43,9 +49,23 @@ struct Relay {
     // Where the current line from another process stands.
     enum class Line { start, buffering, dropping, passing } line = Line::start;
     std::size_t pending_size = 0;
+    std::atomic<int> busy{0};     // 1 from before a read until its bytes are passed on
+    std::atomic<int> holders{2};  // the thread and the window
     char pending[relay_line_limit];
     char chunk[8192];
 };
+
+namespace {
+
+using Relay = StderrRelay;
+
+void close_quietly(int fd) noexcept;
+
+void relay_release(Relay* r) noexcept {
+    if (r->holders.fetch_sub(1) != 1) return;
+    close_quietly(r->source);
+    delete r;
+}
 
 void close_quietly(int fd) noexcept {
     if (fd >= 0) close(fd);  // no retry on EINTR: Linux has closed the fd already
@@ -166,17 +186,23 @@ ssize_t relay_receive(Relay& r, int flags, pid_t* sender) noexcept {
 }
 
 // Returns false at the end of the stream (every writer has closed it).
-bool relay_take(Relay& r, int flags) noexcept {
+// One read, passed on. Returns 0 at the end of the stream (every writer has
+// closed it), -1 when there was nothing to read, 1 otherwise.
+int relay_take(Relay& r) noexcept {
+    r.busy.store(1);
     pid_t sender;
-    ssize_t got = relay_receive(r, flags, &sender);
-    if (got == 0) return false;
-    if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOMEM || errno == ENOBUFS;
-    std::size_t size = static_cast<std::size_t>(got);
-    if (sender == r.own_pid)
-        write_all(r.sink, r.chunk, size);
-    else
-        relay_child_bytes(r, r.chunk, size);
-    return true;
+    ssize_t got = relay_receive(r, MSG_DONTWAIT, &sender);
+    if (got > 0) {
+        std::size_t size = static_cast<std::size_t>(got);
+        if (sender == r.own_pid)
+            write_all(r.sink, r.chunk, size);
+        else
+            relay_child_bytes(r, r.chunk, size);
+    }
+    r.busy.store(0);
+    if (got == 0) return 0;
+    if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOMEM || errno == ENOBUFS ? -1 : 0;
+    return 1;
 }
 
 void* relay_main(void* arg) noexcept {
@@ -190,14 +216,10 @@ void* relay_main(void* arg) noexcept {
             // the socket now, and is judged as start-up output.
             char request;
             (void)!read(r->control, &request, 1);
-            while (open) {
-                pid_t sender;
-                ssize_t got = relay_receive(*r, MSG_DONTWAIT, &sender);
-                if (got < 0) break;  // drained (EAGAIN)
-                if (got == 0) open = false;
-                else if (sender == r->own_pid) write_all(r->sink, r->chunk, static_cast<std::size_t>(got));
-                else relay_child_bytes(*r, r->chunk, static_cast<std::size_t>(got));
+            int taken;
+            while ((taken = relay_take(*r)) > 0) {
             }
+            open = taken < 0;  // drained, or else the end of the stream
             r->filtering = false;
             (void)!send(r->control, "", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
             close_quietly(r->control);
@@ -205,15 +227,14 @@ void* relay_main(void* arg) noexcept {
             if (!open) break;
             continue;
         }
-        if (watched[0].revents && !relay_take(*r, MSG_DONTWAIT)) break;
+        if (watched[0].revents && relay_take(*r) == 0) break;
     }
     // A last line without its line break.
     if (r->line == Relay::Line::buffering && !carries_noise_marker(r->pending, r->pending_size))
         write_all(r->sink, r->pending, r->pending_size);
-    close_quietly(r->source);
     close_quietly(r->control);
-    close_quietly(r->sink);
-    delete r;
+    close_quietly(r->sink);  // the real stderr sees the end of what came through here
+    relay_release(r);
     return nullptr;
 }
 
@@ -261,7 +282,7 @@ bool redirect_stderr_fd() noexcept {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control) < 0) {
         control[0] = control[1] = -1;
     } else if ((saved = fcntl(2, F_DUPFD_CLOEXEC, 3)) >= 0 && (sink = fcntl(2, F_DUPFD_CLOEXEC, 3)) >= 0 &&
-               (relay = new (std::nothrow) Relay)) {
+               (relay = new (std::nothrow) Relay())) {
         relay->source = data[0];
         relay->control = control[1];
         relay->sink = sink;
@@ -296,17 +317,20 @@ bool redirect_stderr_fd() noexcept {
         close_quietly(data[1]);
         close_quietly(control[0]);  // the thread sees the request, drains and ends
         close_quietly(saved);
+        relay_release(relay);
         return false;
     }
     close_quietly(data[1]);
     st.capture_saved_fd = saved;
     st.capture_control_fd = control[0];
+    st.capture_relay = relay;
     st.capture_relay_pid = getpid();
     return true;
 }
 
 // Puts the real stderr back on fd 2 and, in the process that runs the relay,
-// waits until it has passed on what the start wrote. The GIL stays held, so no
+// has it pass on what the start wrote before going on, unless it has nothing
+// left (the common case, which costs no wait). The GIL stays held, so no
 // thread of this process writes to the real fd 2 ahead of older relayed text.
 void restore_stderr_fd() noexcept {
     ModuleState& st = state();
@@ -315,12 +339,20 @@ void restore_stderr_fd() noexcept {
     close_quietly(st.capture_saved_fd);
     st.capture_saved_fd = -1;
     int control = st.capture_control_fd;
+    Relay* relay = st.capture_relay;
     st.capture_control_fd = -1;
-    if (st.capture_relay_pid == getpid() &&
-        send(control, "", 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1) {
-        pollfd answer{control, POLLIN, 0};
-        while (poll(&answer, 1, relay_drain_timeout_ms) < 0 && errno == EINTR) {
+    st.capture_relay = nullptr;
+    if (st.capture_relay_pid == getpid()) {
+        // Unread bytes first: when there are none, a read that took the
+        // last ones has set busy before, and clears it only once they are out.
+        int unread = 0;
+        bool idle = ioctl(relay->source, FIONREAD, &unread) == 0 && unread == 0 && relay->busy.load() == 0;
+        if (send(control, "", 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1 && !idle) {
+            pollfd answer{control, POLLIN, 0};
+            while (poll(&answer, 1, relay_drain_timeout_ms) < 0 && errno == EINTR) {
+            }
         }
+        relay_release(relay);
     }
     close_quietly(control);
 }
@@ -427,6 +459,7 @@ PyObject* capture_after_fork_in_child(PyObject*, PyObject*) noexcept {
         close_quietly(st.capture_saved_fd);
         close_quietly(st.capture_control_fd);
         st.capture_saved_fd = st.capture_control_fd = -1;
+        st.capture_relay = nullptr;  // its thread is not in this process
     }
     if (st.capture_proxy) Py_CLEAR(as_proxy(st.capture_proxy)->capture);
     Py_CLEAR(st.capture_proxy);

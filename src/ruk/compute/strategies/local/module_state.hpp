@@ -8,6 +8,8 @@
 
 namespace ruk {
 
+struct StderrRelay;
+
 // Interned attribute and module names, built once: identifier, then text.
 #define RUK_INTERNED_NAMES(X)                                           \
     X(os, "os")                                                         \
@@ -165,6 +167,7 @@ struct ModuleState {
     PyObject* capture_proxy = nullptr;         // strong: the stream the window installed
     int capture_saved_fd = -1;    // copy of the real fd 2 while fd 2 feeds the relay; -1 when not
     int capture_control_fd = -1;  // the window's end of its relay's control channel
+    StderrRelay* capture_relay = nullptr;  // the window's hold on its relay (console_capture.cpp)
     long capture_relay_pid = 0;   // the process whose thread reads that relay
     // Strong reference: the type of the installed stream, made by the first capture.
     PyTypeObject* capture_proxy_type = nullptr;
