@@ -266,12 +266,36 @@ int dup2_retrying(int from, int to) noexcept {
     return result;
 }
 
+// A private fd never takes the place of a closed stdin, stdout or stderr.
+int above_standard_fds(int fd) noexcept {
+    if (fd < 0 || fd > 2) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close_quietly(fd);
+    return moved;
+}
+
+// A socket pair of private fds; -1 and both fds -1 on failure.
+int private_socket_pair(int fds[2]) noexcept {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) < 0) {
+        fds[0] = fds[1] = -1;
+        return -1;
+    }
+    fds[0] = above_standard_fds(fds[0]);
+    fds[1] = above_standard_fds(fds[1]);
+    if (fds[0] >= 0 && fds[1] >= 0) return 0;
+    close_quietly(fds[0]);
+    close_quietly(fds[1]);
+    fds[0] = fds[1] = -1;
+    return -1;
+}
+
 // Points fd 2 at a new relay. Returns false, with nothing changed, when any
 // part cannot be set up: the start then runs with fd 2 as it is.
 bool redirect_stderr_fd() noexcept {
     ModuleState& st = state();
     int data[2], control[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, data) < 0) return false;
+    if (private_socket_pair(data) < 0) return false;
+    shutdown(data[0], SHUT_WR);  // one way only, from fd 2 to the relay
 #ifdef SO_PASSCRED
     int on = 1;
     setsockopt(data[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof on);  // without it, every line is judged
@@ -279,8 +303,8 @@ bool redirect_stderr_fd() noexcept {
     int saved = -1, sink = -1;
     Relay* relay = nullptr;
     bool started = false;
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control) < 0) {
-        control[0] = control[1] = -1;
+    if (private_socket_pair(control) < 0) {
+        // nothing more to set up
     } else if ((saved = fcntl(2, F_DUPFD_CLOEXEC, 3)) >= 0 && (sink = fcntl(2, F_DUPFD_CLOEXEC, 3)) >= 0 &&
                (relay = new (std::nothrow) Relay())) {
         relay->source = data[0];
