@@ -34,6 +34,8 @@ namespace {
 
 constexpr std::size_t relay_line_limit = 4096;  // longer lines are never noise
 constexpr int relay_drain_timeout_ms = 1000;      // bound on the close handshake
+constexpr char relay_idle_request = 'i';  // the window's close request when nothing is left to drain
+constexpr char relay_drain_request = 'd';
 constexpr PY_TIMEOUT_T capture_wait_slice_us = 50000;  // Ctrl-C reaches a waiting start this fast
 
 }  // namespace
@@ -212,14 +214,16 @@ void* relay_main(void* arg) noexcept {
         pollfd watched[2] = {{r->source, POLLIN, 0}, {r->control, POLLIN, 0}};
         if (poll(watched, r->control >= 0 ? 2 : 1, -1) < 0) continue;  // EINTR, or ENOMEM for a moment
         if (r->control >= 0 && watched[1].revents) {
-            // The start is over: what was written before the request is in
-            // the socket now, and is judged as start-up output.
-            char request;
-            (void)!read(r->control, &request, 1);
-            int taken;
-            while ((taken = relay_take(*r)) > 0) {
+            // The start is over. Unless the window found nothing left to
+            // pass on, what was written before the request is in the socket
+            // now and is judged as start-up output; anything later is not.
+            char request = 0;
+            if (read(r->control, &request, 1) != 1 || request != relay_idle_request) {
+                int taken;
+                while ((taken = relay_take(*r)) > 0) {
+                }
+                open = taken < 0;  // drained, or else the end of the stream
             }
-            open = taken < 0;  // drained, or else the end of the stream
             r->filtering = false;
             (void)!send(r->control, "", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
             close_quietly(r->control);
@@ -371,7 +375,8 @@ void restore_stderr_fd() noexcept {
         // last ones has set busy before, and clears it only once they are out.
         int unread = 0;
         bool idle = ioctl(relay->source, FIONREAD, &unread) == 0 && unread == 0 && relay->busy.load() == 0;
-        if (send(control, "", 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1 && !idle) {
+        const char request = idle ? relay_idle_request : relay_drain_request;
+        if (send(control, &request, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1 && !idle) {
             pollfd answer{control, POLLIN, 0};
             while (poll(&answer, 1, relay_drain_timeout_ms) < 0 && errno == EINTR) {
             }
