@@ -127,14 +127,14 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, size_t nargsf,
                     break;
                 }
             }
-            if (index < 0) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                             f->qualname, key);
-                return nullptr;
-            }
-            if (bound[index]) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                             f->qualname, key);
+            if (index < 0 || bound[index]) {
+                // Held: str() of a str subclass key runs Python code, which may
+                // rebind __qualname__.
+                Ref qualname = Ref::borrow(f->qualname);
+                PyErr_Format(PyExc_TypeError,
+                             index < 0 ? "%U() got an unexpected keyword argument '%S'"
+                                       : "%U() got multiple values for argument '%S'",
+                             qualname.get(), key);
                 return nullptr;
             }
             bound[index] = args[nargs + k];
@@ -290,12 +290,22 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
                         "__kwdefaults__ must be set to a dict object");
 }
 
+// A new dict in `field` unless one is there. Making the dict can start the
+// collector, whose finalisers may assign the field meanwhile: keep theirs.
+int ensure_dict(PyObject*& field) {
+    if (field) return 0;
+    PyObject* made = PyDict_New();
+    if (!made) return -1;
+    if (field)
+        Py_DECREF(made);
+    else
+        field = made;
+    return 0;
+}
+
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
-    if (!f->annotations) {
-        f->annotations = PyDict_New();
-        if (!f->annotations) return nullptr;
-    }
+    if (ensure_dict(f->annotations) < 0) return nullptr;
     return Py_NewRef(f->annotations);
 }
 
@@ -371,10 +381,7 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
 
 int set_signature(PyObject* self, PyObject* value, void*) noexcept {
     FunctionObject* f = as_function(self);
-    if (!f->dict) {
-        f->dict = PyDict_New();
-        if (!f->dict) return -1;
-    }
+    if (ensure_dict(f->dict) < 0) return -1;
     // Held: storing can run a key's __eq__, which may replace __dict__.
     Ref dict = Ref::borrow(f->dict);
     if (value) return PyDict_SetItem(dict.get(), state().s_dunder_signature, value);
