@@ -445,7 +445,9 @@ def test_java_none_compatible(java, supported, text):
     "home, path_before, path_after",
     [
         ("/opt/jdk", "/usr/bin", "/opt/jdk/bin{s}/usr/bin"),
-        ("/opt/jdk", None, "/opt/jdk/bin{s}"),
+        # no empty entry (the working directory) for an unset or empty PATH
+        ("/opt/jdk", None, "/opt/jdk/bin"),
+        ("/opt/jdk", "", "/opt/jdk/bin"),
         ("/opt/jdk/", "/usr/bin", "/opt/jdk/bin{s}/usr/bin"),
         ("/opt/jdk", "/opt/jdk/bin{s}/usr/bin", "/opt/jdk/bin{s}/usr/bin"),
         ("/opt/jdk", "/usr/bin{s}/opt/jdk/bin", "/opt/jdk/bin{s}/usr/bin{s}/opt/jdk/bin"),
