@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import ruk.compute.strategies.local as local
+from ruk.compute.java_compat import probe_java_home
 from jvm_reuse_probe import read_sqlite_table
 from real_deps import missing_pyspark_and_java, require
 
@@ -146,3 +147,52 @@ def test_fresh_process_start_is_quiet_and_jvm_settings_stay_with_the_first_sessi
     assert report["second_max_memory"] == report["first_max_memory"]
     assert report["second_jars"].endswith("sqlite-jdbc.jar")
     assert report["late_jdbc"] == "ClassNotFoundException"
+
+
+# Run in a fresh process: the session start, then what the README's JDBC example does.
+_FRESH_JDBC_READ = """
+import json, os, sys, warnings
+warnings.simplefilter("always")
+from jvm_reuse_probe import read_sqlite_table
+from ruk.compute.strategies.local import LocalStrategy
+strategy = LocalStrategy({}, app_name="which-java")
+spark = strategy.get_spark_session()
+system = spark.sparkContext._jvm.java.lang.System
+rows = read_sqlite_table(spark, sys.argv[1])
+print(json.dumps({"exported": os.environ["JAVA_HOME"], "jvm_home": system.getProperty("java.home"),
+                  "jvm_major": system.getProperty("java.specification.version"),
+                  "rows": sorted(list(row) for row in rows)}))
+strategy.close(spark)
+"""
+
+
+def test_without_java_home_the_java_on_path_runs_spark_and_the_readme_jdbc_read(tmp_path):
+    """JAVA_HOME unset: the Java that `java` on PATH runs (Debian's 17 here,
+    whose library path has the SQLite driver's native part) is the one used,
+    and `mur java search` marks that same one."""
+    require_real_spark()
+    root = make_project(tmp_path / "project")
+    env = dict(os.environ, HOME=str(tmp_path), PYTHONPATH=os.pathsep.join(
+        [str(Path(__file__).parent)] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
+    env.pop("JAVA_HOME", None)
+    env.pop("MUR_SPARK_KEEP_ALIVE", None)
+    java = shutil.which("java", path=env["PATH"])
+    if java is None:
+        require(["Java on PATH"])
+    on_path = os.path.dirname(os.path.dirname(os.path.realpath(java)))
+
+    result = subprocess.run([sys.executable, "-c", _FRESH_JDBC_READ, str(root / "shop.db")],
+                            cwd=root, env=env, capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout.strip().splitlines()[-1])
+    assert "RuntimeWarning" not in result.stderr
+    assert report["exported"] == on_path
+    assert os.path.realpath(report["jvm_home"]) == os.path.realpath(on_path)
+    assert report["jvm_major"] == str(probe_java_home(on_path, "PATH").major)
+    assert [tuple(row) for row in report["rows"]] == ROWS
+
+    search = subprocess.run([sys.executable, "-m", "ruk.cli", "java", "search"],
+                            env=env, capture_output=True, text=True, timeout=120)
+    assert search.returncode == 0, search.stderr
+    rows = [line.split() for line in search.stdout.splitlines() if on_path in line.split()]
+    assert [row[0] for row in rows] == ["*"], search.stdout
