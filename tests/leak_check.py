@@ -431,6 +431,16 @@ def _():
     check(os.environ["PATH"].startswith(os.path.join(H.java_home, "bin") + os.pathsep), "PATH")
 
 
+@case("_ensure_java_available", "success: PATH unset, the bin directory alone", weight=4)
+def _():
+    del os.environ["PATH"]
+    try:
+        check(H.local._ensure_java_available() is None, "result")
+        check(os.environ["PATH"] == os.path.join(H.java_home, "bin"), "PATH")
+    finally:
+        os.environ["PATH"] = H.base_path
+
+
 @case("_ensure_java_available", "success: PATH already in front", weight=4)
 def _():
     check(H.local._ensure_java_available() is None, "result")
