@@ -507,7 +507,8 @@ def select_best_java(installations: Iterable[JavaInstallation], supported: Optio
     global _selection_cache
     choice = _current_choice()
     cache = _selection_cache
-    if cache is not None and cache.installations is installations and cache.supported is supported and cache.choice is choice:
+    if (cache is not None and cache.installations is installations and cache.supported is supported
+            and cache.choice is choice):
         return cache.best
     best, skipped = _select(tuple(installations), _supported_majors(supported), choice, os.environ.get("JAVA_HOME"))
     if best is not None:
@@ -518,9 +519,14 @@ def select_best_java(installations: Iterable[JavaInstallation], supported: Optio
     return best
 
 
-def _select(installations: Tuple[JavaInstallation, ...], majors: frozenset, current: _Choice, java_home: Optional[str]) -> Tuple[Optional[JavaInstallation], List[Tuple[Tuple[str, Any], str]]]:
-    """(the installation to use, [(what was skipped, why)])."""
-    skipped = []
+_Skipped = List[Tuple[Tuple[str, Any], str]]  # [((setting, value), "Skipping ...: why")]
+
+
+def _select(
+    installations: Tuple[JavaInstallation, ...], majors: frozenset, current: _Choice, java_home: Optional[str]
+) -> Tuple[Optional[JavaInstallation], _Skipped]:
+    """The installation to use, and what was skipped on the way."""
+    skipped: _Skipped = []
     supported_text = ", ".join(str(m) for m in sorted(majors))
 
     def unsupported(major: int) -> str:
@@ -538,7 +544,10 @@ def _select(installations: Tuple[JavaInstallation, ...], majors: frozenset, curr
             of_major = [i for i in installations if i.major == choice.major]
             if choice.major in majors and of_major:
                 return _by_source(of_major), skipped
-            reason = unsupported(choice.major) if choice.major not in majors else f"no Java {choice.major} installation found"
+            if choice.major not in majors:
+                reason = unsupported(choice.major)
+            else:
+                reason = f"no Java {choice.major} installation found"
         skipped.append((("choice", choice), f"Skipping the Java chosen with 'mur java set' ({named}): {reason}"))
 
     from_java_home = next((i for i in installations if i.source == SOURCE_JAVA_HOME), None)
