@@ -20,11 +20,15 @@ from ruk.compute.java_compat import probe_java_home
 from jvm_reuse_probe import read_sqlite_table
 from real_deps import missing_pyspark_and_java, require
 
+pytestmark = pytest.mark.filterwarnings("ignore:JDBC JARs skipped:RuntimeWarning")
+
 SQLITE_DRIVER = Path("/usr/share/java/sqlite-jdbc.jar")
 # Debian's JDK has the JNI directory of Debian's SQLite driver on its library path.
 DEBIAN_JDKS = sorted(glob.glob("/usr/lib/jvm/java-17-openjdk-*"))
 ROWS = [(1, "one"), (2, "two"), (3, "three")]
 JVM_NOTICES = ("Picked up _JAVA_OPTIONS", "Picked up JAVA_TOOL_OPTIONS", "WARNING:")
+_SCRIPT = Path(sys.executable).with_name("mur")
+MUR = [str(_SCRIPT)] if _SCRIPT.exists() else [sys.executable, "-m", "ruk.cli"]
 
 
 def require_real_spark():
@@ -35,10 +39,17 @@ def require_real_spark():
 
 
 def make_project(root: Path) -> Path:
-    """A project folder with the SQLite driver in .mur/jdbc_jars and a database."""
+    """A project folder with the SQLite driver added by `mur jdbc add PATH`, entries
+    beside it that sessions must skip, and a database."""
+    root.mkdir(parents=True, exist_ok=True)
+    added = subprocess.run([*MUR, "jdbc", "add", str(SQLITE_DRIVER)], cwd=root, capture_output=True,
+                           text=True, timeout=120)
+    assert added.returncode == 0 and "Added sqlite-jdbc.jar (org.sqlite.JDBC)." in added.stdout, added
     jars = root / ".mur" / "jdbc_jars"
-    jars.mkdir(parents=True)
-    shutil.copy(SQLITE_DRIVER.resolve(), jars / "sqlite-jdbc.jar")
+    os.mkfifo(jars / "pipe.jar")
+    (jars / "dir.jar").mkdir()
+    (jars / "gone.jar").symlink_to(root / "missing.jar")
+    (jars / "a,b.jar").write_bytes(b"PK")
     with sqlite3.connect(root / "shop.db") as db:
         db.execute("CREATE TABLE t (id INTEGER, name TEXT)")
         db.executemany("INSERT INTO t VALUES (?, ?)", ROWS)
@@ -66,7 +77,8 @@ def strategy(project):
 
 
 def test_empty_configuration_gives_a_fast_quiet_local_session(strategy, project):
-    spark = strategy.get_spark_session()
+    with pytest.warns(RuntimeWarning, match=r"a,b\.jar .*dir\.jar \(a directory\); gone\.jar .*pipe\.jar \(a FIFO\)"):
+        spark = strategy.get_spark_session()
     assert spark.sql("SELECT 1 AS x").collect()[0].x == 1
     conf = spark.sparkContext.getConf()
     assert conf.get("spark.ui.enabled") == "false"
@@ -85,7 +97,7 @@ def test_empty_configuration_gives_a_fast_quiet_local_session(strategy, project)
     assert list(local._SPARK_SESSION_CACHE.values()) == [spark]
 
 
-def test_project_jdbc_driver_reads_a_sqlite_table(strategy, project):
+def test_driver_added_with_mur_reads_a_sqlite_table_past_skipped_entries(strategy, project):
     rows = read_sqlite_table(strategy.get_spark_session(), str(project / "shop.db"))
     assert sorted(tuple(row) for row in rows) == ROWS
 
@@ -148,6 +160,15 @@ def test_fresh_process_start_is_quiet_and_jvm_settings_stay_with_the_first_sessi
     assert report["second_jars"].endswith("sqlite-jdbc.jar")
     assert report["late_jdbc"] == "ClassNotFoundException"
 
+    # ... and the process is told so, once per difference; identical settings say nothing.
+    assert report["identical_warnings"] == []
+    memory, jars = report["second_warnings"]
+    assert memory == ("spark.driver.memory: the running JVM was started with '1g', not '2g'; "
+                      "a new process is needed for it to take effect.")
+    assert jars.startswith("spark.jars, spark.driver.extraClassPath: the running JVM was started with other values")
+    assert "(JARs it lacks: sqlite-jdbc.jar)" in jars and "new process" in jars
+    assert report["repeat_warnings"] == []
+
 
 # Run in a fresh process: the session start, then what the README's JDBC example does.
 _FRESH_JDBC_READ = """
@@ -185,13 +206,13 @@ def test_without_java_home_the_java_on_path_runs_spark_and_the_readme_jdbc_read(
                             cwd=root, env=env, capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout.strip().splitlines()[-1])
-    assert "RuntimeWarning" not in result.stderr
+    assert "Skipping" not in result.stderr  # nothing of the Java choice was skipped
     assert report["exported"] == on_path
     assert os.path.realpath(report["jvm_home"]) == os.path.realpath(on_path)
     assert report["jvm_major"] == str(probe_java_home(on_path, "PATH").major)
     assert [tuple(row) for row in report["rows"]] == ROWS
 
-    search = subprocess.run([sys.executable, "-m", "ruk.cli", "java", "search"],
+    search = subprocess.run(MUR + ["java", "search"],
                             env=env, capture_output=True, text=True, timeout=120)
     assert search.returncode == 0, search.stderr
     rows = [line.split() for line in search.stdout.splitlines() if on_path in line.split()]
