@@ -9,7 +9,6 @@ import glob
 import io
 import os
 import random
-import shutil
 import sys
 import tempfile
 import threading
