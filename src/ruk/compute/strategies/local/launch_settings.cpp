@@ -112,8 +112,7 @@ bool replace_atomically(int dir_fd, const char* name, const char* content, std::
             ok = false;
         }
     }
-    // Created private; the file holds nothing secret and a JVM of ours may run
-    // with other groups.
+    // Created private; readable like a file written with open() (it holds nothing secret).
     ok = ok && fchmod(fd, 0644) == 0;
     ok = close(fd) == 0 && ok;
     ok = ok && renameat(dir_fd, temp_name.c_str(), dir_fd, name) == 0;
