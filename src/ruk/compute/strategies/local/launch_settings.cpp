@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <string>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -218,7 +219,11 @@ Ref write_log4j_file(PyObject* globals) {
         const std::string private_name = "mur-" + std::to_string(geteuid());
         Log4jPlace place;
         Py_BEGIN_ALLOW_THREADS
-        place = place_in_temp_dir(temp_dir_path, private_name, content, static_cast<std::size_t>(size));
+        try {  // no C++ exception may leave a region without the GIL
+            place = place_in_temp_dir(temp_dir_path, private_name, content, static_cast<std::size_t>(size));
+        } catch (const std::bad_alloc&) {
+            place = Log4jPlace::nowhere;
+        }
         Py_END_ALLOW_THREADS
         if (place == Log4jPlace::shared) return path_join(os_path.get(), temp_dir.get(), st.s_log4j_name);
         if (place == Log4jPlace::private_temp) {
@@ -235,7 +240,11 @@ Ref write_log4j_file(PyObject* globals) {
     if (mur_home && fs_path(mur_home.get(), mur_home_path)) {
         bool placed;
         Py_BEGIN_ALLOW_THREADS
-        placed = place_in_home(mur_home_path, content, static_cast<std::size_t>(size));
+        try {
+            placed = place_in_home(mur_home_path, content, static_cast<std::size_t>(size));
+        } catch (const std::bad_alloc&) {
+            placed = false;
+        }
         Py_END_ALLOW_THREADS
         if (placed) return path_join(os_path.get(), mur_home.get(), st.s_log4j_name);
     } else if (!place_ruled_out()) {
