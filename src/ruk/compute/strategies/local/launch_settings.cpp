@@ -88,7 +88,7 @@ int create_temporary(int dir_fd, const char* name, std::string& temp_name) {
     static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
         unsigned char noise[6];
-        if (getrandom(noise, sizeof noise, 0) != static_cast<ssize_t>(sizeof noise)) return -1;
+        if (getentropy(noise, sizeof noise) != 0) return -1;
         temp_name = std::string(".") + name + ".";
         for (unsigned char byte : noise) temp_name += letters[byte % (sizeof letters - 1)];
         int fd = openat(dir_fd, temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
