@@ -217,3 +217,35 @@ def test_without_java_home_the_java_on_path_runs_spark_and_the_readme_jdbc_read(
     assert search.returncode == 0, search.stderr
     rows = [line.split() for line in search.stdout.splitlines() if on_path in line.split()]
     assert [row[0] for row in rows] == ["*"], search.stdout
+
+
+LOG4J_PROBE = """
+import json
+from ruk.compute.strategies.local import LocalStrategy
+strategy = LocalStrategy({}, "quoting-probe")
+spark = strategy.get_spark_session()
+jvm = spark.sparkContext._jvm
+config = jvm.org.apache.logging.log4j.LogManager.getContext(False).getConfiguration()
+print(json.dumps({
+    "property": jvm.java.lang.System.getProperty("log4j2.configurationFile"),
+    "read_from": config.getConfigurationSource().getLocation(),
+}))
+strategy.close(spark)
+"""
+
+
+def test_temp_dir_path_with_a_blank_and_a_quote_reaches_the_jvm_whole(tmp_path, project):
+    """Spark splits the driver options at blanks and quotes: the logging option
+    must still arrive as one argument, and log4j must read that file."""
+    temp_dir = tmp_path / "temp dir's"
+    temp_dir.mkdir()
+    result = subprocess.run(
+        [sys.executable, "-c", LOG4J_PROBE], cwd=tmp_path, env={**os.environ, "TMPDIR": str(temp_dir)},
+        capture_output=True, text=True, timeout=600,
+    )
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout.strip().splitlines()[-1])
+    log4j_file = str(temp_dir / "mur_log4j2.properties")
+    assert report == {"property": "file:" + log4j_file, "read_from": log4j_file}
+    noise = [line for line in result.stderr.splitlines() if line.strip()]
+    assert all(line.startswith(JVM_NOTICES) for line in noise), noise
