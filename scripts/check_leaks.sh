@@ -62,7 +62,7 @@ cmake --build "$work/build" -j"$(nproc)" >>"$work/cmake.log" 2>&1 ||
 suffix=$("$python_dbg" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 module=$work/build/local$suffix
 [[ -f $module ]] || { say "no $module after the build"; exit 2; }
-if ! nm -D --undefined-only "$module" | grep -qw _Py_RefTotal; then
+if ! nm -D --undefined-only "$module" | grep -w _Py_RefTotal >/dev/null; then
     say "$module was compiled without Py_DEBUG (it does not touch _Py_RefTotal)"
     exit 2
 fi

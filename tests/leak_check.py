@@ -35,6 +35,7 @@ outcome, lock left held, sys.stderr not restored) or the set-up is wrong.
 from __future__ import annotations
 
 import argparse
+import copy
 import ctypes
 import gc
 import hashlib
@@ -43,10 +44,12 @@ import importlib.abc
 import inspect
 import multiprocessing.resource_tracker
 import os
+import pickle
 import shutil
 import sys
 import sysconfig
 import tempfile
+import threading
 import time
 import traceback
 import types
@@ -137,6 +140,7 @@ class Knobs:
         self.active = None
         self.active_error = None
         self.stderr_text = ""
+        self.during_start = None  # called inside getOrCreate
         self.sql_error = None
         self.pyspark_info = PYSPARK_INFO
         self.installations = INSTALLATIONS
@@ -184,6 +188,8 @@ class FakeBuilder:
     def getOrCreate(self):
         if K.stderr_text:
             sys.stderr.write(K.stderr_text)
+        if K.during_start is not None:
+            K.during_start()
         if K.get_or_create_error is not None:
             raise K.get_or_create_error
         return FakeSession()
@@ -431,6 +437,16 @@ def _():
     check(os.environ["PATH"].startswith(os.path.join(H.java_home, "bin") + os.pathsep), "PATH")
 
 
+@case("_ensure_java_available", "success: PATH unset, the bin directory alone", weight=4)
+def _():
+    del os.environ["PATH"]
+    try:
+        check(H.local._ensure_java_available() is None, "result")
+        check(os.environ["PATH"] == os.path.join(H.java_home, "bin"), "PATH")
+    finally:
+        os.environ["PATH"] = H.base_path
+
+
 @case("_ensure_java_available", "success: PATH already in front", weight=4)
 def _():
     check(H.local._ensure_java_available() is None, "result")
@@ -591,6 +607,25 @@ def _():
     check(sys.stderr is H.sink, "stderr")
 
 
+@case("get_spark_session", "create while another thread writes to stderr and fd 2")
+def _():
+    cache = fresh_cache()
+    K.stderr_text = "WARNING: noise\na real line\n"
+
+    def other_thread():
+        print("WARNING: from another thread", file=sys.stderr)
+        os.write(2, b"")
+
+    def during_start():
+        thread = threading.Thread(target=other_thread)
+        thread.start()
+        thread.join()
+
+    K.during_start = during_start
+    spark = strategy().get_spark_session()
+    check(cache == {key_of({}): spark} and sys.stderr is H.sink, "state after the start")
+
+
 @case("get_spark_session", "reuse a live cached session", weight=4)
 def _():
     cache = fresh_cache()
@@ -702,32 +737,63 @@ def _():
     raises(H.RukRuntimeError, strategy().get_spark_session, match="No compatible Java")
 
 
-@case("get_spark_session", "unsortable / non-mapping configuration", weight=4)
+@case("get_spark_session", "bad input: RukRuntimeError", weight=4)
 def _():
-    fresh_cache()
-    raises(TypeError, strategy({1: "a", "b": 2}).get_spark_session, match="not supported")
-    raises(AttributeError, strategy([("a", 1)]).get_spark_session, match="items")
+    cache = fresh_cache()
+    raises(H.RukRuntimeError, strategy({1: "a", "b": 2}).get_spark_session, match="names must be strings")
+    raises(H.RukRuntimeError, strategy([("a", 1)]).get_spark_session, match="must be a dictionary")
+    raises(H.RukRuntimeError, strategy({"master": 4}).get_spark_session, match="'master' must be a string")
+    raises(H.RukRuntimeError, strategy({}, None).get_spark_session, match="app_name")
+    check(cache == {}, "cached")
 
 
-@case("get_spark_session", "temporary directory missing: OSError", weight=4)
+@case("get_spark_session", "temporary directory missing: file in ~/.mur", weight=4)
 def _():
     cache = fresh_cache()
     tempfile.tempdir = H.missing_tmp
     try:
-        raises(FileNotFoundError, strategy().get_spark_session)
+        spark = strategy().get_spark_session()
     finally:
         tempfile.tempdir = H.tmp
-    check(cache == {}, "cached")
+    check(list(cache.values()) == [spark], "not cached")
 
 
-@case("get_spark_session", "HOME is a file: OSError")
+@case("get_spark_session", "shared name taken by a link: private directory", weight=4)
 def _():
-    fresh_cache()
+    cache = fresh_cache()
+    shared = os.path.join(H.tmp, "mur_log4j2.properties")
+    if os.path.lexists(shared):
+        os.unlink(shared)
+    os.symlink(os.path.join(H.root, "nowhere"), shared)
+    try:
+        spark = strategy().get_spark_session()
+    finally:
+        os.unlink(shared)
+    check(list(cache.values()) == [spark], "not cached")
+
+
+@case("get_spark_session", "HOME is a file: no JAR directory, the start goes on")
+def _():
+    cache = fresh_cache()
     os.environ["HOME"] = H.home_file
     try:
-        raises(OSError, strategy().get_spark_session)
+        spark = strategy().get_spark_session()
     finally:
         os.environ["HOME"] = H.home
+    check(list(cache.values()) == [spark], "not cached")
+
+
+@case("get_spark_session", "no place for the logging file: the start goes on")
+def _():
+    cache = fresh_cache()
+    tempfile.tempdir = H.missing_tmp
+    os.environ["HOME"] = H.home_file
+    try:
+        spark = strategy().get_spark_session()
+    finally:
+        tempfile.tempdir = H.tmp
+        os.environ["HOME"] = H.home
+    check(list(cache.values()) == [spark], "not cached")
 
 
 @case("get_spark_session", "lock is not a context manager", weight=4)
@@ -738,6 +804,55 @@ def _():
         raises(TypeError, strategy().get_spark_session)
     finally:
         H.local._SPARK_SESSION_LOCK = lock
+
+
+class _Inner(Exception):
+    pass
+
+
+class _ExitRaises:
+    """A session lock whose __exit__ raises while the block's error is pending."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            raise Boom("exit, first")
+        except Boom:
+            raise Boom("exit")
+
+
+class _BlockRaises(dict):
+    def __contains__(self, key):
+        raise _Inner("block")
+
+
+@case("get_spark_session", "lock __exit__ raises over the block error", weight=4)
+def _():
+    lock, cache = H.local._SPARK_SESSION_LOCK, H.local._SPARK_SESSION_CACHE
+    H.local._SPARK_SESSION_LOCK, H.local._SPARK_SESSION_CACHE = _ExitRaises(), _BlockRaises()
+
+    def request():
+        try:
+            strategy().get_spark_session()
+        except Boom as e:
+            check(type(e.__context__.__context__) is _Inner, "not chained to the block error")
+            return e
+        raise CaseFailure("no exception")
+
+    def in_generator():
+        yield request()
+
+    try:
+        request()
+        try:
+            raise _Inner("handled by the caller")
+        except _Inner:
+            request()
+            check(next(in_generator()).__context__.__context__.__context__ is not None, "caller's error")
+    finally:
+        H.local._SPARK_SESSION_LOCK, H.local._SPARK_SESSION_CACHE = lock, cache
 
 
 @case("get_spark_session", "bad arguments", weight=4)
@@ -1013,6 +1128,53 @@ def _():
     del f.marker
     raises(TypeError, setattr, f, "__name__", 1)
     raises(TypeError, setattr, f, "__annotations__", [])
+
+
+class _CollidingKey:
+    """Hashed like `name`; its comparison runs `action` once."""
+
+    def __init__(self, name, action):
+        self.name, self.action = name, action
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return NotImplemented
+
+
+@case("inspect.signature", "keys that rebind the function or raise", weight=4)
+def _():
+    f = H.local.LocalStrategy.get_spark_session
+    defaults, annotations = f.__defaults__, f.__annotations__
+    try:
+        f.__annotations__ = {_CollidingKey("self", lambda: setattr(f, "__defaults__", None)): 1, **annotations}
+        check(list(inspect.signature(f).parameters) == ["self", "adapter_types"], "defaults dropped")
+        f.__defaults__ = defaults
+        f.__annotations__ = {_CollidingKey("return", lambda: setattr(f, "__annotations__", {})): 1, **annotations}
+        inspect.signature(f)
+        f.__annotations__ = {_CollidingKey("self", lambda: _raise(Boom("eq"))): 1, **annotations}
+        raises(Boom, inspect.signature, f, match="eq")
+        f.__annotations__ = annotations
+        f.__dict__ = {_CollidingKey("__signature__", lambda: setattr(f, "__dict__", {})): 1}
+        inspect.signature(f)
+    finally:
+        f.__defaults__, f.__annotations__, f.__dict__ = defaults, annotations, {}
+
+
+def _raise(error):
+    raise error
+
+
+@case("function objects", "pickle and copy by reference", weight=4)
+def _():
+    for f in (H.local.LocalStrategy.close, H.local.cleanup_all_spark_sessions):
+        for protocol in (0, 2, 5):
+            check(pickle.loads(pickle.dumps(f, protocol)) is f, f"pickle {protocol}")
+        check(copy.copy(f) is f and copy.deepcopy([f])[0] is f, "copy")
 
 
 @case("module import", "re-import after del sys.modules", weight=4)
