@@ -11,9 +11,11 @@ from pathlib import Path
 import pytest
 
 import ruk.compute.strategies.local as local
-from fake_spark import FakeSparkSession, isolate_files, fast_defaults, key_of, lock_is_free
+from fake_spark import (
+    JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, fast_defaults, isolate_files,
+    jar_dir, key_of, lock_is_free, pyspark_info,
+)
 
-JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
 LOG4J_TEXT = (
     "\nstatus = error\nappender.console.type = Console\nappender.console.name = console\n"
     "appender.console.layout.type = PatternLayout\nappender.console.layout.pattern = %msg%n\n"
@@ -66,12 +68,9 @@ def test_configured_keys_replace_defaults_and_follow_them(env):
 
 @pytest.mark.parametrize("names", [[], ["only.jar"], ["b.jar", "a.jar"]])
 def test_project_jars_reach_the_builder(env, names):
-    jar_dir = env.project / ".mur" / "jdbc_jars"
-    jar_dir.mkdir(parents=True)
-    for name in names:
-        (jar_dir / name).write_bytes(b"PK")
+    d = jar_dir(env.project, *names)
     env.strategy().get_spark_session()
-    jars = [str(jar_dir / n) for n in sorted(names)]
+    jars = [str(d / n) for n in sorted(names)]
     configs = {c[1]: c[2] for c in env.Spark.builders[0].calls if c[0] == "config"}
     assert configs["spark.jars"] == ",".join(jars)
     assert configs["spark.driver.extraClassPath"] == configs["spark.executor.extraClassPath"] == ":".join(jars)
@@ -83,7 +82,7 @@ def test_creation_writes_log4j_file_atomically_and_jar_dir(env, tmp_path):
     os.symlink(victim, env.log4j)  # planted at the name: must be replaced, not followed
     env.strategy().get_spark_session()
     assert victim.read_text() == "precious" and not os.path.islink(env.log4j)
-    assert Path(env.log4j).read_text() == LOG4J_TEXT and len(LOG4J_TEXT) == 367
+    assert Path(env.log4j).read_text() == LOG4J_TEXT
     assert os.listdir(env.tmp) == ["mur_log4j2.properties"]  # no temporary file left behind
     assert (env.home / ".mur" / "jdbc_jars").is_dir()
 
@@ -392,40 +391,21 @@ def test_cleanup_keyboard_interrupt_frees_lock_and_keeps_cache(env):
 # --- _ensure_java_available ----------------------------------------------------------------
 
 
-NO_JAVA_TAIL = (
-    ".\n\nRun 'mur java search' to find Java installations.\n"
-    "Run 'mur java set' to select a compatible version.\n"
-    "Run 'mur java install' for installation guide."
-)
-
-
 @pytest.fixture
 def java(monkeypatch):
-    ns = types.SimpleNamespace(
-        info=types.SimpleNamespace(java_supported=[8, 11, 17], version="4.0.1", major_minor="4.0"),
-        installations=["jdk-a", "jdk-b"], best=None, calls=[],
-    )
-    fake = types.ModuleType("ruk.compute.java_compat")
-    results = {"get_pyspark_info": "info", "find_all_java_installations": "installations", "select_best_java": "best"}
-    for name, field in results.items():
-        def recorder(*args, name=name, field=field):
-            ns.calls.append((name, *args))
-            return getattr(ns, field)
-        setattr(fake, name, recorder)
+    fake = FakeJavaCompat(pyspark_info([8, 11, 17]), installations=["jdk-a", "jdk-b"])
+    fake.best = None
     monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", fake)
     monkeypatch.setenv("JAVA_HOME", "/previous/jdk")
     monkeypatch.setenv("PATH", "/usr/bin")
-    return ns
+    return fake
 
 
 def test_java_pyspark_missing(java):
     java.info = None
     with pytest.raises(local.RukRuntimeError) as info:
         local._ensure_java_available()
-    assert str(info.value) == (
-        "PySpark is not installed. Install it with: pip install pyspark\n"
-        "Or run 'mur spark set-version' to select a specific version."
-    )
+    assert str(info.value) == NO_PYSPARK_INFO
     assert java.calls == [("get_pyspark_info",)]
     assert (os.environ["JAVA_HOME"], os.environ["PATH"]) == ("/previous/jdk", "/usr/bin")
 
