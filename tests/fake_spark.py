@@ -85,7 +85,7 @@ class FakeSparkSession:
     def fresh(cls):
         return type("FakeSparkSession", (cls,), {})
 
-    def __init__(self, name="session", stop_log=None, stop_error=None):
+    def __init__(self, name="session", stop_log=None, stop_error=None, sql_error=None):
         self.name = name
         self.sparkContext = FakeSparkContext()
         self.stop_calls = 0
@@ -95,7 +95,7 @@ class FakeSparkSession:
         self.stop_log = stop_log
         self.queries = []  # what sql() was given
         self.collected = 0  # collect() calls on its results
-        self.sql_error = None
+        self.sql_error = sql_error
 
     def __repr__(self):
         return f"<FakeSparkSession {self.name}>"
