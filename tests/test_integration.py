@@ -18,6 +18,7 @@ import pytest
 import ruk.compute.strategies.local as local
 from jvm_reuse_probe import read_sqlite_table
 from real_deps import missing_pyspark_and_java, require
+from fake_spark import jar_dir
 
 SQLITE_DRIVER = Path("/usr/share/java/sqlite-jdbc.jar")
 # Debian's JDK has the JNI directory of Debian's SQLite driver on its library path.
@@ -35,8 +36,7 @@ def require_real_spark():
 
 def make_project(root: Path) -> Path:
     """A project folder with the SQLite driver in .mur/jdbc_jars and a database."""
-    jars = root / ".mur" / "jdbc_jars"
-    jars.mkdir(parents=True)
+    jars = jar_dir(root)
     shutil.copy(SQLITE_DRIVER.resolve(), jars / "sqlite-jdbc.jar")
     with sqlite3.connect(root / "shop.db") as db:
         db.execute("CREATE TABLE t (id INTEGER, name TEXT)")

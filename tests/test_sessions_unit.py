@@ -351,18 +351,6 @@ def test_close_removes_only_the_first_identical_entry(env):
     assert spark.stop_calls == 1 and lookalike.stop_calls == 0
 
 
-@pytest.mark.parametrize("error", [RuntimeError("stop failed"), KeyboardInterrupt()])
-def test_close_with_failing_stop(env, error):
-    spark = env.cache["k"] = session()
-    spark.stop_error = error
-    if isinstance(error, Exception):
-        assert env.strategy().close(spark) is None
-    else:
-        with pytest.raises(KeyboardInterrupt):
-            env.strategy().close(spark)
-    assert env.cache == {} and lock_is_free()
-
-
 # --- cleanup_all_spark_sessions -----------------------------------------------------------
 
 
