@@ -7,6 +7,7 @@ usage: jvm_reuse_probe.py PROJECT_WITH_JARS SQLITE_DB
 import json
 import os
 import sys
+import warnings
 
 from ruk.compute.strategies.local import LocalStrategy
 
@@ -25,25 +26,41 @@ def read_sqlite_table(spark, database: str):
 
 def main(project: str, database: str) -> None:
     report = {}
-    first = LocalStrategy({}, app_name="probe")
-    spark = first.get_spark_session()
-    report["first_max_memory"] = spark.sparkContext._jvm.java.lang.Runtime.getRuntime().maxMemory()
-    first.close(spark)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
 
-    # The project's JDBC driver only reaches the second session's configuration.
-    os.chdir(project)
-    second = LocalStrategy({"spark.driver.memory": "2g"}, app_name="probe")
-    spark2 = second.get_spark_session()
-    report["same_gateway"] = spark2.sparkContext._gateway is spark.sparkContext._gateway
-    report["second_conf_memory"] = spark2.conf.get("spark.driver.memory")
-    report["second_max_memory"] = spark2.sparkContext._jvm.java.lang.Runtime.getRuntime().maxMemory()
-    report["second_jars"] = spark2.conf.get("spark.jars")
-    try:
-        rows = read_sqlite_table(spark2, database)
-        report["late_jdbc"] = [list(row) for row in rows]
-    except Exception as error:  # the outcome is what we report
-        report["late_jdbc"] = "ClassNotFoundException" if "ClassNotFoundException" in str(error) else str(error)[:500]
-    second.close(spark2)
+        def jvm_warnings():
+            texts = [str(w.message) for w in caught if "a new process is needed" in str(w.message)]
+            caught.clear()
+            return texts
+
+        first = LocalStrategy({}, app_name="probe")
+        spark = first.get_spark_session()
+        report["first_max_memory"] = spark.sparkContext._jvm.java.lang.Runtime.getRuntime().maxMemory()
+        first.close(spark)
+        jvm_warnings()
+        again = LocalStrategy({}, app_name="probe")
+        again.close(again.get_spark_session())
+        report["identical_warnings"] = jvm_warnings()
+
+        # The project's JDBC driver only reaches the second session's configuration.
+        os.chdir(project)
+        second = LocalStrategy({"spark.driver.memory": "2g"}, app_name="probe")
+        spark2 = second.get_spark_session()
+        report["second_warnings"] = jvm_warnings()
+        report["same_gateway"] = spark2.sparkContext._gateway is spark.sparkContext._gateway
+        report["second_conf_memory"] = spark2.conf.get("spark.driver.memory")
+        report["second_max_memory"] = spark2.sparkContext._jvm.java.lang.Runtime.getRuntime().maxMemory()
+        report["second_jars"] = spark2.conf.get("spark.jars")
+        try:
+            rows = read_sqlite_table(spark2, database)
+            report["late_jdbc"] = [list(row) for row in rows]
+        except Exception as error:  # the outcome is what we report
+            report["late_jdbc"] = "ClassNotFoundException" if "ClassNotFoundException" in str(error) else str(error)[:500]
+        second.close(spark2)
+        repeat = LocalStrategy({"spark.driver.memory": "2g"}, app_name="probe")
+        repeat.close(repeat.get_spark_session())
+        report["repeat_warnings"] = jvm_warnings()
     print(json.dumps(report))
 
 

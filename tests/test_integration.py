@@ -7,7 +7,6 @@ it yields; the order of the tests below follows a session's life.
 import glob
 import json
 import os
-import shutil
 import sqlite3
 import subprocess
 import sys
@@ -18,13 +17,16 @@ import pytest
 import ruk.compute.strategies.local as local
 from jvm_reuse_probe import read_sqlite_table
 from real_deps import missing_pyspark_and_java, require
-from fake_spark import jar_dir
+
+pytestmark = pytest.mark.filterwarnings("ignore:JDBC JARs skipped:RuntimeWarning")
 
 SQLITE_DRIVER = Path("/usr/share/java/sqlite-jdbc.jar")
 # Debian's JDK has the JNI directory of Debian's SQLite driver on its library path.
 DEBIAN_JDKS = sorted(glob.glob("/usr/lib/jvm/java-17-openjdk-*"))
 ROWS = [(1, "one"), (2, "two"), (3, "three")]
 JVM_NOTICES = ("Picked up _JAVA_OPTIONS", "Picked up JAVA_TOOL_OPTIONS", "WARNING:")
+_SCRIPT = Path(sys.executable).with_name("mur")
+MUR = [str(_SCRIPT)] if _SCRIPT.exists() else [sys.executable, "-m", "ruk.cli"]
 
 
 def require_real_spark():
@@ -35,9 +37,17 @@ def require_real_spark():
 
 
 def make_project(root: Path) -> Path:
-    """A project folder with the SQLite driver in .mur/jdbc_jars and a database."""
-    jars = jar_dir(root)
-    shutil.copy(SQLITE_DRIVER.resolve(), jars / "sqlite-jdbc.jar")
+    """A project folder with the SQLite driver added by `mur jdbc add PATH`, entries
+    beside it that sessions must skip, and a database."""
+    root.mkdir(parents=True, exist_ok=True)
+    added = subprocess.run([*MUR, "jdbc", "add", str(SQLITE_DRIVER)], cwd=root, capture_output=True,
+                           text=True, timeout=120)
+    assert added.returncode == 0 and "Added sqlite-jdbc.jar (org.sqlite.JDBC)." in added.stdout, added
+    jars = root / ".mur" / "jdbc_jars"
+    os.mkfifo(jars / "pipe.jar")
+    (jars / "dir.jar").mkdir()
+    (jars / "gone.jar").symlink_to(root / "missing.jar")
+    (jars / "a,b.jar").write_bytes(b"PK")
     with sqlite3.connect(root / "shop.db") as db:
         db.execute("CREATE TABLE t (id INTEGER, name TEXT)")
         db.executemany("INSERT INTO t VALUES (?, ?)", ROWS)
@@ -65,7 +75,8 @@ def strategy(project):
 
 
 def test_empty_configuration_gives_a_fast_quiet_local_session(strategy, project):
-    spark = strategy.get_spark_session()
+    with pytest.warns(RuntimeWarning, match=r"a,b\.jar .*dir\.jar \(a directory\); gone\.jar .*pipe\.jar \(a FIFO\)"):
+        spark = strategy.get_spark_session()
     assert spark.sql("SELECT 1 AS x").collect()[0].x == 1
     conf = spark.sparkContext.getConf()
     assert conf.get("spark.ui.enabled") == "false"
@@ -84,7 +95,7 @@ def test_empty_configuration_gives_a_fast_quiet_local_session(strategy, project)
     assert list(local._SPARK_SESSION_CACHE.values()) == [spark]
 
 
-def test_project_jdbc_driver_reads_a_sqlite_table(strategy, project):
+def test_driver_added_with_mur_reads_a_sqlite_table_past_skipped_entries(strategy, project):
     rows = read_sqlite_table(strategy.get_spark_session(), str(project / "shop.db"))
     assert sorted(tuple(row) for row in rows) == ROWS
 
@@ -146,3 +157,12 @@ def test_fresh_process_start_is_quiet_and_jvm_settings_stay_with_the_first_sessi
     assert report["second_max_memory"] == report["first_max_memory"]
     assert report["second_jars"].endswith("sqlite-jdbc.jar")
     assert report["late_jdbc"] == "ClassNotFoundException"
+
+    # ... and the process is told so, once per difference; identical settings say nothing.
+    assert report["identical_warnings"] == []
+    memory, jars = report["second_warnings"]
+    assert memory == ("spark.driver.memory: the running JVM was started with '1g', not '2g'; "
+                      "a new process is needed for it to take effect.")
+    assert jars.startswith("spark.jars, spark.driver.extraClassPath: the running JVM was started with other values")
+    assert "(JARs it lacks: sqlite-jdbc.jar)" in jars and "new process" in jars
+    assert report["repeat_warnings"] == []

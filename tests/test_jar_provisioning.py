@@ -18,9 +18,15 @@ def test_only_visible_lower_case_jars_directly_in_the_folder(tmp_path):
     d = jar_dir(tmp_path, "b.jar", "A.jar", "c.JAR", ".hidden.jar", "notes.txt", "a.jar.bak")
     (d / "sub").mkdir()
     (d / "sub" / "nested.jar").write_bytes(b"PK")
-    (d / "dir.jar").mkdir()
-    expected = [str(d / "A.jar"), str(d / "b.jar"), str(d / "dir.jar")]
-    assert find_project_jars(str(tmp_path)) == expected
+    assert find_project_jars(str(tmp_path)) == [str(d / "A.jar"), str(d / "b.jar")]
+
+
+@pytest.mark.parametrize("separator", [",", ":"])
+def test_a_separator_in_the_project_path_skips_every_jar(tmp_path, separator):
+    project = tmp_path / f"my{separator}project"
+    jar_dir(project, "driver.jar")
+    with pytest.warns(RuntimeWarning, match=r"driver\.jar \(the folder's path contains"):
+        assert LocalJARProvisioning(str(project)).get_spark_config(set()) == {}
 
 
 def test_config_lists_the_jars_for_spark(tmp_path):

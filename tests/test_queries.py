@@ -61,15 +61,17 @@ def test_jar_discovery_filters_and_order(monkeypatch, tmp_path):
     d = jar_dir(tmp_path, "b.jar", "A.jar", "c.JAR", ".hidden.jar", "notes.txt")
     (d / "sub").mkdir()
     (d / "sub" / "x.jar").write_bytes(b"PK")
-    (d / "d.jar").mkdir()  # a directory matches like a file
+    (d / "d.jar").mkdir()  # skipped: not a regular file
     other = tmp_path / "other"  # a cache_dir full of JARs elsewhere is not searched
     other.mkdir()
     (other / "z.jar").write_bytes(b"PK")
     monkeypatch.chdir(tmp_path)
-    result = LocalStrategy({})._get_jdbc_jars(str(other))
-    assert result == [str(d / "A.jar"), str(d / "b.jar"), str(d / "d.jar")]
+    with pytest.warns(RuntimeWarning, match=r"d\.jar \(a directory\)"):
+        result = LocalStrategy({})._get_jdbc_jars(str(other))
+    assert result == [str(d / "A.jar"), str(d / "b.jar")]
     assert all(os.path.isabs(p) for p in result)
-    assert LocalStrategy({})._get_jdbc_jars("") == result
+    with pytest.warns(RuntimeWarning):
+        assert LocalStrategy({})._get_jdbc_jars("") == result
 
 
 @pytest.mark.parametrize("folder, decoy", [("proj[1]", "proj1"), ("a*b", "a-long-b"), ("what?", "whats")])

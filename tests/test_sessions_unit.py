@@ -6,6 +6,7 @@ import os
 import sys
 import threading
 import types
+import warnings
 from pathlib import Path
 
 import pytest
@@ -66,14 +67,50 @@ def test_configured_keys_replace_defaults_and_follow_them(env):
     assert calls == [("appName", "app"), ("master", "local[4]")] + defaults + user + [("getOrCreate",)]
 
 
-@pytest.mark.parametrize("names", [[], ["only.jar"], ["b.jar", "a.jar"]])
-def test_project_jars_reach_the_builder(env, names):
-    d = jar_dir(env.project, *names)
-    env.strategy().get_spark_session()
-    jars = [str(d / n) for n in sorted(names)]
+def _link_to(target):
+    return lambda path: path.symlink_to(target)
+
+
+# entry name -> how it is made (None: a small regular file), and why it is skipped (None: used)
+JAR_ENTRIES = {
+    "plain": ({"b.jar": None, "a.jar": None}, {}),
+    "FIFO": ({"pipe.jar": os.mkfifo, "ok.jar": None}, {"pipe.jar": "a FIFO"}),
+    "dangling link": ({"gone.jar": _link_to("/nonexistent/x.jar")}, {"gone.jar": "a dangling symbolic link"}),
+    "link to a file": ({"linked.jar": _link_to("/etc/passwd")}, {}),
+    "link to a directory": ({"linked.jar": _link_to("/etc")}, {"linked.jar": "a directory"}),
+    "directory": ({"dir.jar": Path.mkdir, "ok.jar": None}, {"dir.jar": "a directory"}),
+    "comma": ({"a,b.jar": None, "ok.jar": None}, {"a,b.jar": "its name contains ','"}),
+    "colon": ({"a:b.jar": None}, {"a:b.jar": "its name contains ':'"}),
+    "ignored names": ({".hidden.jar": os.mkfifo, "c.JAR": None, "notes.txt": None}, {}),
+}
+
+
+@pytest.mark.parametrize("case", list(JAR_ENTRIES))
+def test_project_jars_reach_the_builder_and_odd_entries_are_skipped(env, case):
+    """Only regular files (after links) whose names hold no list separator reach
+    Spark; the strategy, the provisioning answer and the listing agree."""
+    from ruk.compute.jar_provisioning import list_project_jars
+
+    entries, skipped = JAR_ENTRIES[case]
+    folder = jar_dir(env.project)
+    for name, make in entries.items():
+        (make or (lambda p: p.write_bytes(b"PK")))(folder / name)
+    used = sorted(str(folder / n) for n in entries if n.endswith(".jar") and n[0] != "." and n not in skipped)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        env.strategy().get_spark_session()
+        assert env.strategy()._get_jdbc_jars("/ignored") == used
+        provisioned = env.strategy().get_jar_provisioning_config(set())
     configs = {c[1]: c[2] for c in env.Spark.builders[0].calls if c[0] == "config"}
-    assert configs["spark.jars"] == ",".join(jars)
-    assert configs["spark.driver.extraClassPath"] == configs["spark.executor.extraClassPath"] == ":".join(jars)
+    assert configs["spark.jars"] == ",".join(used)
+    assert configs["spark.driver.extraClassPath"] == configs["spark.executor.extraClassPath"] == ":".join(used)
+    assert provisioned == ({k: configs[k] for k in provisioned} if used else {})
+    assert list_project_jars(str(env.project)) == (used, [(str(folder / n), r) for n, r in sorted(skipped.items())])
+    # One warning per listing, naming every skipped entry.
+    assert len(caught) == (3 if skipped else 0)
+    for warning in caught:
+        assert warning.category is RuntimeWarning
+        assert all(f"{n} ({r})" in str(warning.message) for n, r in skipped.items())
 
 
 def test_creation_writes_log4j_file_atomically_and_jar_dir(env, tmp_path):

@@ -384,6 +384,95 @@ def _cmd_spark_check(args: argparse.Namespace) -> int:
     return 0
 
 
+# --- mur jdbc --------------------------------------------------------------------------------------
+
+
+def _jdbc_folder_or_error() -> str:
+    from ruk.compute.jar_provisioning import jar_folder
+
+    project = os.getcwd()
+    if not os.path.isdir(os.path.join(project, ".mur")):
+        raise CliError(f"no .mur project folder in {project} (JDBC drivers would go to {jar_folder(project)}; "
+                       "'mur jdbc add' creates it)")
+    return project
+
+
+def _cmd_jdbc_add(args: argparse.Namespace) -> int:
+    from ruk.compute import jdbc_drivers
+
+    project = os.getcwd()
+    try:
+        result = jdbc_drivers.add_driver(args.source, project, args.repository, progress_stream=sys.stderr)
+    except jdbc_drivers.DriverError as e:
+        raise CliError(str(e)) from None
+    if result.created_folder:
+        print(f"Created {os.path.join(project, '.mur', 'jdbc_jars')}.")
+    drivers = ", ".join(result.drivers) or "no driver class declared"
+    if result.added:
+        print(f"Added {result.name} ({drivers}).")
+    else:
+        print(f"{result.name} is already present ({drivers}); nothing changed.")
+    return 0
+
+
+def _cmd_jdbc_list(args: argparse.Namespace) -> int:
+    from ruk.compute.jar_provisioning import jar_folder, list_project_jars
+    from ruk.compute.jdbc_drivers import describe_drivers
+
+    project = _jdbc_folder_or_error()
+    listing = list_project_jars(project)
+    if not listing.jars and not listing.skipped:
+        print(f"No JDBC driver JARs in {jar_folder(project)}; add one with 'mur jdbc add NAME'.")
+    for path in listing.jars:
+        print(f"{os.path.basename(path)}  {describe_drivers(path)}")
+    for path, reason in listing.skipped:
+        print(f"skipped: {os.path.basename(path)} ({reason})")
+    return 0
+
+
+def _cmd_jdbc_remove(args: argparse.Namespace) -> int:
+    from ruk.compute import jdbc_drivers
+
+    project = _jdbc_folder_or_error()
+    try:
+        removed = jdbc_drivers.remove_driver(args.name, project)
+    except jdbc_drivers.DriverError as e:
+        raise CliError(str(e)) from None
+    print(f"Removed {', '.join(removed)}.")
+    return 0
+
+
+def _add_jdbc_commands(commands: argparse._SubParsersAction) -> None:
+    from ruk.compute.jdbc_drivers import DEFAULT_REPOSITORY, KNOWN_DRIVERS, REPOSITORY_ENV
+
+    jdbc = commands.add_parser("jdbc", help="add, list and remove the project's JDBC drivers",
+                               description="Manage the JDBC driver JARs in the project's .mur/jdbc_jars, "
+                                           "which local Spark sessions put on their class path.")
+    jdbc_commands = jdbc.add_subparsers(title="commands", dest="jdbc_command", metavar="COMMAND", required=True)
+
+    add = jdbc_commands.add_parser(
+        "add", help="add a JDBC driver to the project",
+        description="Add a JDBC driver: a known name (" + ", ".join(KNOWN_DRIVERS) + "), a Maven "
+                    "coordinate group:artifact:version, or a path to a .jar file. Downloads are checked "
+                    "against the checksum the repository publishes.",
+        epilog=f"The repository is {DEFAULT_REPOSITORY} unless --repository or {REPOSITORY_ENV} names another.")
+    add.add_argument("source", metavar="SOURCE", help="known name, group:artifact:version, or JAR path")
+    add.add_argument("--repository", metavar="URL", help="the Maven repository to download from")
+    add.set_defaults(handler=_cmd_jdbc_add)
+
+    listing = jdbc_commands.add_parser(
+        "list", help="show the JARs the next session uses",
+        description="Show each JAR the next local session uses, with the driver classes it declares, "
+                    "then the entries it skips and why.")
+    listing.set_defaults(handler=_cmd_jdbc_list)
+
+    remove = jdbc_commands.add_parser(
+        "remove", help="remove a JDBC driver from the project",
+        description="Remove a JAR from the project's .mur/jdbc_jars, by file name or known name.")
+    remove.add_argument("name", metavar="NAME", help="a file name shown by 'mur jdbc list', or a known name")
+    remove.set_defaults(handler=_cmd_jdbc_remove)
+
+
 # --- the parser ------------------------------------------------------------------------------------
 
 
@@ -439,6 +528,7 @@ def _build_parser() -> argparse.ArgumentParser:
                        help="a Spark setting, repeatable; 'master' selects the master (default local[2])")
     check.set_defaults(handler=_cmd_spark_check, parser=check)
 
+    _add_jdbc_commands(commands)
     return parser
 
 

@@ -145,21 +145,25 @@ Ref prepare_jar_directory(PyObject* globals) {
     return jar_cache_dir;
 }
 
-Ref fast_config_values(PyObject* log4j_file, PyObject* jar_paths) {
+Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_paths) {
     ModuleState& st = state();
+    // The JAR entries come from the provisioning module, the one place that
+    // turns JARs into Spark settings.
+    Ref jar_spark_settings;
+    if (import_from(globals, st.s_jar_provisioning_module, &st.s_jar_spark_settings, 1,
+                    &jar_spark_settings) < 0)
+        return {};
+    Ref jar_settings = call(jar_spark_settings.get(), jar_paths);
+    if (!jar_settings) return {};
     Ref values = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(st.fast_config_keys)));
     if (!values) return {};
-    PyObject* separators[] = {st.s_comma, st.s_colon, st.s_colon};  // spark.jars, then both class paths
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.get()); ++i) {
         PyObject* fixed = PyTuple_GET_ITEM(st.fast_config_fixed, i);
         Ref value;
         if (fixed != Py_None) {
             value = Ref::borrow(fixed);
-        } else if (i >= 2 && i <= 4) {
-            int has_jars = PyObject_IsTrue(jar_paths);
-            if (has_jars < 0) return {};
-            value = has_jars ? Ref::steal(PyUnicode_Join(separators[i - 2], jar_paths))
-                             : Ref::borrow(st.s_empty);
+        } else if (i >= 2 && i <= 4) {  // spark.jars, then both class paths
+            value = Ref::steal(PyObject_GetItem(jar_settings.get(), PyTuple_GET_ITEM(st.fast_config_keys, i)));
         } else {
             Ref path_text = Ref::steal(PyObject_Str(log4j_file));
             Ref option = path_text ? Ref::steal(PyUnicode_Concat(st.s_log4j_option_prefix, path_text.get()))

@@ -11,7 +11,6 @@ namespace ruk {
     X(os, "os")                                                         \
     X(sys, "sys")                                                       \
     X(io, "io")                                                         \
-    X(glob, "glob")                                                     \
     X(hashlib, "hashlib")                                               \
     X(tempfile, "tempfile")                                             \
     X(threading, "threading")                                           \
@@ -37,6 +36,11 @@ namespace ruk {
     X(acquire, "acquire")                                               \
     X(LocalStrategy, "LocalStrategy")                                   \
     X(LocalJARProvisioning, "LocalJARProvisioning")                     \
+    X(find_project_jars, "find_project_jars")                           \
+    X(jar_spark_settings, "jar_spark_settings")                         \
+    X(jvm_settings_module, "ruk.compute.jvm_settings")                  \
+    X(running_gateway, "running_gateway")                               \
+    X(warn_unapplied, "warn_unapplied_settings")                        \
     X(get_pyspark_info, "get_pyspark_info")                             \
     X(find_all_java_installations, "find_all_java_installations")       \
     X(select_best_java, "select_best_java")                             \
@@ -72,7 +76,6 @@ namespace ruk {
     X(md5, "md5")                                                       \
     X(hexdigest, "hexdigest")                                           \
     X(gettempdir, "gettempdir")                                         \
-    X(escape, "escape")                                                 \
     X(stderr_, "stderr")                                                \
     X(StringIO, "StringIO")                                             \
     X(getvalue, "getvalue")                                             \
@@ -119,8 +122,6 @@ namespace ruk {
     X(log4j_name, "mur_log4j2.properties")                              \
     X(mur_home, "~/.mur")                                               \
     X(jdbc_jars, "jdbc_jars")                                           \
-    X(dot_mur, ".mur")                                                  \
-    X(jar_glob, "*.jar")                                                \
     X(log4j_option_prefix, "-Dlog4j2.configurationFile=file:")
 
 // Everything the module keeps for the life of the process. The module is a

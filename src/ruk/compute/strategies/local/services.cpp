@@ -36,20 +36,21 @@ PyObject* get_platform_name(PyObject*, PyObject* const*) { return Py_NewRef(stat
 
 PyObject* get_jdbc_jars(PyObject* globals, PyObject* const*) {
     ModuleState& st = state();
-    Ref glob = import_module(globals, st.s_glob);
-    Ref os = glob ? load_global(globals, st.s_os) : Ref{};
+    // The provisioning module owns the listing, so `mur jdbc list` and a
+    // session always agree on which files are used.
+    Ref find_project_jars;
+    if (import_from(globals, st.s_jar_provisioning_module, &st.s_find_project_jars, 1,
+                    &find_project_jars) < 0)
+        return nullptr;
+    Ref os = load_global(globals, st.s_os);
     Ref project_dir = os ? call_method(os.get(), st.s_getcwd) : Ref{};
-    Ref os_path = project_dir ? getattr(os.get(), st.s_path) : Ref{};
-    Ref jar_cache_dir = os_path ? call_method(os_path.get(), st.s_join, project_dir.get(), st.s_dot_mur,
-                                              st.s_jdbc_jars)
-                                : Ref{};
-    // Escaped, so a project folder whose path holds "[", "*" or "?" still finds its drivers.
-    Ref escaped = jar_cache_dir ? call_method(glob.get(), st.s_escape, jar_cache_dir.get()) : Ref{};
-    Ref pattern = escaped ? call_method(os_path.get(), st.s_join, escaped.get(), st.s_jar_glob) : Ref{};
-    Ref matches = pattern ? call_method(glob.get(), st.s_glob, pattern.get()) : Ref{};
-    Ref jar_paths = matches ? Ref::steal(PySequence_List(matches.get())) : Ref{};
-    if (!jar_paths || PyList_Sort(jar_paths.get()) < 0) return nullptr;
-    return jar_paths.release();
+    Ref jars = project_dir ? call(find_project_jars.get(), project_dir.get()) : Ref{};
+    if (!jars) return nullptr;
+    if (!PyList_CheckExact(jars.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(jars.get())->tp_name);
+        return nullptr;
+    }
+    return jars.release();
 }
 
 PyObject* get_jar_provisioning_config(PyObject* globals, PyObject* const* args) {

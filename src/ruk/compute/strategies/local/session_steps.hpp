@@ -14,7 +14,7 @@ Ref write_log4j_file(PyObject* globals);
 Ref prepare_jar_directory(PyObject* globals);
 // The values of the fast-start defaults for this start, in the order of
 // state().fast_config_keys.
-Ref fast_config_values(PyObject* log4j_file, PyObject* jar_paths);
+Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_paths);
 
 // console_capture.cpp
 // builder.getOrCreate() and spark.sparkContext.setLogLevel("ERROR") with

@@ -115,8 +115,9 @@ Ref call_global(PyObject* globals, PyObject* name) {
 }
 
 // builder.appName(...).master(...), the fast defaults the user did not set,
-// then every user entry but "master".
-Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, PyObject* jar_paths) {
+// then every user entry but "master". `values` receives the fast defaults.
+Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, PyObject* jar_paths,
+                      Ref& values) {
     ModuleState& st = state();
     Ref spark_session = load_global(globals, st.s_SparkSession);
     Ref builder = spark_session ? getattr(spark_session.get(), st.s_builder) : Ref{};
@@ -131,7 +132,7 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
     builder = master ? call_method(builder.get(), st.s_master, master.get()) : Ref{};
     if (!builder) return {};
 
-    Ref values = fast_config_values(log4j_file, jar_paths);
+    values = fast_config_values(globals, log4j_file, jar_paths);
     if (!values) return {};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.get()); ++i) {
         PyObject* key = PyTuple_GET_ITEM(st.fast_config_keys, i);
@@ -201,8 +202,15 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     Ref jar_cache_dir = log4j_file ? prepare_jar_directory(globals) : Ref{};
     Ref jar_paths = jar_cache_dir ? call_method(self, st.s_get_jdbc_jars_fn, jar_cache_dir.get()) : Ref{};
     if (!jar_paths) return nullptr;
-    Ref builder = configure_builder(globals, self, log4j_file.get(), jar_paths.get());
+    Ref fast_values;
+    Ref builder = configure_builder(globals, self, log4j_file.get(), jar_paths.get(), fast_values);
     if (!builder) return nullptr;
+    // Whether a JVM runs already, asked before the start that may launch one.
+    PyObject* const jvm_names[] = {st.s_running_gateway, st.s_warn_unapplied};
+    Ref jvm_functions[2];
+    if (import_from(globals, st.s_jvm_settings_module, jvm_names, 2, jvm_functions) < 0) return nullptr;
+    Ref gateway_before = Ref::steal(PyObject_CallNoArgs(jvm_functions[0].get()));
+    if (!gateway_before) return nullptr;
     Ref spark = start_session_quietly(globals, sys.get(), builder.get());
     if (!spark) return nullptr;
 
@@ -211,6 +219,12 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
             return cache ? PyObject_SetItem(cache.get(), cache_key.get(), spark.get()) : -1;
         }) < 0)
         return nullptr;
+    // After caching: a warning turned into an error must not lose the session.
+    Ref config = getattr(self, st.s_config);
+    Ref warned = config ? call(jvm_functions[1].get(), spark.get(), gateway_before.get(), config.get(),
+                               st.fast_config_keys, fast_values.get())
+                        : Ref{};
+    if (!warned) return nullptr;
     return spark.release();
 }
 

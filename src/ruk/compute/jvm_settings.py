@@ -1,0 +1,121 @@
+"""Settings a running JVM can't take: a process has one Spark JVM, and the
+driver's memory, Java options and class path (the JDBC drivers among them)
+are fixed when it starts. A later session asking for other values gets a
+warning instead of a silent difference."""
+
+from __future__ import annotations
+
+import re
+import threading
+import warnings
+from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
+from urllib.parse import unquote, urlsplit
+
+__all__ = ["running_gateway", "warn_unapplied_settings"]
+
+# Compared together when they belong to one thing a user changes: the JAR list
+# moves spark.jars and the class path at once.
+GROUPS: Tuple[Tuple[str, ...], ...] = (
+    ("spark.driver.memory",),
+    ("spark.driver.extraJavaOptions",),
+    ("spark.jars", "spark.driver.extraClassPath"),
+)
+# What Spark uses when the JVM was started without the key.
+DEFAULTS = {"spark.driver.memory": "1g"}
+
+_UNITS = {"": 1 << 20, "b": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40, "p": 1 << 50}
+_MEMORY = re.compile(r"\s*([0-9]+)\s*([bkmgtp]?)b?\s*", re.IGNORECASE)
+
+_warned: Set[Tuple[Tuple[str, str], ...]] = set()
+_warned_lock = threading.Lock()
+
+
+def running_gateway() -> Any:
+    """PySpark's gateway to the process's JVM, None while no JVM runs."""
+    try:
+        from pyspark import SparkContext
+    except Exception:
+        return None
+    return getattr(SparkContext, "_gateway", None)
+
+
+def _text(value: Any) -> str:
+    # As PySpark's builder turns a value into a setting.
+    return str(value).lower() if isinstance(value, bool) else str(value)
+
+
+def _memory_bytes(text: str) -> Optional[int]:
+    match = _MEMORY.fullmatch(text)
+    return int(match.group(1)) * _UNITS[match.group(2).lower()] if match else None
+
+
+def _jar_entries(text: str) -> List[str]:
+    # spark-submit hands the JVM file: URIs for local paths.
+    entries = []
+    for entry in text.split(","):
+        entry = entry.strip()
+        if entry:
+            entries.append(unquote(urlsplit(entry).path) if entry.startswith("file:") else entry)
+    return entries
+
+
+def _same(key: str, started: str, wanted: str) -> bool:
+    if key == "spark.driver.memory":
+        started_bytes, wanted_bytes = _memory_bytes(started), _memory_bytes(wanted)
+        if started_bytes is not None and wanted_bytes is not None:
+            return started_bytes == wanted_bytes
+    if key == "spark.jars":
+        return _jar_entries(started) == _jar_entries(wanted)
+    return started == wanted
+
+
+def _message(keys: Sequence[str], started: Dict[str, str], wanted: Dict[str, str]) -> str:
+    names = ", ".join(keys)
+    if keys == ["spark.driver.memory"]:
+        detail = f"the running JVM was started with {started[keys[0]]!r}, not {wanted[keys[0]]!r}"
+    else:
+        detail = "the running JVM was started with other values"
+        if "spark.jars" in keys:
+            have = set(_jar_entries(started["spark.jars"]))
+            lacking = [e.rsplit("/", 1)[-1] for e in _jar_entries(wanted["spark.jars"]) if e not in have]
+            if lacking:
+                detail += f" (JARs it lacks: {', '.join(lacking)})"
+    them = "it" if len(keys) == 1 else "them"
+    return f"{names}: {detail}; a new process is needed for {them} to take effect."
+
+
+def warn_unapplied_settings(
+    spark: Any, gateway_before: Any, config: Any, keys: Sequence[str], defaults: Sequence[str]
+) -> None:
+    """One RuntimeWarning per process for each JVM-level setting of this
+    session's configuration (the user's value, else the fast default in
+    `defaults`, ordered as `keys`) that differs from what the running JVM
+    started with. Only when the JVM ran before this session started."""
+    if gateway_before is None:
+        return
+    context = getattr(spark, "sparkContext", None)
+    jvm = getattr(context, "_jvm", None)
+    if jvm is None or getattr(context, "_gateway", None) is not gateway_before:
+        return  # not PySpark's context, or a JVM launched by this very start
+    fast = dict(zip(keys, defaults))
+    try:
+        system = jvm.java.lang.System
+        started = {}
+        for group in GROUPS:
+            for key in group:
+                value = system.getProperty(key)
+                started[key] = DEFAULTS.get(key, "") if value is None else value
+    except Exception:
+        return  # a JVM that can't answer: nothing to compare with
+    wanted = {key: _text(config[key]) if key in config else fast.get(key, "") for key in started}
+
+    for group in GROUPS:
+        differing = [key for key in group if not _same(key, started[key], wanted[key])]
+        if not differing:
+            continue
+        difference = tuple((key, wanted[key]) for key in differing)
+        with _warned_lock:
+            if difference in _warned:
+                continue
+            _warned.add(difference)
+        warnings.warn(_message(differing, started, wanted), RuntimeWarning, stacklevel=2)

@@ -1,0 +1,52 @@
+"""The running-JVM comparison, against a stand-in for PySpark's context and JVM."""
+
+import types
+import warnings
+
+import pytest
+
+from ruk.compute import jvm_settings
+
+KEYS = ("spark.driver.memory", "spark.jars", "spark.driver.extraClassPath", "spark.driver.extraJavaOptions")
+FAST = ("1g", "", "", "-Dx=1")
+
+
+def session_on(gateway, properties):
+    """A session whose context runs on `gateway` and a JVM with these system properties."""
+    system = types.SimpleNamespace(getProperty=properties.get)
+    jvm = types.SimpleNamespace(java=types.SimpleNamespace(lang=types.SimpleNamespace(System=system)))
+    return types.SimpleNamespace(sparkContext=types.SimpleNamespace(_gateway=gateway, _jvm=jvm))
+
+
+STARTED = {"spark.driver.memory": "1g", "spark.jars": "file:///p/a%20b.jar", "spark.driver.extraClassPath": "/p/a b.jar",
+           "spark.driver.extraJavaOptions": "-Dx=1"}
+# what the JVM started with (over STARTED), the new configuration, the keys of each warning
+CASES = {
+    "identical": ({}, {"spark.jars": "/p/a b.jar", "spark.driver.extraClassPath": "/p/a b.jar"}, []),
+    "same memory, other unit": ({}, {"spark.driver.memory": "1024m", "spark.jars": "/p/a b.jar",
+                                      "spark.driver.extraClassPath": "/p/a b.jar"}, []),
+    "Spark's default memory": ({"spark.driver.memory": None}, {"spark.jars": "/p/a b.jar",
+                                                                "spark.driver.extraClassPath": "/p/a b.jar"}, []),
+    "memory and a JAR": ({}, {"spark.driver.memory": "2g", "spark.jars": "/p/a b.jar,/p/new.jar",
+                              "spark.driver.extraClassPath": "/p/a b.jar:/p/new.jar"},
+                         [["spark.driver.memory"], ["spark.jars", "spark.driver.extraClassPath"]]),
+    "Java options": ({}, {"spark.driver.extraJavaOptions": "-Dx=2", "spark.jars": "/p/a b.jar",
+                          "spark.driver.extraClassPath": "/p/a b.jar"}, [["spark.driver.extraJavaOptions"]]),
+}
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_differences_from_the_running_jvm_warn_once(monkeypatch, case):
+    monkeypatch.setattr(jvm_settings, "_warned", set())
+    started, config, expected = CASES[case]
+    gateway = object()
+    spark = session_on(gateway, {**STARTED, **started})
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for _ in range(2):  # the second start repeats nothing
+            jvm_settings.warn_unapplied_settings(spark, gateway, config, KEYS, FAST)
+        # a JVM launched by this very start, or no JVM before it: nothing to compare
+        jvm_settings.warn_unapplied_settings(spark, object(), {"spark.driver.memory": "8g"}, KEYS, FAST)
+        jvm_settings.warn_unapplied_settings(spark, None, {"spark.driver.memory": "8g"}, KEYS, FAST)
+    assert [str(w.message).split(":")[0].split(", ") for w in caught] == expected
+    assert all(w.category is RuntimeWarning and "a new process is needed" in str(w.message) for w in caught)
