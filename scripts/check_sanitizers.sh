@@ -99,6 +99,8 @@ for name in test_frame test_queries test_sessions_unit test_java_compat test_jar
     test_hostile_arguments; do
     [[ -f $repo/tests/$name.py ]] && tests+=("tests/$name.py")
 done
+# Daemon threads ended inside the module at interpreter exit (child processes, no JVM).
+tests+=("tests/test_reliability.py::test_interpreter_exit_with_daemon_threads_inside_the_module")
 say "running ${tests[*]}"
 # --capture=sys: pytest swaps sys.stdout/sys.stderr only, so what the
 # sanitizer runtimes write to file descriptor 2 reaches the log below.

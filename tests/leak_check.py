@@ -36,6 +36,7 @@ outcome, lock left held, sys.stderr not restored) or the set-up is wrong.
 from __future__ import annotations
 
 import argparse
+import copy
 import ctypes
 import gc
 import importlib
@@ -43,6 +44,7 @@ import importlib.abc
 import inspect
 import multiprocessing.resource_tracker
 import os
+import pickle
 import shutil
 import sys
 import sysconfig
@@ -631,6 +633,55 @@ def _():
         H.local._SPARK_SESSION_LOCK = lock
 
 
+class _Inner(Exception):
+    pass
+
+
+class _ExitRaises:
+    """A session lock whose __exit__ raises while the block's error is pending."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            raise Boom("exit, first")
+        except Boom:
+            raise Boom("exit")
+
+
+class _BlockRaises(dict):
+    def __contains__(self, key):
+        raise _Inner("block")
+
+
+@case("get_spark_session", "lock __exit__ raises over the block error", weight=4)
+def _():
+    lock, cache = H.local._SPARK_SESSION_LOCK, H.local._SPARK_SESSION_CACHE
+    H.local._SPARK_SESSION_LOCK, H.local._SPARK_SESSION_CACHE = _ExitRaises(), _BlockRaises()
+
+    def request():
+        try:
+            strategy().get_spark_session()
+        except Boom as e:
+            check(type(e.__context__.__context__) is _Inner, "not chained to the block error")
+            return e
+        raise CaseFailure("no exception")
+
+    def in_generator():
+        yield request()
+
+    try:
+        request()
+        try:
+            raise _Inner("handled by the caller")
+        except _Inner:
+            request()
+            check(next(in_generator()).__context__.__context__.__context__ is not None, "caller's error")
+    finally:
+        H.local._SPARK_SESSION_LOCK, H.local._SPARK_SESSION_CACHE = lock, cache
+
+
 @case("get_spark_session", "bad arguments", weight=4)
 def _():
     s = H.strategy
@@ -903,6 +954,53 @@ def _():
     del f.marker
     raises(TypeError, setattr, f, "__name__", 1)
     raises(TypeError, setattr, f, "__annotations__", [])
+
+
+class _CollidingKey:
+    """Hashed like `name`; its comparison runs `action` once."""
+
+    def __init__(self, name, action):
+        self.name, self.action = name, action
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return NotImplemented
+
+
+@case("inspect.signature", "keys that rebind the function or raise", weight=4)
+def _():
+    f = H.local.LocalStrategy.get_spark_session
+    defaults, annotations = f.__defaults__, f.__annotations__
+    try:
+        f.__annotations__ = {_CollidingKey("self", lambda: setattr(f, "__defaults__", None)): 1, **annotations}
+        check(list(inspect.signature(f).parameters) == ["self", "adapter_types"], "defaults dropped")
+        f.__defaults__ = defaults
+        f.__annotations__ = {_CollidingKey("return", lambda: setattr(f, "__annotations__", {})): 1, **annotations}
+        inspect.signature(f)
+        f.__annotations__ = {_CollidingKey("self", lambda: _raise(Boom("eq"))): 1, **annotations}
+        raises(Boom, inspect.signature, f, match="eq")
+        f.__annotations__ = annotations
+        f.__dict__ = {_CollidingKey("__signature__", lambda: setattr(f, "__dict__", {})): 1}
+        inspect.signature(f)
+    finally:
+        f.__defaults__, f.__annotations__, f.__dict__ = defaults, annotations, {}
+
+
+def _raise(error):
+    raise error
+
+
+@case("function objects", "pickle and copy by reference", weight=4)
+def _():
+    for f in (H.local.LocalStrategy.close, H.local.cleanup_all_spark_sessions):
+        for protocol in (0, 2, 5):
+            check(pickle.loads(pickle.dumps(f, protocol)) is f, f"pickle {protocol}")
+        check(copy.copy(f) is f and copy.deepcopy([f])[0] is f, "copy")
 
 
 @case("module import", "re-import after del sys.modules", weight=4)

@@ -1036,3 +1036,149 @@ def test_signature_of_tampered_functions(monkeypatch, name, attribute, value):
         expected, got = outcome(text, model), outcome(text, real)
         assert (got[0], type(got[1])) == (expected[0], type(expected[1]))
         assert got[0] == "raised" or got[1] == expected[1]
+
+
+class CollidingKey:
+    """A dict key hashed like `name`: its first comparison runs `action`."""
+
+    def __init__(self, name):
+        self.name, self.action = name, None
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return NotImplemented
+
+
+def _raise_boom():
+    raise Boom("eq")
+
+
+# where the key goes, the name it collides with, what its __eq__ does to the function
+SIGNATURE_ATTACKS = {
+    "annotation key drops __defaults__": ("__annotations__", "self", lambda f: setattr(f, "__defaults__", None)),
+    "annotation key replaces __annotations__": ("__annotations__", "self", lambda f: setattr(f, "__annotations__", {})),
+    "return key replaces __annotations__": ("__annotations__", "return", lambda f: setattr(f, "__annotations__", {})),
+    "annotation key raises": ("__annotations__", "adapter_types", lambda f: _raise_boom()),
+    "__dict__ key replaces __dict__": ("__dict__", "__signature__", lambda f: setattr(f, "__dict__", {})),
+    "__dict__ key drops __defaults__": ("__dict__", "__signature__", lambda f: setattr(f, "__defaults__", None)),
+}
+
+
+@pytest.mark.parametrize("attack", list(SIGNATURE_ATTACKS))
+def test_signature_survives_keys_that_rebind_the_function(monkeypatch, attack):
+    """inspect.signature with a key whose __eq__ rebinds the very attributes
+    being read: an answer or the key's own exception, never freed memory."""
+    import inspect
+
+    where, name, action = SIGNATURE_ATTACKS[attack]
+    function = LocalStrategy.__dict__["get_spark_session"]
+    for attribute in ("__defaults__", "__annotations__", "__dict__"):
+        monkeypatch.setattr(function, attribute, getattr(function, attribute))  # put back afterwards
+    key = CollidingKey(name)
+    # Only the function holds the new dict, so replacing it frees it.
+    if where == "__annotations__":
+        function.__annotations__ = {key: "hostile", **function.__annotations__}
+    else:
+        function.__dict__ = {key: "hostile"}
+    key.action = lambda: action(function)
+    result = outcome(inspect.signature, function)
+    if attack == "annotation key raises":
+        assert result[0] == "raised" and str(result[1]) == "eq"
+    else:
+        assert result[0] == "returned", result
+        assert list(result[1].parameters) == ["self", "adapter_types"]
+    assert key.action is None  # the attack did run
+
+
+class Inner(Exception):
+    pass
+
+
+class Outer(Exception):
+    pass
+
+
+class _TruthRaises:
+    def __bool__(self):
+        raise Outer("truth")
+
+
+def _exit_raises_new(handled):
+    raise Outer("exit")
+
+
+def _exit_reraises_handled(handled):
+    raise handled  # already the block error's __context__: chaining it back would loop
+
+
+def _exit_raises_while_handling(handled):
+    try:
+        raise Outer("first")
+    except Outer:
+        raise Outer("second")
+
+
+# What the session lock's __exit__ does while the block's error is pending.
+EXIT_BEHAVIOURS = {
+    "raises a new error": _exit_raises_new,
+    "re-raises the error its caller handles": _exit_reraises_handled,
+    "raises while handling an error of its own": _exit_raises_while_handling,
+    "returns something whose truth raises": lambda handled: _TruthRaises(),
+}
+
+
+class ExitRaises:
+    def __init__(self, behaviour, handled):
+        self.behaviour, self.handled = behaviour, handled
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return self.behaviour(self.handled)
+
+
+class BlockRaises(dict):
+    def __contains__(self, key):
+        raise Inner("block")
+
+
+def context_chain(error, limit=10):
+    chain = []
+    while error is not None and len(chain) < limit:
+        chain.append((type(error).__name__, str(error)))
+        error = error.__context__
+    return chain
+
+
+@pytest.mark.parametrize("behaviour", list(EXIT_BEHAVIOURS))
+def test_lock_exit_raising_over_the_block_error_chains_as_python_does(sandbox, monkeypatch, behaviour):
+    sandbox.reset()
+
+    def outcome_while_handling(call):
+        handled = Outer("handled")
+        try:
+            raise handled
+        except Outer:
+            try:
+                call(ExitRaises(EXIT_BEHAVIOURS[behaviour], handled))
+            except Exception as e:
+                return e
+
+    def python_with(lock):
+        with lock:
+            raise Inner("block")
+
+    def session_request(lock):
+        monkeypatch.setattr(local, "_SPARK_SESSION_LOCK", lock)
+        monkeypatch.setattr(local, "_SPARK_SESSION_CACHE", BlockRaises())
+        LocalStrategy({}, "app").get_spark_session()
+
+    expected = context_chain(outcome_while_handling(python_with))
+    assert len(expected) < 10  # no loop
+    assert context_chain(outcome_while_handling(session_request)) == expected

@@ -10,6 +10,7 @@ import io
 import os
 import random
 import shutil
+import subprocess
 import sys
 import tempfile
 import threading
@@ -751,6 +752,67 @@ def test_start_that_swaps_stderr_itself(env):
     assert env.shown() == "before the swap\n"
     assert foreign.getvalue() == "after the swap\n"
     assert_next_start_works(env)
+
+
+# --- interpreter exit --------------------------------------------------------------------
+
+# A child interpreter whose daemon threads are inside the module when the main
+# thread returns. Threads that take the GIL back during finalisation are ended
+# by the interpreter (pthread_exit): their stacks unwind through the module's
+# frames wherever they are.
+EXIT_CHILD = """
+import inspect, sys, threading, time
+sys.modules["pyspark"] = None  # a fake PySpark is all the child needs
+import ruk.compute.strategies.local as local
+from fake_spark import FakeSparkSession
+
+scenario = sys.argv[1]
+Spark = FakeSparkSession.fresh()
+local.SparkSession, local.PYSPARK_AVAILABLE = Spark, True
+local._ensure_java_available = lambda: None
+ready = []
+
+def start_hook(builder):
+    if scenario == "inside a start":
+        ready[0].set()
+        while True:
+            time.sleep(0.0001)  # gives the GIL up and takes it back
+    time.sleep(0.0001)
+
+def requests(done):
+    strategy = local.LocalStrategy({"spark.thread": threading.get_ident()}, "exit")
+    while True:
+        strategy.close(strategy.get_spark_session())
+        inspect.signature(local.LocalStrategy.get_spark_session)
+        local.cleanup_all_spark_sessions()
+        done.set()
+
+Spark.get_or_create_hook = start_hook
+sys.setswitchinterval(1e-5)
+for _ in range(1 if scenario == "inside a start" else 3):
+    ready.append(threading.Event())
+    threading.Thread(target=requests, args=(ready[-1],), daemon=True).start()
+for event in ready:
+    event.wait()
+"""
+
+
+@pytest.mark.parametrize("scenario", ["inside a start", "requests in a loop"])
+def test_interpreter_exit_with_daemon_threads_inside_the_module(tmp_path, scenario):
+    """A daemon thread inside any call of the module does not take the process
+    down at exit: status 0 and no abort, run after run (the abort came in most
+    runs when the frames did not let the thread's unwind through)."""
+    src_root = Path(local.__file__).parents[3]
+    tests_dir = Path(__file__).parent
+    env = dict(os.environ, HOME=str(tmp_path), TMPDIR=str(tmp_path),
+               PYTHONPATH=os.pathsep.join([str(src_root), str(tests_dir), os.environ.get("PYTHONPATH", "")]))
+    failures = []
+    for _ in range(10):
+        r = subprocess.run([sys.executable, "-c", EXIT_CHILD, scenario], cwd=tmp_path, env=env,
+                           capture_output=True, text=True, timeout=HANG_GUARD)
+        if r.returncode != 0 or r.stderr:
+            failures.append((r.returncode, r.stderr[-300:]))
+    assert failures == []
 
 
 # --- real PySpark --------------------------------------------------------------------------

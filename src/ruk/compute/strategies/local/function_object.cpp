@@ -6,7 +6,6 @@
 
 #include <structmember.h>
 
-#include <new>
 
 namespace ruk {
 namespace {
@@ -128,14 +127,14 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, size_t nargsf,
                     break;
                 }
             }
-            if (index < 0) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                             f->qualname, key);
-                return nullptr;
-            }
-            if (bound[index]) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                             f->qualname, key);
+            if (index < 0 || bound[index]) {
+                // Held: str() of a str subclass key runs Python code, which may
+                // rebind __qualname__.
+                Ref qualname = Ref::borrow(f->qualname);
+                PyErr_Format(PyExc_TypeError,
+                             index < 0 ? "%U() got an unexpected keyword argument '%S'"
+                                       : "%U() got multiple values for argument '%S'",
+                             qualname.get(), key);
                 return nullptr;
             }
             bound[index] = args[nargs + k];
@@ -183,14 +182,7 @@ PyObject* bind_and_call(FunctionObject* f, PyObject* const* args, size_t nargsf,
 // The one point where control passes from CPython into the module's C++ code.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
-    try {
-        return bind_and_call(as_function(callable), args, nargsf, kwnames);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in the local strategy");
-        return nullptr;
-    }
+    return bind_and_call(as_function(callable), args, nargsf, kwnames);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
@@ -298,12 +290,22 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
                         "__kwdefaults__ must be set to a dict object");
 }
 
+// A new dict in `field` unless one is there. Making the dict can start the
+// collector, whose finalisers may assign the field meanwhile: keep theirs.
+int ensure_dict(PyObject*& field) {
+    if (field) return 0;
+    PyObject* made = PyDict_New();
+    if (!made) return -1;
+    if (field)
+        Py_DECREF(made);
+    else
+        field = made;
+    return 0;
+}
+
 PyObject* get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
-    if (!f->annotations) {
-        f->annotations = PyDict_New();
-        if (!f->annotations) return nullptr;
-    }
+    if (ensure_dict(f->annotations) < 0) return nullptr;
     return Py_NewRef(f->annotations);
 }
 
@@ -314,14 +316,21 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
 
 // inspect.signature() support: the real parameters, with their current
 // defaults and annotations, unless a __signature__ was assigned explicitly.
+// Every attribute is held strongly from the start: a dict lookup can run
+// Python code (a key's __eq__, a finaliser the collector calls) that rebinds
+// __defaults__, __annotations__ or __dict__ and frees what they held.
 PyObject* get_signature(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
     ModuleState& st = state();
-    if (f->dict) {
-        PyObject* assigned = PyDict_GetItemWithError(f->dict, st.s_dunder_signature);
+    Ref dict = Ref::borrow(f->dict);
+    if (dict) {
+        PyObject* assigned = PyDict_GetItemWithError(dict.get(), st.s_dunder_signature);
         if (assigned) return Py_NewRef(assigned);
         if (PyErr_Occurred()) return nullptr;
     }
+    Ref defaults = Ref::borrow(f->defaults);        // a tuple: the setter allows nothing else
+    Ref annotations = Ref::borrow(f->annotations);  // a dict, possibly of a subclass
+
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return nullptr;
     Ref parameter_type = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
@@ -332,24 +341,24 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
     if (!kind || !empty) return nullptr;
 
     const FunctionSpec& spec = *f->spec;
-    const Py_ssize_t default_count = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    const Py_ssize_t default_count = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
     const Py_ssize_t first_default = spec.param_count - default_count;
     Ref parameters = Ref::steal(PyList_New(0));
     if (!parameters) return nullptr;
     for (int i = 0; i < spec.param_count; ++i) {
-        Ref kwargs = Ref::steal(PyDict_New());
+        Ref name = Ref::steal(PyUnicode_FromString(spec.params[i].name));
+        Ref kwargs = name ? Ref::steal(PyDict_New()) : Ref{};
         if (!kwargs) return nullptr;
         if (i >= first_default &&
             PyDict_SetItemString(kwargs.get(), "default",
-                                 PyTuple_GET_ITEM(f->defaults, i - first_default)) < 0)
+                                 PyTuple_GET_ITEM(defaults.get(), i - first_default)) < 0)
             return nullptr;
-        if (f->annotations) {
-            PyObject* annotation = PyDict_GetItemString(f->annotations, spec.params[i].name);
-            if (annotation && PyDict_SetItemString(kwargs.get(), "annotation", annotation) < 0)
+        if (annotations) {
+            Ref annotation = Ref::borrow(PyDict_GetItemWithError(annotations.get(), name.get()));
+            if (!annotation && PyErr_Occurred()) return nullptr;
+            if (annotation && PyDict_SetItemString(kwargs.get(), "annotation", annotation.get()) < 0)
                 return nullptr;
         }
-        Ref name = Ref::steal(PyUnicode_FromString(spec.params[i].name));
-        if (!name) return nullptr;
         Ref positional = Ref::steal(PyTuple_Pack(2, name.get(), kind.get()));
         if (!positional) return nullptr;
         Ref parameter = Ref::steal(PyObject_Call(parameter_type.get(), positional.get(), kwargs.get()));
@@ -357,8 +366,14 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
     }
     Ref kwargs = Ref::steal(PyDict_New());
     if (!kwargs) return nullptr;
-    PyObject* returns = f->annotations ? PyDict_GetItemString(f->annotations, "return") : nullptr;
-    if (returns && PyDict_SetItemString(kwargs.get(), "return_annotation", returns) < 0) return nullptr;
+    if (annotations) {
+        Ref return_key = Ref::steal(PyUnicode_FromString("return"));
+        if (!return_key) return nullptr;
+        Ref returns = Ref::borrow(PyDict_GetItemWithError(annotations.get(), return_key.get()));
+        if (!returns && PyErr_Occurred()) return nullptr;
+        if (returns && PyDict_SetItemString(kwargs.get(), "return_annotation", returns.get()) < 0)
+            return nullptr;
+    }
     Ref positional = Ref::steal(PyTuple_Pack(1, parameters.get()));
     if (!positional) return nullptr;
     return PyObject_Call(signature_type.get(), positional.get(), kwargs.get());
@@ -366,12 +381,11 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
 
 int set_signature(PyObject* self, PyObject* value, void*) noexcept {
     FunctionObject* f = as_function(self);
-    if (!f->dict) {
-        f->dict = PyDict_New();
-        if (!f->dict) return -1;
-    }
-    if (value) return PyDict_SetItem(f->dict, state().s_dunder_signature, value);
-    if (PyDict_DelItem(f->dict, state().s_dunder_signature) < 0) {
+    if (ensure_dict(f->dict) < 0) return -1;
+    // Held: storing can run a key's __eq__, which may replace __dict__.
+    Ref dict = Ref::borrow(f->dict);
+    if (value) return PyDict_SetItem(dict.get(), state().s_dunder_signature, value);
+    if (PyDict_DelItem(dict.get(), state().s_dunder_signature) < 0) {
         if (PyErr_ExceptionMatches(PyExc_KeyError)) {
             PyErr_Clear();
             PyErr_SetString(PyExc_AttributeError, "__signature__");
@@ -380,6 +394,18 @@ int set_signature(PyObject* self, PyObject* value, void*) noexcept {
     }
     return 0;
 }
+
+// Pickled, copied and deep-copied by reference, as Python functions are: a
+// string tells pickle to save a global found again by __module__ and this
+// name on load, and tells copy to return the object itself.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -410,6 +436,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
     {0, nullptr},
 };

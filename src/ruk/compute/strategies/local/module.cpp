@@ -431,14 +431,18 @@ int run_import_steps(PyObject* globals) {
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     ModuleState& st = state();
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    if (st.interpreter && st.interpreter != interpreter) {
+    // The module belongs to the main interpreter: its state is process-wide and
+    // holds that interpreter's objects. Told apart by ID, never by address: a
+    // new subinterpreter can be given a destroyed one's address.
+    const int64_t here = PyInterpreterState_GetID(PyInterpreterState_Get());
+    const int64_t main_id = PyInterpreterState_GetID(PyInterpreterState_Main());
+    if (here < 0 || main_id < 0) return nullptr;
+    if (here != main_id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
-    st.interpreter = interpreter;
     // A re-import after `del sys.modules[...]` gets the module that already
     // exists. The import system then drops the module's state pointer and
     // allocates a fresh (empty) block for the exec step: free the old one.

@@ -131,8 +131,6 @@ namespace ruk {
 struct ModuleState {
     // Strong reference: the one module object, set when its exec step succeeded.
     PyObject* module = nullptr;
-    // The interpreter the module was first created in; any other is refused.
-    PyInterpreterState* interpreter = nullptr;
     // Strong reference: the type of the module's function objects.
     PyTypeObject* function_type = nullptr;
     // Strong reference: the `builtins` module's dict, the fallback of global lookups.

@@ -263,19 +263,19 @@ int WithBlock::exit_with_error() noexcept {
         pending.chain_under_current();
         return -1;
     }
-    Ref result = call(exit_.get(), manager_.get(), PyTuple_GET_ITEM(args.get(), 0),
-                      PyTuple_GET_ITEM(args.get(), 1), PyTuple_GET_ITEM(args.get(), 2));
+    int suppress;
+    {
+        // __exit__ runs as in the with statement, with the block's error being
+        // handled: what it raises gets that error as __context__ from the
+        // interpreter itself, intermediate exceptions and cycle breaking included.
+        HandlingScope handling(pending.value());
+        Ref result = call(exit_.get(), manager_.get(), PyTuple_GET_ITEM(args.get(), 0),
+                          PyTuple_GET_ITEM(args.get(), 1), PyTuple_GET_ITEM(args.get(), 2));
+        suppress = result ? PyObject_IsTrue(result.get()) : -1;
+    }
     exit_.reset();
     manager_.reset();
-    if (!result) {
-        pending.chain_under_current();
-        return -1;
-    }
-    int suppress = PyObject_IsTrue(result.get());
-    if (suppress < 0) {
-        pending.chain_under_current();
-        return -1;
-    }
+    if (suppress < 0) return -1;
     if (suppress) return 1;  // the pending exception is dropped with `pending`
     pending.restore();
     return -1;

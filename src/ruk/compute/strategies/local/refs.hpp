@@ -79,16 +79,45 @@ public:
         type_ = value_ = traceback_ = nullptr;
     }
 
-    // A newer exception is set: record this one as its __context__, as a
-    // `finally` clause that raises does, and let the newer one propagate.
+    // The exception itself (normalised), borrowed; nullptr when there is none.
+    PyObject* value() noexcept {
+        if (empty()) return nullptr;
+        PyErr_NormalizeException(&type_, &value_, &traceback_);
+        if (value_ && traceback_) PyException_SetTraceback(value_, traceback_);
+        return value_;
+    }
+
+    // A newer exception is set: record this one as its __context__, as the
+    // interpreter does for an exception raised while another is handled (a
+    // `finally` clause that raises), and let the newer one propagate. Like the
+    // interpreter, first cut this one's context chain where it reaches the
+    // newer exception, so that no chain loops.
     void chain_under_current() noexcept {
         if (empty()) return;
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         PyErr_NormalizeException(&type, &value, &tb);
         PyErr_NormalizeException(&type_, &value_, &traceback_);
-        if (value && value_ && value != value_) {
+        if (value && value_ && value != value_ && PyExceptionInstance_Check(value) &&
+            PyExceptionInstance_Check(value_)) {
             if (traceback_) PyException_SetTraceback(value_, traceback_);
+            PyObject* node = value_;
+            PyObject* slow = node;  // Floyd's cycle detection: a loop already there ends the walk
+            bool advance_slow = false;
+            while (PyObject* context = PyException_GetContext(node)) {
+                Py_DECREF(context);  // still held by node's __context__
+                if (context == value) {
+                    PyException_SetContext(node, nullptr);
+                    break;
+                }
+                node = context;
+                if (node == slow) break;
+                if (advance_slow) {
+                    slow = PyException_GetContext(slow);
+                    Py_DECREF(slow);
+                }
+                advance_slow = !advance_slow;
+            }
             PyException_SetContext(value, value_);  // steals value_
             value_ = nullptr;
         }
@@ -99,6 +128,35 @@ private:
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
+};
+
+// While alive, `exception` is the exception being handled, as inside an
+// `except` or `finally` clause: sys.exc_info() shows it, and the interpreter
+// itself chains anything raised meanwhile to it (cycles broken its way).
+class HandlingScope {
+public:
+    explicit HandlingScope(PyObject* exception) noexcept {
+        // PyErr_GetHandledException() answers with the innermost exception that
+        // is set, which may belong to an outer frame (a generator's caller):
+        // that one is left where it is, and the current slot gets back only
+        // what it held itself.
+        PyObject* seen = PyErr_GetHandledException();
+        PyErr_SetHandledException(nullptr);
+        PyObject* outer = PyErr_GetHandledException();
+        saved_ = seen != outer ? seen : nullptr;
+        if (saved_ != seen) Py_XDECREF(seen);
+        Py_XDECREF(outer);
+        PyErr_SetHandledException(exception);
+    }
+    HandlingScope(const HandlingScope&) = delete;
+    HandlingScope& operator=(const HandlingScope&) = delete;
+    ~HandlingScope() {
+        PyErr_SetHandledException(saved_);
+        Py_XDECREF(saved_);
+    }
+
+private:
+    PyObject* saved_;  // strong reference or nullptr
 };
 
 }  // namespace ruk
