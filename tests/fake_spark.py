@@ -214,6 +214,22 @@ class StrSub(str):
 class DictSub(dict):
     pass
 
+
+class CollidingKey:
+    """A dict key hashed like `name`: its first comparison runs `action`."""
+
+    def __init__(self, name, action=None):
+        self.name, self.action = name, action
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return NotImplemented
+
 # Packages the driver JVM opens to Spark, in the order of its options.
 OPENED = [
     "java.base/java.lang", "java.base/java.lang.invoke", "java.base/java.lang.reflect",

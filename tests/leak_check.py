@@ -55,7 +55,7 @@ import types
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional
 
-from fake_spark import FakeJavaCompat, FakeSparkSession, jar_dir, key_of, lock_is_free, pyspark_info
+from fake_spark import CollidingKey, FakeJavaCompat, FakeSparkSession, jar_dir, key_of, lock_is_free, pyspark_info
 
 MODULE_NAME = "ruk.compute.strategies.local"
 JAVA_COMPAT_NAME = "ruk.compute.java_compat"
@@ -103,6 +103,10 @@ def heap_bytes() -> int:
 
 
 def settle() -> None:
+    # The interpreter's attribute-lookup cache keeps the names it last saw
+    # alive; which ones depends on what ran last (the fake's class knobs move
+    # its entries), so it is emptied before every reading.
+    sys._clear_type_cache()
     gc.collect()
     gc.collect()
 
@@ -956,36 +960,20 @@ def _():
     raises(TypeError, setattr, f, "__annotations__", [])
 
 
-class _CollidingKey:
-    """Hashed like `name`; its comparison runs `action` once."""
-
-    def __init__(self, name, action):
-        self.name, self.action = name, action
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        action, self.action = self.action, None
-        if action is not None:
-            action()
-        return NotImplemented
-
-
 @case("inspect.signature", "keys that rebind the function or raise", weight=4)
 def _():
     f = H.local.LocalStrategy.get_spark_session
     defaults, annotations = f.__defaults__, f.__annotations__
     try:
-        f.__annotations__ = {_CollidingKey("self", lambda: setattr(f, "__defaults__", None)): 1, **annotations}
+        f.__annotations__ = {CollidingKey("self", lambda: setattr(f, "__defaults__", None)): 1, **annotations}
         check(list(inspect.signature(f).parameters) == ["self", "adapter_types"], "defaults dropped")
         f.__defaults__ = defaults
-        f.__annotations__ = {_CollidingKey("return", lambda: setattr(f, "__annotations__", {})): 1, **annotations}
+        f.__annotations__ = {CollidingKey("return", lambda: setattr(f, "__annotations__", {})): 1, **annotations}
         inspect.signature(f)
-        f.__annotations__ = {_CollidingKey("self", lambda: _raise(Boom("eq"))): 1, **annotations}
+        f.__annotations__ = {CollidingKey("self", lambda: _raise(Boom("eq"))): 1, **annotations}
         raises(Boom, inspect.signature, f, match="eq")
         f.__annotations__ = annotations
-        f.__dict__ = {_CollidingKey("__signature__", lambda: setattr(f, "__dict__", {})): 1}
+        f.__dict__ = {CollidingKey("__signature__", lambda: setattr(f, "__dict__", {})): 1}
         inspect.signature(f)
     finally:
         f.__defaults__, f.__annotations__, f.__dict__ = defaults, annotations, {}

@@ -27,8 +27,8 @@ from hypothesis import strategies as st
 
 import ruk.compute.strategies.local as local
 from fake_spark import (
-    FAKE_JDK, DictSub, FakeJavaCompat, FakeSparkSession, SetSub, StrSub, fast_defaults, isolate_files, lock_is_free,
-    pyspark_info,
+    FAKE_JDK, CollidingKey, DictSub, FakeJavaCompat, FakeSparkSession, SetSub, StrSub, fast_defaults, isolate_files,
+    lock_is_free, pyspark_info,
 )
 
 LocalStrategy = local.LocalStrategy
@@ -1036,22 +1036,6 @@ def test_signature_of_tampered_functions(monkeypatch, name, attribute, value):
         expected, got = outcome(text, model), outcome(text, real)
         assert (got[0], type(got[1])) == (expected[0], type(expected[1]))
         assert got[0] == "raised" or got[1] == expected[1]
-
-
-class CollidingKey:
-    """A dict key hashed like `name`: its first comparison runs `action`."""
-
-    def __init__(self, name):
-        self.name, self.action = name, None
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        action, self.action = self.action, None
-        if action is not None:
-            action()
-        return NotImplemented
 
 
 def _raise_boom():
