@@ -162,6 +162,8 @@ def test_search_lists_and_marks_the_selected_java(machine):
     machine.java("jdk-17", "17.0.9")
     machine.java("jdk-21", "21.0.4")
     machine.java("jdk-8", "1.8.0_400")
+    on_path = machine.make_home(machine.tmp / "opt" / "jdk-17-path", "17.0.2")
+    (machine.path_dir / "java").symlink_to(on_path / "bin" / "java")
     machine.java_home = machine.make_home(machine.tmp / "opt" / "jdk-11", "11.0.2")
     result = machine.mur("java", "search")
     assert result.returncode == 0, result.stderr
@@ -169,11 +171,16 @@ def test_search_lists_and_marks_the_selected_java(machine):
     jvm = machine.jvm_root
     assert table(result.stdout) == {
         str(machine.java_home): (False, "11", "11.0.2", "JAVA_HOME", "not supported"),
+        # JAVA_HOME is not supported, so the java on PATH is used, not the highest
+        str(on_path): (True, "17", "17.0.2", "PATH", "supported"),
         str(jvm / "jdk-17"): (False, "17", "17.0.9", "/usr/lib/jvm", "supported"),
-        # JAVA_HOME is not supported, so the highest supported major is used
-        str(jvm / "jdk-21"): (True, "21", "21.0.4", "/usr/lib/jvm", "supported"),
+        str(jvm / "jdk-21"): (False, "21", "21.0.4", "/usr/lib/jvm", "supported"),
         str(jvm / "jdk-8"): (False, "8", "1.8.0_400", "/usr/lib/jvm", "not supported"),
     }
+    assert result.stderr == (
+        f"mur: warning: Skipping JAVA_HOME ({machine.java_home}): Java 11 is not supported by the installed "
+        f"PySpark (it runs on Java 17, 21); using Java 17 at {on_path} instead.\n"
+    )
 
 
 @pytest.mark.parametrize(

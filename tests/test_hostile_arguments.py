@@ -431,6 +431,19 @@ class Model:
         raise error("Local Spark config must be a dictionary, got " + format(type(me.config), ""))
 
     def get_spark_session(self, me, adapter_types=None):
+        config = me.config
+        if not issubclass(type(config), dict):  # its real type, as the extension sees it
+            raise RukRuntimeError(f"Local Spark config must be a dictionary, got {type(config)}")
+        for name in dict.keys(config):
+            if not isinstance(name, str):
+                raise RukRuntimeError(f"Spark setting names must be strings, got {type(name).__name__}: {name!r}")
+        master = dict.get(config, "master", "local[2]")
+        if not isinstance(master, str):
+            raise RukRuntimeError(
+                f"Spark setting 'master' must be a string such as 'local[2]', got {type(master).__name__}: {master!r}")
+        if not isinstance(me.app_name, str):
+            raise RukRuntimeError(
+                f"Spark application name (app_name) must be a string, got {type(me.app_name).__name__}: {me.app_name!r}")
         key = hashlib.md5(str(sorted(me.config.items())).encode("utf-8")).hexdigest()
         with self.lock:
             if key in self.cache:

@@ -7,6 +7,7 @@ it yields; the order of the tests below follows a session's life.
 import glob
 import json
 import os
+import shutil
 import sqlite3
 import subprocess
 import sys
@@ -15,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import ruk.compute.strategies.local as local
+from ruk.compute.java_compat import probe_java_home
 from jvm_reuse_probe import read_sqlite_table
 from real_deps import missing_pyspark_and_java, require
 
@@ -166,3 +168,84 @@ def test_fresh_process_start_is_quiet_and_jvm_settings_stay_with_the_first_sessi
     assert jars.startswith("spark.jars, spark.driver.extraClassPath: the running JVM was started with other values")
     assert "(JARs it lacks: sqlite-jdbc.jar)" in jars and "new process" in jars
     assert report["repeat_warnings"] == []
+
+
+# Run in a fresh process: the session start, then what the README's JDBC example does.
+_FRESH_JDBC_READ = """
+import json, os, sys, warnings
+warnings.simplefilter("always")
+from jvm_reuse_probe import read_sqlite_table
+from ruk.compute.strategies.local import LocalStrategy
+strategy = LocalStrategy({}, app_name="which-java")
+spark = strategy.get_spark_session()
+system = spark.sparkContext._jvm.java.lang.System
+rows = read_sqlite_table(spark, sys.argv[1])
+print(json.dumps({"exported": os.environ["JAVA_HOME"], "jvm_home": system.getProperty("java.home"),
+                  "jvm_major": system.getProperty("java.specification.version"),
+                  "rows": sorted(list(row) for row in rows)}))
+strategy.close(spark)
+"""
+
+
+def test_without_java_home_the_java_on_path_runs_spark_and_the_readme_jdbc_read(tmp_path):
+    """JAVA_HOME unset: the Java that `java` on PATH runs (Debian's 17 here,
+    whose library path has the SQLite driver's native part) is the one used,
+    and `mur java search` marks that same one."""
+    require_real_spark()
+    root = make_project(tmp_path / "project")
+    env = dict(os.environ, HOME=str(tmp_path), PYTHONPATH=os.pathsep.join(
+        [str(Path(__file__).parent)] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
+    env.pop("JAVA_HOME", None)
+    env.pop("MUR_SPARK_KEEP_ALIVE", None)
+    java = shutil.which("java", path=env["PATH"])
+    if java is None:
+        require(["Java on PATH"])
+    on_path = os.path.dirname(os.path.dirname(os.path.realpath(java)))
+
+    result = subprocess.run([sys.executable, "-c", _FRESH_JDBC_READ, str(root / "shop.db")],
+                            cwd=root, env=env, capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout.strip().splitlines()[-1])
+    assert "Skipping" not in result.stderr  # nothing of the Java choice was skipped
+    assert report["exported"] == on_path
+    assert os.path.realpath(report["jvm_home"]) == os.path.realpath(on_path)
+    assert report["jvm_major"] == str(probe_java_home(on_path, "PATH").major)
+    assert [tuple(row) for row in report["rows"]] == ROWS
+
+    search = subprocess.run(MUR + ["java", "search"],
+                            env=env, capture_output=True, text=True, timeout=120)
+    assert search.returncode == 0, search.stderr
+    rows = [line.split() for line in search.stdout.splitlines() if on_path in line.split()]
+    assert [row[0] for row in rows] == ["*"], search.stdout
+
+
+LOG4J_PROBE = """
+import json
+from ruk.compute.strategies.local import LocalStrategy
+strategy = LocalStrategy({}, "quoting-probe")
+spark = strategy.get_spark_session()
+jvm = spark.sparkContext._jvm
+config = jvm.org.apache.logging.log4j.LogManager.getContext(False).getConfiguration()
+print(json.dumps({
+    "property": jvm.java.lang.System.getProperty("log4j2.configurationFile"),
+    "read_from": config.getConfigurationSource().getLocation(),
+}))
+strategy.close(spark)
+"""
+
+
+def test_temp_dir_path_with_a_blank_and_a_quote_reaches_the_jvm_whole(tmp_path, project):
+    """Spark splits the driver options at blanks and quotes: the logging option
+    must still arrive as one argument, and log4j must read that file."""
+    temp_dir = tmp_path / "temp dir's"
+    temp_dir.mkdir()
+    result = subprocess.run(
+        [sys.executable, "-c", LOG4J_PROBE], cwd=tmp_path, env={**os.environ, "TMPDIR": str(temp_dir)},
+        capture_output=True, text=True, timeout=600,
+    )
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout.strip().splitlines()[-1])
+    log4j_file = str(temp_dir / "mur_log4j2.properties")
+    assert report == {"property": "file:" + log4j_file, "read_from": log4j_file}
+    noise = [line for line in result.stderr.splitlines() if line.strip()]
+    assert all(line.startswith(JVM_NOTICES) for line in noise), noise

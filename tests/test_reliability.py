@@ -573,56 +573,58 @@ def _file(env):
     return path
 
 
-TEMP_DIR_FAULTS = {
-    "missing directory": (lambda env: env.root / "gone" / "tmp", FileNotFoundError),
-    "a regular file": (_file, NotADirectoryError),
-    "below a regular file": (lambda env: _file(env) / "tmp", NotADirectoryError),
+def _temp_dir(make_path):
+    def use(env, monkeypatch):
+        bad = str(make_path(env))
+        monkeypatch.setenv("TMPDIR", bad)
+        monkeypatch.setattr(tempfile, "tempdir", bad)
+    return use
+
+
+def _home_file(env, monkeypatch):
+    monkeypatch.setenv("HOME", str(_file(env)))
+
+
+def _jdbc_jars_file(env, monkeypatch):
+    (env.home / ".mur").mkdir()
+    (env.home / ".mur" / "jdbc_jars").write_text("not a directory")
+
+
+# An unusable temporary directory or home -> where the logging file goes; the start goes on.
+UNUSABLE_PLACES = {
+    "temp dir missing": (_temp_dir(lambda env: env.root / "gone" / "tmp"), "home"),
+    "temp dir is a file": (_temp_dir(_file), "home"),
+    "temp dir below a file": (_temp_dir(lambda env: _file(env) / "tmp"), "home"),
+    "home is a file": (_home_file, "tmp"),
+    "jdbc_jars is a file": (_jdbc_jars_file, "tmp"),
 }
 
 
-@pytest.mark.parametrize("fault_name", list(TEMP_DIR_FAULTS))
-def test_unusable_temporary_directory(env, monkeypatch, fault_name):
+@pytest.mark.parametrize("layout", list(UNUSABLE_PLACES))
+def test_unusable_temporary_directory_or_home(env, monkeypatch, layout):
     env.console()
-    make_path, error_type = TEMP_DIR_FAULTS[fault_name]
-    bad = str(make_path(env))
-    monkeypatch.setenv("TMPDIR", bad)
-    monkeypatch.setattr(tempfile, "tempdir", bad)
-    before = _seed_cache(env)
-    with pytest.raises(error_type):
-        env.strategy().get_spark_session()
-    # The logging file comes first: no JAR directory, no builder.
-    assert env.Spark.builders == [] and os.listdir(env.home) == []
-    assert sorted(os.listdir(env.root)) == sorted(["home", "tmp", "project"] + (["a-file"] if "file" in fault_name else []))
-    if "file" in fault_name:
+    spoil, place = UNUSABLE_PLACES[layout]
+    spoil(env, monkeypatch)
+    home = os.environ["HOME"]
+    jar_dirs = []
+
+    class Recording(local.LocalStrategy):
+        def _get_jdbc_jars(self, cache_dir):
+            jar_dirs.append(cache_dir)
+            return super()._get_jdbc_jars(cache_dir)
+
+    spark = Recording({}, "app").get_spark_session()
+    assert spark is env.Spark.created[0] and env.shown() == ""
+    # The JAR directory is made when it can be, and its path is handed on either way.
+    assert jar_dirs == [os.path.join(home, ".mur", "jdbc_jars")]
+    assert os.path.isdir(jar_dirs[0]) is (place == "home")
+    log4j = {"home": env.home / ".mur" / "mur_log4j2.properties", "tmp": env.tmp / "mur_log4j2.properties"}[place]
+    options = dict(c[1:] for c in env.Spark.builders[0].calls if c[0] == "config")["spark.driver.extraJavaOptions"]
+    assert options.startswith(f"-Dlog4j2.configurationFile=file:{log4j} ") and log4j.is_file()
+    if os.path.exists(env.root / "a-file"):
         assert (env.root / "a-file").read_text() == "not a directory"
-    assert_untouched(env, before)
-    assert env.strategy().test_connectivity()[0] is False
-    assert_untouched(env, before)
-    monkeypatch.setattr(tempfile, "tempdir", str(env.tmp))
-    assert_next_start_works(env)
-
-
-@pytest.mark.parametrize(
-    "layout, error_type",
-    [("home is a file", NotADirectoryError), ("jdbc_jars is a file", FileExistsError)],
-)
-def test_unusable_home(env, monkeypatch, layout, error_type):
-    env.console()
-    if layout == "home is a file":
-        home = env.root / "home-file"
-        home.write_text("x")
-        monkeypatch.setenv("HOME", str(home))
-    else:
-        (env.home / ".mur").mkdir()
-        (env.home / ".mur" / "jdbc_jars").write_text("x")
-    before = _seed_cache(env)
-    with pytest.raises(error_type):
-        env.strategy().get_spark_session()
-    assert env.Spark.builders == []
-    assert (env.tmp / "mur_log4j2.properties").is_file()  # written before the JAR directory
-    assert_untouched(env, before)
-    monkeypatch.setenv("HOME", str(env.home))
-    shutil.rmtree(env.home / ".mur", ignore_errors=True)
+    if layout == "jdbc_jars is a file":
+        assert (env.home / ".mur" / "jdbc_jars").read_text() == "not a directory"
     assert_next_start_works(env)
 
 

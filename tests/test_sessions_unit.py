@@ -1,9 +1,15 @@
 """Session management of the local strategy against a fake PySpark: no JVM is started."""
 
 import io
+import json
 import multiprocessing
 import os
+import pwd
+import shlex
+import shutil
+import subprocess
 import sys
+import tempfile
 import threading
 import types
 import warnings
@@ -113,15 +119,225 @@ def test_project_jars_reach_the_builder_and_odd_entries_are_skipped(env, case):
         assert all(f"{n} ({r})" in str(warning.message) for n, r in skipped.items())
 
 
-def test_creation_writes_log4j_file_atomically_and_jar_dir(env, tmp_path):
-    victim = tmp_path / "victim.txt"
-    victim.write_text("precious")
-    os.symlink(victim, env.log4j)  # planted at the name: must be replaced, not followed
+LOG4J_OPTION = "-Dlog4j2.configurationFile=file:"
+PRIVATE_DIR = f"mur-{os.geteuid()}"
+
+
+def driver_log4j(builder):
+    """The logging file in the driver's JVM options, as Spark's splitter reads
+    them (shlex agrees with it on this quoting); None without that option."""
+    configs = {c[1]: c[2] for c in builder.calls if c[0] == "config"}
+    first = shlex.split(configs["spark.driver.extraJavaOptions"])[0]
+    return first[len(LOG4J_OPTION):] if first.startswith(LOG4J_OPTION) else None
+
+
+def _link_at_name(env, monkeypatch=None):
+    os.symlink(env.root / "victim.txt", env.log4j)  # dangling: following it would create the victim
+
+
+def _other_users_file(env, monkeypatch):
+    Path(env.log4j).write_text("theirs")
+    os.chown(env.log4j, 65534, 65534)
+
+
+def _link_at_private_dir_too(env, monkeypatch):
+    _link_at_name(env)
+    (env.root / "elsewhere").mkdir()
+    os.symlink(env.root / "elsewhere", env.tmp / PRIVATE_DIR)
+
+
+def _private_dir_open_to_others(env, monkeypatch):
+    _link_at_name(env)
+    (env.tmp / PRIVATE_DIR).mkdir(mode=0o755)
+    os.chmod(env.tmp / PRIVATE_DIR, 0o755)
+
+
+def _no_temp_dir(env, monkeypatch):
+    monkeypatch.setattr(tempfile, "tempdir", str(env.root / "gone"))
+
+
+def _nowhere(env, monkeypatch):
+    _no_temp_dir(env, monkeypatch)
+    (env.root / "home-file").write_text("x")
+    monkeypatch.setenv("HOME", str(env.root / "home-file"))
+
+
+def snapshot(path):
+    info = os.lstat(path)
+    if os.path.islink(path):
+        content = os.readlink(path)
+    else:
+        content = Path(path).read_bytes() if os.path.isfile(path) else None
+    return info.st_ino, info.st_mode, info.st_uid, content
+
+
+# What is at the shared name (or around it) -> where the logging file goes.
+LOG4J_PLACES = {
+    "free name": (None, "shared"),
+    "our file, same text": (lambda env, mp: Path(env.log4j).write_text(LOG4J_TEXT), "shared"),
+    "our file, old text": (lambda env, mp: Path(env.log4j).write_text("old"), "shared"),
+    "a dangling link": (_link_at_name, "private"),
+    "a directory": (lambda env, mp: os.mkdir(env.log4j), "private"),
+    "another user's file": (_other_users_file, "private"),
+    "temp dir writable by all, not sticky": (lambda env, mp: os.chmod(env.tmp, 0o777), "private"),
+    "a link at the private name too": (_link_at_private_dir_too, "home"),
+    "private dir open to others": (_private_dir_open_to_others, "home"),
+    "no temp dir": (_no_temp_dir, "home"),
+    "no temp dir, HOME a file": (_nowhere, None),
+}
+
+
+@pytest.mark.parametrize("layout", list(LOG4J_PLACES))
+def test_log4j_file_only_where_no_one_else_can_change_it(env, monkeypatch, layout):
+    plant, place = LOG4J_PLACES[layout]
+    if layout == "another user's file" and os.geteuid() != 0:
+        pytest.skip("needs root to give the file away")
+    if plant is not None:
+        plant(env, monkeypatch)
+    planted = {p: snapshot(p) for p in env.root.rglob("*")}
     env.strategy().get_spark_session()
-    assert victim.read_text() == "precious" and not os.path.islink(env.log4j)
-    assert Path(env.log4j).read_text() == LOG4J_TEXT
-    assert os.listdir(env.tmp) == ["mur_log4j2.properties"]  # no temporary file left behind
-    assert (env.home / ".mur" / "jdbc_jars").is_dir()
+    env.strategy({"spark.again": "1"}).get_spark_session()  # a second start finds its own file
+
+    expected = {
+        "shared": env.log4j,
+        "private": str(env.tmp / PRIVATE_DIR / "mur_log4j2.properties"),
+        "home": str(env.home / ".mur" / "mur_log4j2.properties"),
+        None: None,
+    }[place]
+    assert [driver_log4j(b) for b in env.Spark.builders] == [expected, expected]
+    if expected is None:  # nowhere to write it: Spark's own logging, and the start goes on
+        configs = dict(c[1:] for c in env.Spark.builders[0].calls if c[0] == "config")
+        assert configs["spark.driver.extraJavaOptions"] == fast_defaults("", [])[5][1].split(" ", 1)[1]
+    else:
+        info = os.lstat(expected)
+        assert info.st_uid == os.geteuid() and Path(expected).read_text() == LOG4J_TEXT
+        assert oct(info.st_mode) == oct(0o100644)
+    assert (env.home / ".mur" / "jdbc_jars").is_dir() is (place is not None)
+    assert not (env.root / "victim.txt").exists()
+    # whatever was there is left as it was
+    assert {p: snapshot(p) for p in planted if str(p) != expected} == {
+        p: v for p, v in planted.items() if str(p) != expected}
+    assert list(env.root.rglob(".mur_log4j2.properties.*")) == []  # no temporary file left behind
+
+
+def start_as(user, sticky, env):
+    """One session start by `user` in a child of this (root) process, with the
+    sticky directory as its temporary directory; the child's report comes back
+    through a pipe: the logging file's path, owner and kind."""
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: never return into pytest
+        status = 1
+        try:
+            os.close(read_end)
+            os.setgroups([])
+            os.setgid(user.pw_gid)
+            os.setuid(user.pw_uid)
+            home = os.path.join(sticky, "home-" + user.pw_name)
+            os.environ.update(HOME=home, TMPDIR=sticky)
+            tempfile.tempdir = sticky
+            os.chdir(home)
+            env.Spark.builders.clear()
+            env.strategy().get_spark_session()
+            path = driver_log4j(env.Spark.builders[0])
+            info = os.lstat(path)
+            report = {"path": path, "uid": info.st_uid, "mode": info.st_mode, "text": Path(path).read_text()}
+            status = 0
+        except BaseException as e:  # reported to the parent
+            report = {"error": repr(e)}
+        os.write(write_end, json.dumps(report).encode())
+        os._exit(status)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        report = json.loads(pipe.read() or "{}")
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0, report
+    return report
+
+
+@pytest.fixture
+def two_users():
+    if os.geteuid() != 0 or not shutil.which("useradd"):
+        message = "needs root and useradd to make two users"
+        if os.environ.get("CI") == "true":
+            pytest.fail(message)
+        pytest.skip(message)
+    names = [f"murt{os.getpid() % 100000}{letter}" for letter in "ab"]
+    made = []
+    try:
+        for name in names:
+            subprocess.run(["useradd", "--no-create-home", "--user-group", "--shell", "/usr/sbin/nologin", name],
+                           check=True, capture_output=True)
+            made.append(name)
+        yield [pwd.getpwnam(name) for name in names]
+    finally:
+        for name in made:
+            subprocess.run(["userdel", name], capture_output=True)
+
+
+def test_two_users_share_a_sticky_temp_dir_with_a_planted_link(env, two_users):
+    sticky = tempfile.mkdtemp(prefix="mur-sticky-", dir="/tmp")
+    try:
+        os.chmod(sticky, 0o1777)
+        for user in two_users:
+            home = os.path.join(sticky, "home-" + user.pw_name)
+            os.mkdir(home, 0o700)
+            os.chown(home, user.pw_uid, user.pw_gid)
+        shared = os.path.join(sticky, "mur_log4j2.properties")
+        victim = os.path.join(sticky, "victim")
+        os.symlink(victim, shared)  # root's, dangling
+
+        def check(report, user):
+            assert report["uid"] == user.pw_uid and report["text"] == LOG4J_TEXT
+            assert report["mode"] == 0o100644  # a regular file, not a link
+
+        first = [start_as(user, sticky, env) for user in two_users]
+        for report, user in zip(first, two_users):
+            check(report, user)
+            assert report["path"] == os.path.join(sticky, f"mur-{user.pw_uid}", "mur_log4j2.properties")
+        assert os.readlink(shared) == victim and not os.path.lexists(victim)
+
+        os.unlink(shared)  # the name is free again: the first user to start takes it
+        a, b = (start_as(user, sticky, env) for user in two_users)
+        check(a, two_users[0])
+        check(b, two_users[1])
+        assert a["path"] == shared and b["path"] == first[1]["path"]
+    finally:
+        shutil.rmtree(sticky)
+
+
+@pytest.mark.parametrize("name", ["plain", "with space", "it's", 'say "hi"', "back\\slash", "tab\there"])
+def test_log4j_option_quoted_only_when_needed(env, monkeypatch, name):
+    tmp = env.root / name
+    tmp.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp))
+    env.strategy().get_spark_session()
+    (builder,) = env.Spark.builders
+    assert driver_log4j(builder) == str(tmp / "mur_log4j2.properties")
+    options = dict(c[1:] for c in builder.calls if c[0] == "config")["spark.driver.extraJavaOptions"]
+    assert options.startswith("'") is (name != "plain")
+
+
+BAD_INPUT = [
+    ({}, None, "Spark application name (app_name) must be a string, got NoneType: None"),
+    ({}, b"app", "Spark application name (app_name) must be a string, got bytes: b'app'"),
+    ({1: "a", "b": "c"}, "app", "Spark setting names must be strings, got int: 1"),
+    ({"a": 1, ("k",): 2}, "app", "Spark setting names must be strings, got tuple: ('k',)"),
+    ({"master": 4}, "app", "Spark setting 'master' must be a string such as 'local[2]', got int: 4"),
+    ({"master": None}, "app", "Spark setting 'master' must be a string such as 'local[2]', got NoneType: None"),
+    ("spark.x=1", "app", "Local Spark config must be a dictionary, got <class 'str'>"),
+    ([("a", 1)], "app", "Local Spark config must be a dictionary, got <class 'list'>"),
+]
+
+
+@pytest.mark.parametrize("config, app_name, message", BAD_INPUT)
+def test_bad_input_is_refused_before_anything_changes(env, config, app_name, message):
+    with pytest.raises(local.RukRuntimeError) as info:
+        env.strategy(config, app_name).get_spark_session()
+    assert str(info.value) == message
+    assert env.calls == [] and "_JAVA_OPTIONS" not in os.environ
+    assert env.Spark.builders == [] and env.cache == {}
+    assert os.listdir(env.tmp) == [] and os.listdir(env.home) == []
 
 
 @pytest.mark.parametrize(
@@ -153,12 +369,6 @@ def test_cache_key_rules(env):
     assert len(env.Spark.builders) == 1  # the second app name never reached a builder
     assert env.strategy({"n": "8"}).get_spark_session() is not env.strategy({"n": 8}).get_spark_session()
     assert len(env.cache) == 3
-
-
-def test_unsortable_config_raises_type_error(env):
-    with pytest.raises(TypeError):
-        env.strategy({1: "a", "b": "c"}).get_spark_session()
-    assert env.Spark.builders == [] and env.cache == {}
 
 
 @pytest.mark.parametrize(
@@ -450,7 +660,9 @@ def test_java_none_compatible(java, supported, text):
     "home, path_before, path_after",
     [
         ("/opt/jdk", "/usr/bin", "/opt/jdk/bin{s}/usr/bin"),
-        ("/opt/jdk", None, "/opt/jdk/bin{s}"),
+        # no empty entry (the working directory) for an unset or empty PATH
+        ("/opt/jdk", None, "/opt/jdk/bin"),
+        ("/opt/jdk", "", "/opt/jdk/bin"),
         ("/opt/jdk/", "/usr/bin", "/opt/jdk/bin{s}/usr/bin"),
         ("/opt/jdk", "/opt/jdk/bin{s}/usr/bin", "/opt/jdk/bin{s}/usr/bin"),
         ("/opt/jdk", "/usr/bin{s}/opt/jdk/bin", "/opt/jdk/bin{s}/usr/bin{s}/opt/jdk/bin"),

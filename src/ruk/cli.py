@@ -15,6 +15,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 from typing import Dict, List, Optional, Sequence, TextIO
 
 from ruk.compute import java_compat as jc
@@ -63,6 +64,16 @@ def _installations_with_choice() -> List[jc.JavaInstallation]:
     return found
 
 
+def _select_java(installations: Sequence[jc.JavaInstallation], supported: Sequence[int]) -> Optional[jc.JavaInstallation]:
+    """select_best_java, with a skipped JAVA_HOME or choice reported as a "mur: warning:" line."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        selected = jc.select_best_java(tuple(installations), supported)
+    for warning in caught:
+        print(f"mur: warning: {warning.message}", file=sys.stderr)
+    return selected
+
+
 def _describe_choice(choice: jc.JavaChoice) -> str:
     return f"Java {choice.major}" if choice.major is not None else f"the Java home {choice.home}"
 
@@ -71,7 +82,7 @@ def _cmd_java_search(args: argparse.Namespace) -> int:
     info = jc.get_pyspark_info()
     installations = _installations_with_choice()
     choice = jc.read_java_choice()
-    selected = jc.select_best_java(tuple(installations), info.java_supported) if info else None
+    selected = _select_java(installations, info.java_supported) if info else None
 
     if info is not None:
         print(f"PySpark {info.version} runs on Java {_majors_text(info.java_supported)}.")
@@ -273,7 +284,7 @@ def _cmd_spark_set_version(args: argparse.Namespace) -> int:
     if info is None:
         raise CliError(f"pip finished, but PySpark is still not installed for {sys.executable}")
     print(f"PySpark {info.version} is installed; it runs on Java {_majors_text(info.java_supported)}.")
-    best = jc.select_best_java(jc.find_all_java_installations(), info.java_supported)
+    best = _select_java(jc.find_all_java_installations(), info.java_supported)
     if best is not None:
         print(f"Java {best.major} at {best.path} will be used.")
     else:

@@ -12,8 +12,10 @@ import re
 import subprocess
 import sys
 import tempfile
+import threading
+import warnings
 from dataclasses import dataclass
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 __all__ = [
     "JVM_ROOTS",
@@ -153,21 +155,32 @@ def _read_pyspark_info() -> Optional[PySparkInfo]:
 
 # --- raw environment access ---------------------------------------------------------
 #
-# os.environ.get decodes the value on every read (about half a microsecond a
-# variable); the per-request cache checks only compare values, so they read the
-# encoded mapping behind os.environ. Falls back to os.environ itself elsewhere.
+# The per-request cache checks only compare the values of JAVA_HOME, PATH and
+# HOME, so they read the encoded mapping behind os.environ (a private field):
+# os.environ.get encodes the key and decodes the value in Python on every
+# read, and the three reads would add about 0.8 us to a cached request that
+# costs about 2 us in all. Anything but a plain os._Environ is read as is.
+
+@dataclass(frozen=True, slots=True)
+class _RawEnv:
+    environ: Any  # the os.environ object the rest was read from
+    data: Any  # its encoded mapping
+    java_home: Any  # the key of JAVA_HOME in `data`
+    path: Any  # ... of PATH
+    home: Any  # ... of HOME
+    encodevalue: Callable[[str], Any]
+
 
 _ENV_NAMES = ("JAVA_HOME", "PATH", "HOME")
-_raw_env_state: Tuple[Any, Any, Any, Any] = (None, None, None, None)
+_raw_env_state: Optional[_RawEnv] = None
 
 
-def _raw_env() -> Tuple[Any, Any, Any]:
-    """(mapping, (key of JAVA_HOME, of PATH, of HOME), value encoder)."""
+def _raw_env() -> _RawEnv:
     global _raw_env_state
     env = os.environ
     state = _raw_env_state
-    if state[0] is env:
-        return state[1], state[2], state[3]
+    if state is not None and state.environ is env:
+        return state
     data = getattr(env, "_data", None)
     encodekey = getattr(env, "encodekey", None)
     encodevalue = getattr(env, "encodevalue", None)
@@ -175,8 +188,8 @@ def _raw_env() -> Tuple[Any, Any, Any]:
         keys = tuple(encodekey(name) for name in _ENV_NAMES)
     else:
         data, keys, encodevalue = env, _ENV_NAMES, _identity
-    _raw_env_state = (env, data, keys, encodevalue)
-    return data, keys, encodevalue
+    state = _raw_env_state = _RawEnv(env, data, *keys, encodevalue)
+    return state
 
 
 def _identity(value: Any) -> Any:
@@ -318,8 +331,18 @@ def _scan(java_home: Optional[str], path_value: Optional[str], roots: Iterable[A
     return tuple(found), path_entry
 
 
-# (raw JAVA_HOME, raw PATH, roots object, raw "<entry holding java><pathsep>" or None, result)
-_installations_cache: Any = None
+@dataclass(frozen=True, slots=True)
+class _Installations:
+    """A scan's answer and what it was computed from (raw environment values)."""
+
+    java_home: Any
+    path: Any
+    roots: Any  # the JVM_ROOTS object, compared by identity
+    path_prefix: Any  # raw "<entry holding the first java><pathsep>", or None
+    found: Tuple[JavaInstallation, ...]
+
+
+_installations_cache: Optional[_Installations] = None
 
 
 def find_all_java_installations() -> Tuple[JavaInstallation, ...]:
@@ -332,22 +355,22 @@ def find_all_java_installations() -> Tuple[JavaInstallation, ...]:
     strategy puts the chosen Java's bin in front of PATH on every request.
     """
     global _installations_cache
-    data, keys, encodevalue = _raw_env()
-    raw_java_home = data.get(keys[0])
-    raw_path = data.get(keys[1])
+    raw = _raw_env()
+    raw_java_home = raw.data.get(raw.java_home)
+    raw_path = raw.data.get(raw.path)
     roots = JVM_ROOTS
     cache = _installations_cache
-    if cache is not None and raw_java_home == cache[0] and roots is cache[2]:
-        if raw_path == cache[1]:
-            return cache[4]
-        prefix = cache[3]
+    if cache is not None and raw_java_home == cache.java_home and roots is cache.roots:
+        if raw_path == cache.path:
+            return cache.found
+        prefix = cache.path_prefix
         if prefix is not None and raw_path is not None and raw_path.startswith(prefix):
-            return cache[4]
+            return cache.found
     env = os.environ
-    result, path_entry = _scan(env.get("JAVA_HOME"), env.get("PATH"), roots)
-    prefix = encodevalue(path_entry + os.pathsep) if path_entry is not None else None
-    _installations_cache = (raw_java_home, raw_path, roots, prefix, result)
-    return result
+    found, path_entry = _scan(env.get("JAVA_HOME"), env.get("PATH"), roots)
+    prefix = raw.encodevalue(path_entry + os.pathsep) if path_entry is not None else None
+    _installations_cache = _Installations(raw_java_home, raw_path, roots, prefix, found)
+    return found
 
 
 # --- the user's choice ---------------------------------------------------------------------
@@ -409,25 +432,33 @@ def clear_java_choice(path: Optional[str] = None) -> bool:
     return True
 
 
-# (raw HOME, choice, installation of a chosen home or None). Read once per
-# process: the strategy runs one JVM per process, so `mur java set` takes
-# effect from the next process on.
-_choice_cache: Any = None
+@dataclass(frozen=True, slots=True)
+class _Choice:
+    """The recorded choice as read for one HOME, and the chosen home probed."""
+
+    home: Any  # raw HOME
+    choice: Optional[JavaChoice]
+    chosen: Optional[JavaInstallation]  # None unless the choice names a usable home
 
 
-def _current_choice() -> Tuple[Optional[JavaChoice], Optional[JavaInstallation]]:
+# Read once per process (per HOME): the strategy runs one JVM per process, so
+# `mur java set` takes effect from the next process on.
+_choice_cache: Optional[_Choice] = None
+
+
+def _current_choice() -> _Choice:
     global _choice_cache
-    data, keys, _ = _raw_env()
-    raw_home = data.get(keys[2])
+    raw = _raw_env()
+    raw_home = raw.data.get(raw.home)
     cache = _choice_cache
-    if cache is not None and cache[0] == raw_home:
-        return cache[1], cache[2]
+    if cache is not None and cache.home == raw_home:
+        return cache
     choice = read_java_choice()
     chosen = None
     if choice is not None and choice.home is not None:
         chosen = probe_java_home(choice.home, SOURCE_USER_CHOICE)
-    _choice_cache = (raw_home, choice, chosen)
-    return choice, chosen
+    cache = _choice_cache = _Choice(raw_home, choice, chosen)
+    return cache
 
 
 # --- selection ----------------------------------------------------------------------------------
@@ -444,62 +475,132 @@ def _supported_majors(supported: Optional[Iterable[Any]]) -> frozenset:
     return frozenset(majors)
 
 
-# (installations, supported, choice, result): identity-keyed, kept only for
-# tuples, whose contents cannot change under the cache.
-_selection_cache: Any = None
+@dataclass(frozen=True, slots=True)
+class _Selection:
+    """The last answer, keyed by identity: kept only for tuples, which cannot change under it."""
+
+    installations: Any
+    supported: Any
+    choice: _Choice
+    best: Optional[JavaInstallation]
+
+
+_selection_cache: Optional[_Selection] = None
+
+# What a warning was given for, once per process: (setting, value).
+_warned: set = set()
+_warned_lock = threading.Lock()
+
+_NOT_A_HOME = "not a Java home (no executable bin/java reporting a version)"
 
 
 def select_best_java(installations: Iterable[JavaInstallation], supported: Optional[Iterable[Any]]) -> Optional[JavaInstallation]:
     """The installation to run Spark on, or None when none is supported.
 
-    Preference: the user's recorded choice (`mur java set`) when supported,
-    else the JAVA_HOME installation when supported, else the highest
-    supported major (the earlier one in `installations` on a tie).
-    `supported` holds major versions as ints or strings.
+    Order: the user's recorded choice (`mur java set`), else the JAVA_HOME
+    installation, else the java on PATH, each when supported; else the
+    highest supported major (the earlier one in `installations` on a tie).
+    A recorded choice or a JAVA_HOME that is set but unusable or unsupported
+    is skipped with a RuntimeWarning naming the Java used instead, once per
+    process. `supported` holds major versions as ints or strings.
     """
     global _selection_cache
-    choice, chosen = _current_choice()
+    choice = _current_choice()
     cache = _selection_cache
-    if cache is not None and cache[0] is installations and cache[1] is supported and cache[2] is choice:
-        return cache[3]
-    result = _select(installations, _supported_majors(supported), choice, chosen)
+    if (cache is not None and cache.installations is installations and cache.supported is supported
+            and cache.choice is choice):
+        return cache.best
+    best, skipped = _select(tuple(installations), _supported_majors(supported), choice, os.environ.get("JAVA_HOME"))
+    if best is not None:
+        for key, text in skipped:
+            _warn_once(key, f"{text}; using Java {best.major} at {best.path} instead.")
     if type(installations) is tuple and type(supported) is tuple:
-        _selection_cache = (installations, supported, choice, result)
-    return result
+        _selection_cache = _Selection(installations, supported, choice, best)
+    return best
 
 
-def _select(installations: Iterable[JavaInstallation], majors: frozenset, choice: Optional[JavaChoice], chosen: Optional[JavaInstallation]) -> Optional[JavaInstallation]:
-    installations = tuple(installations)
+_Skipped = List[Tuple[Tuple[str, Any], str]]  # [((setting, value), "Skipping ...: why")]
+
+
+def _select(
+    installations: Tuple[JavaInstallation, ...], majors: frozenset, current: _Choice, java_home: Optional[str]
+) -> Tuple[Optional[JavaInstallation], _Skipped]:
+    """The installation to use, and what was skipped on the way."""
+    skipped: _Skipped = []
+    supported_text = ", ".join(str(m) for m in sorted(majors))
+
+    def unsupported(major: int) -> str:
+        return f"Java {major} is not supported by the installed PySpark (it runs on Java {supported_text})"
+
+    choice = current.choice
     if choice is not None:
-        if chosen is not None and chosen.major in majors:
-            return chosen
-        if choice.major is not None and choice.major in majors:
-            pick = None
-            for inst in installations:
-                if inst.major == choice.major:
-                    if inst.source == SOURCE_JAVA_HOME:
-                        return inst
-                    if pick is None:
-                        pick = inst
-            if pick is not None:
-                return pick
-    from_java_home = None
+        if choice.home is not None:
+            named, chosen = f"the Java home {choice.home}", current.chosen
+            if chosen is not None and chosen.major in majors:
+                return chosen, skipped
+            reason = _NOT_A_HOME if chosen is None else unsupported(chosen.major)
+        else:
+            named = f"Java {choice.major}"
+            of_major = [i for i in installations if i.major == choice.major]
+            if choice.major in majors and of_major:
+                return _by_source(of_major), skipped
+            if choice.major not in majors:
+                reason = unsupported(choice.major)
+            else:
+                reason = f"no Java {choice.major} installation found"
+        skipped.append((("choice", choice), f"Skipping the Java chosen with 'mur java set' ({named}): {reason}"))
+
+    from_java_home = next((i for i in installations if i.source == SOURCE_JAVA_HOME), None)
+    if from_java_home is not None:
+        if from_java_home.major in majors:
+            return from_java_home, skipped
+        skipped.append(((SOURCE_JAVA_HOME, from_java_home.path),
+                        f"Skipping JAVA_HOME ({from_java_home.path}): {unsupported(from_java_home.major)}"))
+    elif java_home:
+        skipped.append(((SOURCE_JAVA_HOME, java_home), f"Skipping JAVA_HOME ({java_home}): {_NOT_A_HOME}"))
+
+    from_path = next((i for i in installations if i.source == SOURCE_PATH), None)
+    if from_path is not None and from_path.major in majors:
+        return from_path, skipped
     best = None
     for inst in installations:
-        if inst.major in majors:
-            if from_java_home is None and inst.source == SOURCE_JAVA_HOME:
-                from_java_home = inst
-            if best is None or inst.major > best.major:
-                best = inst
-    return from_java_home if from_java_home is not None else best
+        if inst.major in majors and (best is None or inst.major > best.major):
+            best = inst
+    return best, skipped
+
+
+def _by_source(candidates: List[JavaInstallation]) -> JavaInstallation:
+    """The JAVA_HOME one, else the one on PATH, else the first."""
+    for source in (SOURCE_JAVA_HOME, SOURCE_PATH):
+        for inst in candidates:
+            if inst.source == source:
+                return inst
+    return candidates[0]
+
+
+def _warn_once(key: Tuple[str, Any], message: str) -> None:
+    with _warned_lock:
+        if key in _warned:
+            return
+        _warned.add(key)
+    try:
+        # Attributed to select_best_java's caller.
+        warnings.warn(message, RuntimeWarning, stacklevel=3)
+    except BaseException:
+        # Turned into an error (-W error): raise it again on the next call.
+        with _warned_lock:
+            _warned.discard(key)
+        raise
 
 
 def clear_cache() -> None:
-    """Forget every per-process answer of this module (PySpark, installations, choice)."""
+    """Forget every per-process answer of this module (PySpark, installations, choice, warnings given)."""
     global _pyspark_info, _installations_cache, _choice_cache, _selection_cache, _raw_env_state
     _pyspark_info = _UNSET
     _installations_cache = None
     _choice_cache = None
     _selection_cache = None
-    _raw_env_state = (None, None, None, None)
+    _raw_env_state = None
     _binary_versions.clear()
+    with _warned_lock:
+        _warned.clear()

@@ -52,19 +52,22 @@ int is_first_path_entry(PyObject* path_value, PyObject* entry, PyObject* separat
 }
 
 // Exports the chosen Java: JAVA_HOME, then its bin directory in front of PATH.
+// `path` here, like `java_supported` in ensure_java_available, is read afresh
+// for each use, in the order a Python caller sees the reads happen: a property
+// may answer differently each time, so one read must not stand for two.
 int export_java(PyObject* globals, PyObject* best_java) {
     ModuleState& st = state();
     Ref os = load_global(globals, st.s_os);
     if (!os) return -1;
     Ref environ = getattr(os.get(), st.s_environ);
-    Ref home = environ ? getattr(best_java, st.s_path) : Ref{};
-    if (!home || PyObject_SetItem(environ.get(), st.s_JAVA_HOME, home.get()) < 0) return -1;
+    Ref java_home = environ ? getattr(best_java, st.s_path) : Ref{};
+    if (!java_home || PyObject_SetItem(environ.get(), st.s_JAVA_HOME, java_home.get()) < 0) return -1;
 
-    Ref home_again = getattr(best_java, st.s_path);
-    if (!home_again) return -1;
+    Ref home_for_bin = getattr(best_java, st.s_path);
+    if (!home_for_bin) return -1;
     Ref os_path = getattr(os.get(), st.s_path);
     if (!os_path) return -1;
-    Ref bin_path = path_join(os_path.get(), home_again.get(), st.s_bin);
+    Ref bin_path = path_join(os_path.get(), home_for_bin.get(), st.s_bin);
     if (!bin_path) return -1;
     Ref separator = getattr(os.get(), st.s_pathsep);
     if (!separator) return -1;
@@ -72,6 +75,11 @@ int export_java(PyObject* globals, PyObject* best_java) {
     if (!environ_get) return -1;
     Ref current = Ref::steal(PyObject_Call(environ_get.get(), st.path_get_args, nullptr));
     if (!current) return -1;
+    int has_path = PyObject_IsTrue(current.get());
+    if (has_path < 0) return -1;
+    // An unset or empty PATH gets the bin directory alone: "<bin>:" would end
+    // in an empty entry, which means the working directory.
+    if (!has_path) return PyObject_SetItem(environ.get(), st.s_PATH, bin_path.get());
     // Prepending on every request (cached sessions too) would grow PATH
     // without bound in a long-running process; once in front is enough.
     int already_first = is_first_path_entry(current.get(), bin_path.get(), separator.get());
@@ -117,9 +125,9 @@ PyObject* ensure_java_available(PyObject* globals, PyObject* const*) {
 
     Ref all_java = Ref::steal(PyObject_CallNoArgs(functions[1].get()));
     if (!all_java) return nullptr;
-    Ref supported = getattr(pyspark.get(), st.s_java_supported);
-    if (!supported) return nullptr;
-    Ref best_java = call(functions[2].get(), all_java.get(), supported.get());
+    Ref supported_for_selection = getattr(pyspark.get(), st.s_java_supported);
+    if (!supported_for_selection) return nullptr;
+    Ref best_java = call(functions[2].get(), all_java.get(), supported_for_selection.get());
     if (!best_java) return nullptr;
     int found = PyObject_IsTrue(best_java.get());
     if (found < 0) return nullptr;
@@ -128,8 +136,8 @@ PyObject* ensure_java_available(PyObject* globals, PyObject* const*) {
         Py_RETURN_NONE;
     }
 
-    Ref supported_again = getattr(pyspark.get(), st.s_java_supported);
-    Ref supported_text = supported_again ? join_versions(supported_again.get()) : Ref{};
+    Ref supported_for_message = getattr(pyspark.get(), st.s_java_supported);
+    Ref supported_text = supported_for_message ? join_versions(supported_for_message.get()) : Ref{};
     if (!supported_text) return nullptr;
     Ref error_class = load_global(globals, st.s_RukRuntimeError);
     if (!error_class) return nullptr;

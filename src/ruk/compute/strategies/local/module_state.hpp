@@ -122,7 +122,9 @@ namespace ruk {
     X(log4j_name, "mur_log4j2.properties")                              \
     X(mur_home, "~/.mur")                                               \
     X(jdbc_jars, "jdbc_jars")                                           \
-    X(log4j_option_prefix, "-Dlog4j2.configurationFile=file:")
+    X(log4j_option_prefix, "-Dlog4j2.configurationFile=file:")         \
+    X(single_quote, "'")                                                \
+    X(quoted_single_quote, "'\"'\"'")
 
 // Everything the module keeps for the life of the process. The module is a
 // process singleton: a re-import after `del sys.modules[...]` hands back the

@@ -8,9 +8,10 @@ namespace ruk {
 // launch_settings.cpp
 // Adds the JVM flags to _JAVA_OPTIONS unless they are there already.
 int adjust_java_options(PyObject* globals);
-// Writes the quiet log4j2 configuration to the temporary directory; returns its path.
+// Writes the quiet log4j2 configuration where no other user can change it;
+// returns its path, or None when there is no such place.
 Ref write_log4j_file(PyObject* globals);
-// Creates ~/.mur/jdbc_jars if needed; returns its path.
+// Creates ~/.mur/jdbc_jars if needed and possible; returns its path.
 Ref prepare_jar_directory(PyObject* globals);
 // The values of the fast-start defaults for this start, in the order of
 // state().fast_config_keys.

@@ -10,6 +10,51 @@ namespace {
 constexpr const char pyspark_unavailable_message[] =
     "PySpark is not available. Install it with: pip install pyspark";
 
+// `raise RukRuntimeError(message)`, the class read from the globals now; takes
+// the message (null with an exception set passes that exception on).
+int raise_runtime_error(PyObject* globals, PyObject* message_or_null) {
+    Ref message = Ref::steal(message_or_null);
+    Ref error_class = message ? load_global(globals, state().s_RukRuntimeError) : Ref{};
+    Ref error = error_class ? call(error_class.get(), message.get()) : Ref{};
+    if (error) raise_object(error.get());
+    return -1;
+}
+
+// The strategy's input, checked before anything changes, so a value Spark
+// cannot take never starts a JVM nor reaches the cache: a dict config with
+// string keys, a string "master" if any, a string app_name. Values stay as
+// they are: Spark takes numbers and booleans too.
+int check_strategy_input(PyObject* globals, PyObject* self) {
+    ModuleState& st = state();
+    Ref config = getattr(self, st.s_config);
+    if (!config) return -1;
+    if (!PyDict_Check(config.get()))
+        return raise_runtime_error(globals, PyUnicode_FromFormat("Local Spark config must be a dictionary, got %S",
+                                                                 reinterpret_cast<PyObject*>(Py_TYPE(config.get()))));
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(config.get(), &position, &key, &value)) {
+        if (PyUnicode_Check(key)) continue;
+        Ref held = Ref::borrow(key);  // repr() may run code that changes the dict
+        return raise_runtime_error(globals, PyUnicode_FromFormat("Spark setting names must be strings, got %.200s: %R",
+                                                                 Py_TYPE(key)->tp_name, key));
+    }
+    Ref master = Ref::borrow(PyDict_GetItemWithError(config.get(), st.s_master_key));
+    if (!master && PyErr_Occurred()) return -1;
+    if (master && !PyUnicode_Check(master.get()))
+        return raise_runtime_error(
+            globals, PyUnicode_FromFormat("Spark setting 'master' must be a string such as 'local[2]', got %.200s: %R",
+                                          Py_TYPE(master.get())->tp_name, master.get()));
+    Ref app_name = getattr(self, st.s_app_name);
+    if (!app_name) return -1;
+    if (!PyUnicode_Check(app_name.get()))
+        return raise_runtime_error(globals,
+                                   PyUnicode_FromFormat("Spark application name (app_name) must be a string, got %.200s: %R",
+                                                        Py_TYPE(app_name.get())->tp_name, app_name.get()));
+    return 0;
+}
+
 // MD5 hex digest of str(sorted(self.config.items())): equal configurations
 // share a key whatever their insertion order.
 Ref compute_cache_key(PyObject* self, PyObject* hashlib) {
@@ -175,12 +220,10 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     int is_available = PyObject_IsTrue(available.get());
     if (is_available < 0) return nullptr;
     if (!is_available) {
-        Ref error_class = load_global(globals, st.s_RukRuntimeError);
-        Ref message = error_class ? Ref::steal(PyUnicode_FromString(pyspark_unavailable_message)) : Ref{};
-        Ref error = message ? call(error_class.get(), message.get()) : Ref{};
-        if (error) raise_object(error.get());
+        raise_runtime_error(globals, PyUnicode_FromString(pyspark_unavailable_message));
         return nullptr;
     }
+    if (check_strategy_input(globals, self) < 0) return nullptr;
 
     if (!call_global(globals, st.s_disable_tracker_fn)) return nullptr;
     if (adjust_java_options(globals) < 0) return nullptr;
