@@ -50,7 +50,7 @@ make_workdir ruk-leaks
 # to the interpreter's total. Plain -I keeps the debug pyconfig.h.
 say "building against $python_dbg in $work/build"
 build_extension "$python_dbg" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON
-if ! nm -D --undefined-only "$module" | grep -qw _Py_RefTotal; then
+if ! nm -D --undefined-only "$module" | grep -w _Py_RefTotal >/dev/null; then
     say "$module was compiled without Py_DEBUG (it does not touch _Py_RefTotal)"
     exit 2
 fi

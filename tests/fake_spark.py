@@ -8,6 +8,10 @@ without pytest or PySpark, and imports the extension only after its own
 failing-import cases) and the benchmark: import nothing heavy at the top."""
 
 import hashlib
+import os
+import select
+import signal
+import subprocess
 import sys
 import tempfile
 import types
@@ -76,6 +80,7 @@ class FakeSparkSession:
         cls.active_session_error = None
         cls.active_session_calls = 0
         cls.stderr_text = ""  # written to sys.stderr by getOrCreate
+        cls.jvm_stderr = None  # written to fd 2 by a stand-in JVM that getOrCreate launches
         cls.config_hook = None  # called with key and value by builder.config
         cls.get_or_create_hook = None  # called with the builder inside getOrCreate
         cls.get_or_create_error = None
@@ -128,11 +133,13 @@ class FakeSparkSession:
     def _get_or_create(cls, builder):
         if cls.stderr_text:
             sys.stderr.write(cls.stderr_text)
+        jvm = None if cls.jvm_stderr is None else launch_jvm(cls.jvm_stderr)
         if cls.get_or_create_hook is not None:
             cls.get_or_create_hook(builder)
         if cls.get_or_create_error is not None:
             raise cls.get_or_create_error
         session = cls(name=f"created-{len(cls.created)}")
+        session.jvm = jvm
         session.sparkContext.set_log_level_error = cls.set_log_level_error
         cls.created.append(session)
         return session
@@ -186,6 +193,69 @@ class FakeJavaCompat(types.ModuleType):
         self.find_all_java_installations = answer("find_all_java_installations", "installations")
         self.select_best_java = answer("select_best_java", "best")
 
+
+# A stand-in for the JVM that PySpark launches: a child process that inherits
+# fd 2, writes its start-up text there, then copies its stdin to fd 2 until
+# stdin closes (the JVM living on after the start).
+_JVM = """
+import os, sys
+os.write(2, sys.argv[1].encode())
+print("started", flush=True)
+for line in sys.stdin:
+    os.write(2, line.encode())
+"""
+
+
+def launch_jvm(start_text):
+    """Launched as PySpark launches its JVM (a preexec_fn: a real fork), and
+    back once the start-up text is written. Write to `.stdin` to have it
+    print more; close `.stdin` and wait to end it."""
+    jvm = subprocess.Popen(
+        [sys.executable, "-c", _JVM, start_text], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN),
+    )
+    assert jvm.stdout.readline() == "started\n"
+    return jvm
+
+
+class StderrPipe:
+    """For the block, fd 2 of this process is a pipe. text() puts fd 2 back
+    and returns everything that reached the pipe once every writer has closed
+    it: a relay thread closes its copy when the last process holding the
+    start's fd 2 has ended."""
+
+    def __init__(self, timeout=60):
+        self.timeout = timeout
+
+    def __enter__(self):
+        self.read_end, write_end = os.pipe()
+        self.saved = os.dup(2)
+        os.dup2(write_end, 2)
+        os.close(write_end)
+        return self
+
+    def _restore(self):
+        if self.saved is not None:
+            os.dup2(self.saved, 2)
+            os.close(self.saved)
+            self.saved = None
+
+    def text(self):
+        self._restore()
+        chunks = []
+        while True:
+            ready, _, _ = select.select([self.read_end], [], [], self.timeout)
+            assert ready, "fd 2 still has a writer: a relay was left behind"
+            chunk = os.read(self.read_end, 65536)
+            if not chunk:
+                return b"".join(chunks).decode()
+            chunks.append(chunk)
+
+    def __exit__(self, *exc):
+        self._restore()
+        os.close(self.read_end)
+
+
 # --- expectations shared by the unit, reliability and fuzz tests -------------------
 
 # The flags every session request adds to _JAVA_OPTIONS.
@@ -229,6 +299,7 @@ class CollidingKey:
         if action is not None:
             action()
         return NotImplemented
+
 
 # Packages the driver JVM opens to Spark, in the order of its options.
 OPENED = [

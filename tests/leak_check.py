@@ -49,6 +49,7 @@ import shutil
 import sys
 import sysconfig
 import tempfile
+import threading
 import time
 import traceback
 import types
@@ -143,7 +144,7 @@ JAVA = FakeJavaCompat(INFO, installations=())
 # it: each assignment to a class attribute invalidates the type's entries in
 # the interpreter's lookup cache, and the churn shows as heap noise.
 PLAIN = dict(active=None, active_session_error=None, config_hook=None, get_or_create_error=None,
-             set_log_level_error=None, stderr_text="")
+             get_or_create_hook=None, set_log_level_error=None, stderr_text="")
 
 
 def reset() -> None:
@@ -492,6 +493,25 @@ def _():
     spark = strategy(config).get_spark_session({"postgres"})
     check(cache == {key_of(config): spark}, "cache")
     check(sys.stderr is H.sink, "stderr")
+
+
+@case("get_spark_session", "create while another thread writes to stderr and fd 2")
+def _():
+    cache = fresh_cache()
+    Spark.stderr_text = "WARNING: noise\na real line\n"
+
+    def other_thread():
+        print("WARNING: from another thread", file=sys.stderr)
+        os.write(2, b"")
+
+    def during_start(builder):
+        thread = threading.Thread(target=other_thread)
+        thread.start()
+        thread.join()
+
+    Spark.get_or_create_hook = during_start
+    spark = strategy().get_spark_session()
+    check(cache == {key_of({}): spark} and sys.stderr is H.sink, "state after the start")
 
 
 @case("get_spark_session", "reuse a live cached session", weight=4)

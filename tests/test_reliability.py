@@ -10,6 +10,7 @@ import io
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -754,6 +755,151 @@ def test_start_that_swaps_stderr_itself(env):
     assert env.shown() == "before the swap\n"
     assert foreign.getvalue() == "after the swap\n"
     assert_next_start_works(env)
+
+
+def test_ctrl_c_ends_a_wait_for_another_threads_start(env):
+    """The main thread asks for a session while a worker's start is under way:
+    Ctrl-C ends that wait at once, as it ends a threading.Lock.acquire(), with
+    nothing left held and sys.stderr as it was."""
+    env.console()
+    in_start, release_start, start_done = threading.Event(), threading.Event(), threading.Event()
+    main_configured, handled, interrupted = threading.Event(), threading.Event(), threading.Event()
+
+    def hold_worker(builder):
+        if ("config", "spark.who", "worker") in builder.calls:
+            in_start.set()
+            release_start.wait()
+
+    env.Spark.get_or_create_hook = hold_worker
+    env.Spark.config_hook = lambda key, value: (key, value) == ("spark.who", "main") and main_configured.set()
+
+    def wait_for_start():
+        return env.strategy({"spark.who": "main"}).get_spark_session()
+
+    def on_sigint(signum, frame):
+        handled.set()
+        # Raise only where the module waits: past the builder's set-up, with
+        # no Python frame above the caller's. A signal that lands earlier is sent again.
+        if main_configured.is_set() and frame is not None and frame.f_code is wait_for_start.__code__:
+            interrupted.set()
+            raise KeyboardInterrupt
+
+    def press_ctrl_c():
+        main_configured.wait(HANG_GUARD)
+        while not interrupted.is_set():
+            handled.clear()
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+            if not handled.wait(HANG_GUARD / 6):
+                release_start.set()  # never delivered while waiting: let the test end
+                return
+
+    def worker_body():
+        env.strategy({"spark.who": "worker"}).get_spark_session()
+        start_done.set()
+
+    worker = threading.Thread(target=worker_body)
+    presser = threading.Thread(target=press_ctrl_c)
+    previous = signal.signal(signal.SIGINT, on_sigint)
+    try:
+        worker.start()
+        assert in_start.wait(HANG_GUARD)
+        presser.start()
+        with pytest.raises(KeyboardInterrupt):
+            wait_for_start()
+        assert not start_done.is_set()  # delivered while the other start still ran
+    finally:
+        release_start.set()
+        worker.join()
+        presser.join()
+        signal.signal(signal.SIGINT, previous)
+    assert start_done.is_set() and list(env.cache) == [key_of({"spark.who": "worker"})]
+    assert sys.stderr is env.stderr
+    assert_next_start_works(env)
+
+
+def _run_fake_script(tmp_path, body, timeout=60):
+    """Runs body in a fresh interpreter against the fake PySpark; its files
+    stay in tmp_path. Returns the finished process (text output)."""
+    prelude = f"""
+import os, sys, threading
+sys.path.insert(0, {str(Path(__file__).parent)!r})
+import ruk.compute.strategies.local as local
+from fake_spark import FakeSparkSession
+Spark = FakeSparkSession.fresh()
+local.SparkSession, local.PYSPARK_AVAILABLE = Spark, True
+local._ensure_java_available = lambda: None
+"""
+    for d in ("home", "tmp"):
+        (tmp_path / d).mkdir(exist_ok=True)
+    env = {**os.environ, "HOME": str(tmp_path / "home"), "TMPDIR": str(tmp_path / "tmp")}
+    return subprocess.run([sys.executable, "-c", prelude + body], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def test_fork_during_another_threads_start(tmp_path):
+    """A child forked while a worker thread is inside its start: the capture
+    lock is free there, sys.stderr and fd 2 are what they were before the
+    start, and a request works."""
+    result = _run_fake_script(tmp_path, r"""
+real_stderr, real_fd = sys.stderr, os.dup(2)
+in_start, release = threading.Event(), threading.Event()
+
+def hold(builder):
+    in_start.set()
+    release.wait()
+
+Spark.get_or_create_hook = hold
+worker = threading.Thread(target=lambda: local.LocalStrategy({"spark.who": "worker"}, "w").get_spark_session())
+worker.start()
+in_start.wait()
+Spark.get_or_create_hook = None  # the child's own start goes straight through
+pid = os.fork()
+if pid == 0:
+    restored = sys.stderr is real_stderr and os.path.sameopenfile(2, real_fd)
+    print("WARNING: child's sys.stderr", file=sys.stderr, flush=True)
+    os.write(2, b"WARNING: child's fd 2\n")
+    spark = local.LocalStrategy({"spark.who": "child"}, "c").get_spark_session()
+    os._exit(0 if restored and spark is Spark.created[-1] else 1)
+child_status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+release.set()
+worker.join()
+print(child_status, sys.stderr is real_stderr)
+""", timeout=HANG_GUARD)
+    assert result.stdout.split() == ["0", "True"], result.stderr
+    assert "WARNING: child's sys.stderr\n" in result.stderr and "WARNING: child's fd 2\n" in result.stderr
+
+
+def test_start_without_free_file_descriptors_falls_back_to_the_stream_capture(tmp_path):
+    """When fd 2 cannot be routed through the filter (no descriptors left for
+    any part of it), the start still works with the sys.stderr capture alone."""
+    result = _run_fake_script(tmp_path, r"""
+import resource
+real_stderr, real_fd = sys.stderr, os.dup(2)
+local.LocalStrategy({"spark.warm": 1}, "w").get_spark_session()  # files and imports in place
+Spark.stderr_text = "WARNING: noise\nkept\n"
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (min(soft, 256), hard))
+fillers = []
+while True:
+    try:
+        fillers.append(os.open(os.devnull, os.O_RDONLY))
+    except OSError:
+        break
+outcomes = []
+for _ in range(3):  # what writing the logging file needs
+    os.close(fillers.pop())
+for free in range(8):  # then one descriptor more for each start
+    if free:
+        os.close(fillers.pop())
+    spark = local.LocalStrategy({"spark.free": free}, "f").get_spark_session()
+    outcomes.append(spark is Spark.created[-1] and sys.stderr is real_stderr
+                    and os.path.sameopenfile(2, real_fd))
+for fd in fillers:
+    os.close(fd)
+print(outcomes.count(True))
+""")
+    assert result.stdout.split() == ["8"], result.stderr
+    assert result.stderr == "kept\n" * 8
 
 
 # --- interpreter exit --------------------------------------------------------------------

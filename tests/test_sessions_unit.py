@@ -2,6 +2,7 @@
 
 import io
 import json
+import logging
 import multiprocessing
 import os
 import pwd
@@ -19,12 +20,13 @@ import pytest
 
 import ruk.compute.strategies.local as local
 from fake_spark import (
-    JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, fast_defaults, isolate_files,
-    jar_dir, key_of, lock_is_free, pyspark_info,
+    JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe, fast_defaults,
+    isolate_files, jar_dir, key_of, lock_is_free, pyspark_info,
 )
 
 LOG4J_TEXT = (
     "\nstatus = error\nappender.console.type = Console\nappender.console.name = console\n"
+    "appender.console.target = SYSTEM_ERR\n"
     "appender.console.layout.type = PatternLayout\nappender.console.layout.pattern = %msg%n\n"
     "rootLogger.level = error\nrootLogger.appenderRef.console.ref = console\n"
     "logger.spark.name = org.apache.spark\nlogger.spark.level = error\n"
@@ -716,3 +718,56 @@ def test_resource_tracker_refusing_second_assignment(monkeypatch):
     monkeypatch.setattr(multiprocessing, "resource_tracker", refusing, raising=False)
     assert local._disable_multiprocessing_resource_tracker() is None
     assert refusing._resource_tracker is None and not hasattr(refusing, "_fd")
+
+
+def test_jvm_console_filtered_during_the_start_only_and_other_threads_pass(env, monkeypatch):
+    """What a launched JVM writes to fd 2 goes through the start-up filter
+    while the start runs and unchanged afterwards, for as long as it lives;
+    another thread's stderr is never captured nor filtered, whether it writes
+    through sys.stderr, a logging handler or fd 2 itself."""
+    env.Spark.jvm_stderr = (
+        "Picked up _JAVA_OPTIONS: -Xmx1g\nreal jvm line\n  WARNING: Using incubator modules: x\n\n"
+        "Picked up JAVA_TOOL_OPTIONS: a line the start ends in the middle of, ")
+    stderr = open(2, "w", buffering=1, closefd=False)  # what sys.stderr is in a plain process
+    monkeypatch.setattr(sys, "stderr", stderr)
+    logger = logging.getLogger("other")
+    monkeypatch.setattr(logger, "propagate", False)
+    handlers = []
+
+    def other_thread():
+        handler = logging.StreamHandler()  # bound to the sys.stderr of the moment: the start's
+        handler.setFormatter(logging.Formatter(logging.BASIC_FORMAT))
+        logger.addHandler(handler)
+        handlers.append(handler)
+        logger.warning("logged by another thread")
+        print("WARNING: printed by another thread", file=sys.stderr)
+        os.write(2, b"SLF4J: written to fd 2 by another thread\n")
+
+    def start(builder):
+        thread = threading.Thread(target=other_thread)
+        thread.start()
+        thread.join()
+        print("WARNING: start-up noise\nstart line", file=sys.stderr)
+
+    env.Spark.get_or_create_hook = start
+    with StderrPipe() as console:
+        try:
+            spark = env.strategy().get_spark_session()
+            assert sys.stderr is stderr
+            logger.warning("logged after the start")
+            spark.jvm.stdin.write("finished after it\nWARNING: after the start\nPicked up _JAVA_OPTIONS: later\nno line break")
+            spark.jvm.stdin.close()
+            assert spark.jvm.wait() == 0
+        finally:
+            for handler in handlers:
+                logger.removeHandler(handler)
+        shown = console.text()
+    assert shown == (
+        "real jvm line\n\n"
+        "WARNING:other:logged by another thread\n"
+        "WARNING: printed by another thread\n"
+        "SLF4J: written to fd 2 by another thread\n"
+        "start line\n"
+        "WARNING:other:logged after the start\n"
+        "WARNING: after the start\nPicked up _JAVA_OPTIONS: later\nno line break"
+    )

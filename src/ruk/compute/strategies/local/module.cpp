@@ -145,6 +145,7 @@ constexpr const char log4j_config[] =
     "status = error\n"
     "appender.console.type = Console\n"
     "appender.console.name = console\n"
+    "appender.console.target = SYSTEM_ERR\n"
     "appender.console.layout.type = PatternLayout\n"
     "appender.console.layout.pattern = %msg%n\n"
     "rootLogger.level = error\n"

@@ -15,10 +15,13 @@ PyObject* validate_config(PyObject* globals, PyObject* const* args) {
     if (is_dict) Py_RETURN_NONE;
 
     Ref error_class = load_global(globals, st.s_RukRuntimeError);
-    Ref config_again = error_class ? getattr(self, st.s_config) : Ref{};
-    Ref type_text = config_again ? Ref::steal(PyObject_Format(
-                                       reinterpret_cast<PyObject*>(Py_TYPE(config_again.get())), st.s_empty))
-                                 : Ref{};
+    // The message reads self.config again, after the error class, as the
+    // Python expression that builds it does.
+    Ref config_for_message = error_class ? getattr(self, st.s_config) : Ref{};
+    Ref type_text = config_for_message
+                        ? Ref::steal(PyObject_Format(
+                              reinterpret_cast<PyObject*>(Py_TYPE(config_for_message.get())), st.s_empty))
+                        : Ref{};
     Ref message = type_text ? Ref::steal(PyUnicode_FromFormat(
                                   "Local Spark config must be a dictionary, got %U", type_text.get()))
                             : Ref{};

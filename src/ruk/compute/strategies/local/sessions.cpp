@@ -69,6 +69,9 @@ Ref compute_cache_key(PyObject* self, PyObject* hashlib) {
     return digest ? call_method(digest.get(), st.s_hexdigest) : Ref{};
 }
 
+// The cache is looked up anew for each use, as the Python statements that use
+// it do: a rebinding of _SPARK_SESSION_CACHE between two uses (by a finaliser
+// run in between, or another thread) is honoured by the later one.
 Ref load_cache(PyObject* globals) { return load_global(globals, state().s_SESSION_CACHE); }
 
 // list(_SPARK_SESSION_CACHE.items()): a private copy, safe to walk while deleting.
@@ -137,8 +140,8 @@ int reuse_check(PyObject* globals, PyObject* cache_key, Ref& found) {
             found = std::move(session);
             return 1;
         }
-        Ref cache_now = load_cache(globals);
-        if (!cache_now || PyObject_DelItem(cache_now.get(), cache_key) < 0) return -1;
+        Ref cache_for_eviction = load_cache(globals);
+        if (!cache_for_eviction || PyObject_DelItem(cache_for_eviction.get(), cache_key) < 0) return -1;
     }
     return stop_active_session(globals) < 0 ? -1 : 0;
 }
@@ -297,8 +300,8 @@ PyObject* close_session(PyObject* globals, PyObject* const* args) {
             Ref key, cached_spark;
             if (unpack_pair(PyList_GET_ITEM(snapshot.get(), i), key, cached_spark) < 0) return -1;
             if (cached_spark.get() != spark) continue;
-            Ref cache_now = load_cache(globals);
-            return cache_now ? PyObject_DelItem(cache_now.get(), key.get()) : -1;
+            Ref cache_for_release = load_cache(globals);
+            return cache_for_release ? PyObject_DelItem(cache_for_release.get(), key.get()) : -1;
         }
         return 0;
     });
@@ -320,8 +323,8 @@ PyObject* cleanup_all_spark_sessions(PyObject* globals, PyObject* const*) {
                 if (!pending_is_exception()) return -1;
                 PyErr_Clear();  // one session failing to stop does not keep the others running
             }
-            Ref cache_now = load_cache(globals);
-            Ref cleared = cache_now ? call_method(cache_now.get(), st.s_clear) : Ref{};
+            Ref cache_to_clear = load_cache(globals);
+            Ref cleared = cache_to_clear ? call_method(cache_to_clear.get(), st.s_clear) : Ref{};
             return cleared ? 0 : -1;
         }) < 0)
         return nullptr;
