@@ -300,47 +300,18 @@ def child_env(home: str, scratch: str, java_home: str) -> dict:
 
 
 # ---------------------------------------------------------------------------
-# Fake session for the module's own cost.
+# Fake session for the module's own cost: the tests' one.
 # ---------------------------------------------------------------------------
 
-class FakeContext:
-    _jsc = "java-context"  # what a live PySpark context has; the module checks it after getConf()
+def fake_spark():
+    """tests/fake_spark.py, imported on first use so that a cold-start child
+    loads nothing of it."""
+    tests = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests")
+    if tests not in sys.path:
+        sys.path.insert(0, tests)
+    import fake_spark
 
-    def getConf(self):
-        return None
-
-    def setLogLevel(self, level):
-        return None
-
-
-class FakeSession:
-    def __init__(self):
-        self.sparkContext = FakeContext()
-
-    def stop(self):
-        return None
-
-
-class FakeBuilder:
-    def appName(self, name):
-        return self
-
-    def master(self, master):
-        return self
-
-    def config(self, key, value):
-        return self
-
-    def getOrCreate(self):
-        return FakeSession()
-
-
-class FakeSparkSession:
-    builder = FakeBuilder()
-
-    @staticmethod
-    def getActiveSession():
-        return None
+    return fake_spark
 
 
 def per_call_stats(fn, calls: int, rounds: int) -> tuple:
@@ -369,7 +340,7 @@ def bench_fake(quick: bool) -> dict:
 
     saved = local_module.SparkSession
     os.environ.pop("MUR_SPARK_KEEP_ALIVE", None)
-    local_module.SparkSession = FakeSparkSession
+    local_module.SparkSession = Spark = fake_spark().FakeSparkSession.fresh()
     cache = local_module._SPARK_SESSION_CACHE
     try:
         cache.clear()
@@ -387,6 +358,7 @@ def bench_fake(quick: bool) -> dict:
         def create():
             clear()
             get()
+            del Spark.builders[:], Spark.created[:]  # the fake's records, kept small
 
         res["create_us"], res["create_best_us"] = per_call_stats(create, create_calls, rounds)
 
@@ -506,7 +478,7 @@ def bench_threads(quick: bool) -> dict:
     duration = 0.5 if quick else 1.0
     rounds = 3 if quick else 5
     saved = local_module.SparkSession
-    local_module.SparkSession = FakeSparkSession
+    local_module.SparkSession = fake_spark().FakeSparkSession.fresh()
     local_module._SPARK_SESSION_CACHE.clear()
     try:
         strategy = local_module.LocalStrategy({}, "bench")
@@ -560,7 +532,7 @@ def bench_thread_references(quick: bool) -> dict:
     other, independent of the module."""
     import ruk.compute.java_compat as java_compat
 
-    context = FakeContext()
+    context = fake_spark().FakeSparkContext()
     lock = threading.Lock()
     environ = os.environ
     find = java_compat.find_all_java_installations

@@ -23,7 +23,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import bench  # noqa: E402  (the fake session classes)
+import bench  # noqa: E402  (the fake session)
 
 
 def main() -> int:
@@ -39,7 +39,7 @@ def main() -> int:
 
     import ruk.compute.strategies.local as local_module
 
-    local_module.SparkSession = bench.FakeSparkSession
+    local_module.SparkSession = bench.fake_spark().FakeSparkSession.fresh()
     strategy = local_module.LocalStrategy({}, "profile")
     session = strategy.get_spark_session()
     try:

@@ -48,33 +48,15 @@ make_workdir ruk-leaks
 # and GCC, following them, then takes the release pyconfig.h: the module
 # would be built without Py_DEBUG and would not report its reference changes
 # to the interpreter's total. Plain -I keeps the debug pyconfig.h.
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
 say "building against $python_dbg in $work/build"
-cmake -S "$repo" -B "$work/build" "${generator[@]}" \
-    -DPython_EXECUTABLE="$python_dbg" \
-    -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON >"$work/cmake.log" 2>&1 ||
-    { cat "$work/cmake.log" >&2; exit 2; }
-cmake --build "$work/build" -j"$(nproc)" >>"$work/cmake.log" 2>&1 ||
-    { cat "$work/cmake.log" >&2; exit 2; }
-
-suffix=$("$python_dbg" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-module=$work/build/local$suffix
-[[ -f $module ]] || { say "no $module after the build"; exit 2; }
+build_extension "$python_dbg" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON
 if ! nm -D --undefined-only "$module" | grep -w _Py_RefTotal >/dev/null; then
     say "$module was compiled without Py_DEBUG (it does not touch _Py_RefTotal)"
     exit 2
 fi
 
 # --- the package: the pure-Python sources and the debug build of the extension ---------------
-pkg=$work/pkg
-rm -rf "$pkg"
-mkdir -p "$pkg"
-cp -R "$repo/src/ruk" "$repo/src/ruk_common" "$pkg/"
-rm -rf "$pkg/ruk/compute/strategies/local"  # the C++ sources
-find "$pkg" \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
-cp "$module" "$pkg/ruk/compute/strategies/"
+assemble_package
 
 # --- run -------------------------------------------------------------------------------------
 # malloc_debug: every Python allocation goes through malloc, so the heap

@@ -40,34 +40,15 @@ asan_runtime=$(g++ -print-file-name=libasan.so)
 make_workdir ruk-sanitize
 
 # --- build ---------------------------------------------------------------------------------
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
 say "building with address,undefined against $python in $work/build"
-cmake -S "$repo" -B "$work/build" "${generator[@]}" \
-    -DPython_EXECUTABLE="$python" \
-    -DCMAKE_CXX_COMPILER=g++ \
-    -DCMAKE_BUILD_TYPE=Debug \
-    -DRUK_SANITIZE=address,undefined >"$work/cmake.log" 2>&1 ||
-    { cat "$work/cmake.log" >&2; exit 2; }
-cmake --build "$work/build" -j"$(nproc)" >>"$work/cmake.log" 2>&1 ||
-    { cat "$work/cmake.log" >&2; exit 2; }
-
-suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-module=$work/build/local$suffix
-[[ -f $module ]] || { say "no $module after the build"; exit 2; }
+build_extension "$python" -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Debug -DRUK_SANITIZE=address,undefined
 for runtime in __asan_init __ubsan_handle; do
     nm -D --undefined-only "$module" | grep "$runtime" >/dev/null ||  # all of nm's output read: no SIGPIPE under pipefail
         { say "$module is not instrumented ($runtime missing)"; exit 2; }
 done
 
 # --- the package: the pure-Python sources and the instrumented extension ----------------------
-pkg=$work/pkg
-rm -rf "$pkg"
-mkdir -p "$pkg"
-cp -R "$repo/src/ruk" "$repo/src/ruk_common" "$pkg/"
-rm -rf "$pkg/ruk/compute/strategies/local"  # the C++ sources
-find "$pkg" \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
-cp "$module" "$pkg/ruk/compute/strategies/"
+assemble_package
 
 # --- run -------------------------------------------------------------------------------------
 logs=$work/sanitizer-logs

@@ -1,6 +1,11 @@
-"""A small stand-in for PySpark's SparkSession, enough to drive session management
-without a JVM. Bind a fresh class per test (`FakeSparkSession.fresh()`) so the
-class-level knobs and records never leak between tests."""
+"""A small stand-in for PySpark's SparkSession and for the Java discovery, enough
+to drive session management without a JVM. Bind a fresh class per test
+(`FakeSparkSession.fresh()`) so the class-level knobs and records never leak
+between tests.
+
+Shared by the tests, the leak check (which runs it under a debug interpreter
+without pytest or PySpark, and imports the extension only after its own
+failing-import cases) and the benchmark: import nothing heavy at the top."""
 
 import hashlib
 import os
@@ -10,8 +15,7 @@ import subprocess
 import sys
 import tempfile
 import types
-
-import ruk.compute.strategies.local as local
+from pathlib import Path
 
 
 class FakeSparkContext:
@@ -86,14 +90,17 @@ class FakeSparkSession:
     def fresh(cls):
         return type("FakeSparkSession", (cls,), {})
 
-    def __init__(self, name="session", stop_log=None):
+    def __init__(self, name="session", stop_log=None, stop_error=None, sql_error=None):
         self.name = name
         self.sparkContext = FakeSparkContext()
         self.stop_calls = 0
         self.stopped = False
-        self.stop_error = None
+        self.stop_error = stop_error
         self.stop_hook = None
         self.stop_log = stop_log
+        self.queries = []  # what sql() was given
+        self.collected = 0  # collect() calls on its results
+        self.sql_error = sql_error
 
     def __repr__(self):
         return f"<FakeSparkSession {self.name}>"
@@ -108,6 +115,12 @@ class FakeSparkSession:
             raise self.stop_error
         self.stopped = True
         self.sparkContext._jsc = None
+
+    def sql(self, query):
+        self.queries.append(query)
+        if self.sql_error is not None:
+            raise self.sql_error
+        return FakeDataFrame(self)
 
     @classmethod
     def getActiveSession(cls):
@@ -130,6 +143,56 @@ class FakeSparkSession:
         session.sparkContext.set_log_level_error = cls.set_log_level_error
         cls.created.append(session)
         return session
+
+
+class FakeDataFrame:
+    def __init__(self, session):
+        self.session = session
+
+    def collect(self):
+        self.session.collected += 1
+        return [(1,)]
+
+
+# --- the Java discovery ------------------------------------------------------------
+
+FAKE_JDK = "/opt/fake-jdk"
+
+
+def pyspark_info(java_supported=(17, 21), version="4.0.1", major_minor="4.0"):
+    """What java_compat.get_pyspark_info() answers."""
+    return types.SimpleNamespace(java_supported=list(java_supported), version=version, major_minor=major_minor)
+
+
+class FakeJavaCompat(types.ModuleType):
+    """A stand-in `ruk.compute.java_compat` whose discovery answers at once.
+
+    Each function records its call and arguments in `calls` and answers from a
+    field (`info`, `installations`, `best`), or raises the field's value when
+    it is an exception. A function can be deleted from the module."""
+
+    def __init__(self, info=None, installations=("jdk",), best=None):
+        super().__init__("ruk.compute.java_compat")
+        self.info = pyspark_info() if info is None else info
+        self.installations = list(installations)
+        self.best = types.SimpleNamespace(path=FAKE_JDK) if best is None else best
+        self.calls = []
+
+        def answer(name, field):
+            def fn(*args):
+                self.calls.append((name, *args))
+                value = getattr(self, field)
+                if isinstance(value, BaseException):
+                    raise value
+                return value
+
+            fn.__name__ = name
+            return fn
+
+        self.get_pyspark_info = answer("get_pyspark_info", "info")
+        self.find_all_java_installations = answer("find_all_java_installations", "installations")
+        self.select_best_java = answer("select_best_java", "best")
+
 
 # A stand-in for the JVM that PySpark launches: a child process that inherits
 # fd 2, writes its start-up text there, then copies its stdin to fd 2 until
@@ -195,6 +258,49 @@ class StderrPipe:
 
 # --- expectations shared by the unit, reliability and fuzz tests -------------------
 
+# The flags every session request adds to _JAVA_OPTIONS.
+JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
+NO_PYSPARK_INFO = (
+    "PySpark is not installed. Install it with: pip install pyspark\n"
+    "Or run 'mur spark set-version' to select a specific version."
+)
+# What follows the supported versions in the no-compatible-Java message.
+NO_JAVA_TAIL = (
+    ".\n\nRun 'mur java search' to find Java installations.\n"
+    "Run 'mur java set' to select a compatible version.\n"
+    "Run 'mur java install' for installation guide."
+)
+
+
+# Subclasses of the built-in types the argument checks refuse.
+class SetSub(set):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+class DictSub(dict):
+    pass
+
+
+class CollidingKey:
+    """A dict key hashed like `name`: its first comparison runs `action`."""
+
+    def __init__(self, name, action=None):
+        self.name, self.action = name, action
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return NotImplemented
+
+
 # Packages the driver JVM opens to Spark, in the order of its options.
 OPENED = [
     "java.base/java.lang", "java.base/java.lang.invoke", "java.base/java.lang.reflect",
@@ -237,6 +343,8 @@ def key_of(config):
 
 
 def lock_is_free():
+    import ruk.compute.strategies.local as local
+
     lock = local._SPARK_SESSION_LOCK
     if not lock.acquire(blocking=False):
         return False
@@ -260,3 +368,12 @@ def isolate_files(tmp_path, monkeypatch):
         monkeypatch.delenv(name, raising=False)
     ns.log4j = str(ns.tmp / "mur_log4j2.properties")
     return ns
+
+
+def jar_dir(project, *names):
+    """The project's JDBC JAR folder, created, holding the named JARs."""
+    d = Path(project, ".mur", "jdbc_jars")
+    d.mkdir(parents=True)
+    for name in names:
+        (d / name).write_bytes(b"PK")
+    return d

@@ -7,7 +7,8 @@ total nor its memory grows with the number of calls. It needs a debug CPython
 (one with `sys.gettotalrefcount`, e.g. Debian's `python3.11-dbg`) and the
 extension built for that interpreter; `scripts/check_leaks.sh` builds it and
 runs this script. No JVM is started: PySpark's `SparkSession`, the Java
-discovery module and `pyspark.sql` are replaced by small stand-ins.
+discovery module and `pyspark.sql` are replaced by the tests' stand-ins
+(`fake_spark.py`, beside this script).
 
 Each case is one call with a known outcome (a result, or a given exception),
 checked on every call. A case runs a warm-up, then a round of N calls and a
@@ -38,7 +39,6 @@ import argparse
 import copy
 import ctypes
 import gc
-import hashlib
 import importlib
 import importlib.abc
 import inspect
@@ -55,6 +55,8 @@ import traceback
 import types
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional
+
+from fake_spark import CollidingKey, FakeJavaCompat, FakeSparkSession, jar_dir, key_of, lock_is_free, pyspark_info
 
 MODULE_NAME = "ruk.compute.strategies.local"
 JAVA_COMPAT_NAME = "ruk.compute.java_compat"
@@ -102,6 +104,10 @@ def heap_bytes() -> int:
 
 
 def settle() -> None:
+    # The interpreter's attribute-lookup cache keeps the names it last saw
+    # alive; which ones depends on what ran last (the fake's class knobs move
+    # its entries), so it is emptied before every reading.
+    sys._clear_type_cache()
     gc.collect()
     gc.collect()
 
@@ -128,112 +134,30 @@ class Boom(Exception):
     pass
 
 
-class Knobs:
-    """What the stand-ins do on the next call; reset() after every case call."""
-
-    default_best_java = None  # the fake Java home, once set up
-
-    def reset(self):
-        self.get_or_create_error = None
-        self.set_log_level_error = None
-        self.config_error = None
-        self.active = None
-        self.active_error = None
-        self.stderr_text = ""
-        self.during_start = None  # called inside getOrCreate
-        self.sql_error = None
-        self.pyspark_info = PYSPARK_INFO
-        self.installations = INSTALLATIONS
-        self.best_java = Knobs.default_best_java
-        self.java_error = None
+# One fresh fake class for the run; reset() clears its records after every call.
+Spark = FakeSparkSession.fresh()
+INFO = pyspark_info((17, 21, 25), version="4.3.0", major_minor="4.3")
+JAVA = FakeJavaCompat(INFO, installations=())
 
 
-K = Knobs()
+# What reset() gives the fake class back. Assigned only where a case changed
+# it: each assignment to a class attribute invalidates the type's entries in
+# the interpreter's lookup cache, and the churn shows as heap noise.
+PLAIN = dict(active=None, active_session_error=None, config_hook=None, get_or_create_error=None,
+             get_or_create_hook=None, set_log_level_error=None, stderr_text="")
 
 
-class FakeContext:
-    def __init__(self):
-        self._jsc = True
-        self.conf_error = None
-
-    def getConf(self):
-        if self.conf_error is not None:
-            raise self.conf_error
-        return ()
-
-    def setLogLevel(self, level):
-        if K.set_log_level_error is not None:
-            raise K.set_log_level_error
-
-
-class FakeFrame:
-    def collect(self):
-        if K.sql_error is not None:
-            raise K.sql_error
-        return [1]
-
-
-class FakeBuilder:
-    def appName(self, name):
-        return self
-
-    def master(self, master):
-        return self
-
-    def config(self, key, value):
-        if K.config_error is not None:
-            raise K.config_error
-        return self
-
-    def getOrCreate(self):
-        if K.stderr_text:
-            sys.stderr.write(K.stderr_text)
-        if K.during_start is not None:
-            K.during_start()
-        if K.get_or_create_error is not None:
-            raise K.get_or_create_error
-        return FakeSession()
-
-
-class _BuilderDescriptor:
-    def __get__(self, instance, owner):
-        return FakeBuilder()
-
-
-class FakeSession:
-    builder = _BuilderDescriptor()
-
-    def __init__(self, stop_error=None):
-        self.sparkContext = FakeContext()
-        self.stop_error = stop_error
-        self.stopped = 0
-
-    def stop(self):
-        self.stopped += 1
-        if self.stop_error is not None:
-            raise self.stop_error
-        self.sparkContext._jsc = None
-
-    def sql(self, query):
-        return FakeFrame()
-
-    @classmethod
-    def getActiveSession(cls):
-        if K.active_error is not None:
-            raise K.active_error
-        return K.active
-
-
-class PySparkInfo:
-    version = "4.3.0"
-    major_minor = "4.3"
-    java_supported = (17, 21, 25)
-
-
-class JavaInstallation:
-    def __init__(self, path):
-        self.path = path
-        self.major = 17
+def reset() -> None:
+    """The stand-ins back to a plain success, their records emptied."""
+    for name, value in PLAIN.items():
+        if getattr(Spark, name) is not value:
+            setattr(Spark, name, value)
+    if Spark.builders:
+        Spark.builders.clear()
+    if Spark.created:
+        Spark.created.clear()
+    JAVA.info, JAVA.best = INFO, H.best_java
+    JAVA.calls.clear()
 
 
 class BadBool:
@@ -244,30 +168,6 @@ class BadBool:
 class BadIter:
     def __iter__(self):
         raise Boom("not iterable today")
-
-
-PYSPARK_INFO = PySparkInfo()
-INSTALLATIONS = ()
-
-
-def fake_java_compat() -> types.ModuleType:
-    module = types.ModuleType(JAVA_COMPAT_NAME)
-
-    def get_pyspark_info():
-        if K.java_error is not None:
-            raise K.java_error
-        return K.pyspark_info
-
-    def find_all_java_installations():
-        return K.installations
-
-    def select_best_java(installations, supported):
-        return K.best_java
-
-    module.get_pyspark_info = get_pyspark_info
-    module.find_all_java_installations = find_all_java_installations
-    module.select_best_java = select_best_java
-    return module
 
 
 class BrokenProvisioning:
@@ -374,6 +274,7 @@ class H:
     jars: List[str]
     strategy: object
     Scripted: type  # a LocalStrategy subclass with a scripted session request
+    best_java: object = None
     RukRuntimeError: type
 
 
@@ -381,18 +282,6 @@ def fresh_cache() -> dict:
     cache = {}
     H.local._SPARK_SESSION_CACHE = cache
     return cache
-
-
-def key_of(config) -> str:
-    return hashlib.md5(str(sorted(config.items())).encode()).hexdigest()
-
-
-def lock_is_free() -> bool:
-    lock = H.local._SPARK_SESSION_LOCK
-    if not lock.acquire(blocking=False):
-        return False
-    lock.release()
-    return True
 
 
 # --- cases: module functions ------------------------------------------------------------
@@ -455,35 +344,34 @@ def _():
 
 @case("_ensure_java_available", "RukRuntimeError: PySpark missing", weight=4)
 def _():
-    K.pyspark_info = None
+    JAVA.info = None
     raises(H.RukRuntimeError, H.local._ensure_java_available, match="PySpark is not installed")
 
 
 @case("_ensure_java_available", "RukRuntimeError: no compatible Java", weight=4)
 def _():
-    K.best_java = None
+    JAVA.best = None
     raises(H.RukRuntimeError, H.local._ensure_java_available,
            match="No compatible Java found for PySpark 4.3.0.\nPySpark 4.3 requires Java 17, 21, 25.")
 
 
 @case("_ensure_java_available", "discovery raises", weight=4)
 def _():
-    K.java_error = Boom("discovery failed")
+    JAVA.info = Boom("discovery failed")
     raises(Boom, H.local._ensure_java_available, match="discovery failed")
 
 
 @case("_ensure_java_available", "truth of the PySpark info raises", weight=4)
 def _():
-    K.pyspark_info = BadBool()
+    JAVA.info = BadBool()
     raises(Boom, H.local._ensure_java_available)
 
 
 @case("_ensure_java_available", "supported versions not iterable", weight=4)
 def _():
-    info = PySparkInfo()
+    JAVA.info = info = pyspark_info()
     info.java_supported = BadIter()
-    K.pyspark_info = info
-    K.best_java = None
+    JAVA.best = None
     raises(Boom, H.local._ensure_java_available, match="not iterable")
 
 
@@ -501,7 +389,7 @@ def _():
 
 @case("_ensure_java_available", "error class not callable / missing", weight=4)
 def _():
-    K.pyspark_info = None
+    JAVA.info = None
     H.local.RukRuntimeError = 42
     try:
         raises(TypeError, H.local._ensure_java_available, match="not callable")
@@ -516,7 +404,7 @@ def _():
 
 @case("_ensure_java_available", "error class gives a non-exception", weight=4)
 def _():
-    K.best_java = None
+    JAVA.best = None
     H.local.RukRuntimeError = str
     try:
         raises(TypeError, H.local._ensure_java_available, match="must derive from BaseException")
@@ -533,16 +421,16 @@ def _():
 @case("cleanup_all_spark_sessions", "sessions stopped, one stop raises", weight=4)
 def _():
     cache = fresh_cache()
-    good, bad = FakeSession(), FakeSession(stop_error=Boom("stop failed"))
+    good, bad = Spark(), Spark(stop_error=Boom("stop failed"))
     cache["a"], cache["b"] = bad, good
     check(H.local.cleanup_all_spark_sessions() is None, "result")
-    check(cache == {} and good.stopped == 1 and bad.stopped == 1, "not all stopped")
+    check(cache == {} and good.stop_calls == 1 and bad.stop_calls == 1, "not all stopped")
 
 
 @case("cleanup_all_spark_sessions", "stop raises KeyboardInterrupt", weight=4)
 def _():
     cache = fresh_cache()
-    cache["a"] = FakeSession(stop_error=KeyboardInterrupt())
+    cache["a"] = Spark(stop_error=KeyboardInterrupt())
     raises(KeyboardInterrupt, H.local.cleanup_all_spark_sessions)
     check(len(cache) == 1, "cache cleared")
 
@@ -593,14 +481,14 @@ def _():
     cache = fresh_cache()
     os.environ.pop("_JAVA_OPTIONS", None)
     spark = strategy().get_spark_session()
-    check(type(spark) is FakeSession and list(cache.values()) == [spark], "not cached")
+    check(type(spark) is Spark and list(cache.values()) == [spark], "not cached")
     check("-XX:-UseVectorCmov" in os.environ["_JAVA_OPTIONS"], "_JAVA_OPTIONS")
 
 
 @case("get_spark_session", "create: master, overrides, adapter set, console replay")
 def _():
     cache = fresh_cache()
-    K.stderr_text = "WARNING: noise\nPicked up _JAVA_OPTIONS: x\n\n  a real line  \nSLF4J: y\n"
+    Spark.stderr_text = "WARNING: noise\nPicked up _JAVA_OPTIONS: x\n\n  a real line  \nSLF4J: y\n"
     config = {"master": "local[1]", "spark.driver.memory": "2g", "spark.x": 3}
     spark = strategy(config).get_spark_session({"postgres"})
     check(cache == {key_of(config): spark}, "cache")
@@ -610,18 +498,18 @@ def _():
 @case("get_spark_session", "create while another thread writes to stderr and fd 2")
 def _():
     cache = fresh_cache()
-    K.stderr_text = "WARNING: noise\na real line\n"
+    Spark.stderr_text = "WARNING: noise\na real line\n"
 
     def other_thread():
         print("WARNING: from another thread", file=sys.stderr)
         os.write(2, b"")
 
-    def during_start():
+    def during_start(builder):
         thread = threading.Thread(target=other_thread)
         thread.start()
         thread.join()
 
-    K.during_start = during_start
+    Spark.get_or_create_hook = during_start
     spark = strategy().get_spark_session()
     check(cache == {key_of({}): spark} and sys.stderr is H.sink, "state after the start")
 
@@ -629,14 +517,14 @@ def _():
 @case("get_spark_session", "reuse a live cached session", weight=4)
 def _():
     cache = fresh_cache()
-    cached = cache[key_of({})] = FakeSession()
+    cached = cache[key_of({})] = Spark()
     check(strategy().get_spark_session(adapter_types=None) is cached, "not reused")
 
 
 @case("get_spark_session", "evict a stopped session (_jsc None)")
 def _():
     cache = fresh_cache()
-    dead = FakeSession()
+    dead = Spark()
     dead.sparkContext._jsc = None
     cache[key_of({})] = dead
     spark = strategy().get_spark_session()
@@ -646,8 +534,8 @@ def _():
 @case("get_spark_session", "evict a session whose getConf raises")
 def _():
     cache = fresh_cache()
-    dead = FakeSession()
-    dead.sparkContext.conf_error = Boom("dead")
+    dead = Spark()
+    dead.sparkContext.get_conf_error = Boom("dead")
     cache[key_of({})] = dead
     spark = strategy().get_spark_session()
     check(spark is not dead and cache == {key_of({}): spark}, "not evicted")
@@ -656,8 +544,8 @@ def _():
 @case("get_spark_session", "getConf raises KeyboardInterrupt", weight=4)
 def _():
     cache = fresh_cache()
-    dead = FakeSession()
-    dead.sparkContext.conf_error = KeyboardInterrupt()
+    dead = Spark()
+    dead.sparkContext.get_conf_error = KeyboardInterrupt()
     cache[key_of({})] = dead
     raises(KeyboardInterrupt, strategy().get_spark_session)
     check(cache[key_of({})] is dead, "cache changed")
@@ -666,27 +554,27 @@ def _():
 @case("get_spark_session", "active session stopped, cache cleared")
 def _():
     cache = fresh_cache()
-    cache["other"] = FakeSession()
-    K.active = active = FakeSession()
+    cache["other"] = Spark()
+    Spark.active = active = Spark()
     spark = strategy().get_spark_session()
-    check(active.stopped == 1 and cache == {key_of({}): spark}, "active not stopped")
+    check(active.stop_calls == 1 and cache == {key_of({}): spark}, "active not stopped")
 
 
 @case("get_spark_session", "getActiveSession / active stop raise: dropped")
 def _():
     fresh_cache()
-    K.active_error = Boom("no active")
+    Spark.active_session_error = Boom("no active")
     strategy().get_spark_session()
-    K.active_error = None
-    K.active = FakeSession(stop_error=Boom("cannot stop"))
+    Spark.active_session_error = None
+    Spark.active = Spark(stop_error=Boom("cannot stop"))
     strategy({"a": 1}).get_spark_session()
 
 
 @case("get_spark_session", "getOrCreate raises (with console output)")
 def _():
     cache = fresh_cache()
-    K.stderr_text = "WARNING: noise\nwhy it failed\n"
-    K.get_or_create_error = Boom("start failed")
+    Spark.stderr_text = "WARNING: noise\nwhy it failed\n"
+    Spark.get_or_create_error = Boom("start failed")
     raises(Boom, strategy().get_spark_session, match="start failed")
     check(cache == {} and sys.stderr is H.sink, "state after failure")
 
@@ -694,7 +582,7 @@ def _():
 @case("get_spark_session", "setLogLevel raises")
 def _():
     cache = fresh_cache()
-    K.set_log_level_error = Boom("no log level")
+    Spark.set_log_level_error = Boom("no log level")
     raises(Boom, strategy().get_spark_session)
     check(cache == {}, "cached a failed start")
 
@@ -702,8 +590,8 @@ def _():
 @case("get_spark_session", "replay to a failing stderr")
 def _():
     cache = fresh_cache()
-    K.stderr_text = "a real line\n"
-    K.get_or_create_error = Boom("start failed")
+    Spark.stderr_text = "a real line\n"
+    Spark.get_or_create_error = Boom("start failed")
     failing = RaisingSink()
     sys.stderr = failing
     try:
@@ -714,10 +602,14 @@ def _():
     check(cache == {}, "cached")
 
 
+def refuse_setting(key, value):
+    raise Boom("bad setting")
+
+
 @case("get_spark_session", "builder.config raises")
 def _():
     fresh_cache()
-    K.config_error = Boom("bad setting")
+    Spark.config_hook = refuse_setting
     raises(Boom, strategy({"spark.x": "1"}).get_spark_session, match="bad setting")
 
 
@@ -733,7 +625,7 @@ def _():
 @case("get_spark_session", "no Java: RukRuntimeError from the Java check", weight=4)
 def _():
     fresh_cache()
-    K.best_java = None
+    JAVA.best = None
     raises(H.RukRuntimeError, strategy().get_spark_session, match="No compatible Java")
 
 
@@ -902,49 +794,49 @@ def _():
 @case("close", "cached session released and stopped", weight=4)
 def _():
     cache = fresh_cache()
-    spark = cache["k"] = FakeSession()
-    cache["other"] = other = FakeSession()
+    spark = cache["k"] = Spark()
+    cache["other"] = other = Spark()
     H.strategy.close(spark)
-    check(cache == {"other": other} and spark.stopped == 1, "not released")
+    check(cache == {"other": other} and spark.stop_calls == 1, "not released")
 
 
 @case("close", "uncached session stopped", weight=4)
 def _():
     fresh_cache()
-    spark = FakeSession()
+    spark = Spark()
     H.strategy.close(spark=spark)
-    check(spark.stopped == 1, "not stopped")
+    check(spark.stop_calls == 1, "not stopped")
 
 
 @case("close", "stop raises Exception: dropped", weight=4)
 def _():
     fresh_cache()
-    H.strategy.close(FakeSession(stop_error=Boom("stop failed")))
+    H.strategy.close(Spark(stop_error=Boom("stop failed")))
 
 
 @case("close", "stop raises KeyboardInterrupt", weight=4)
 def _():
     fresh_cache()
-    raises(KeyboardInterrupt, H.strategy.close, FakeSession(stop_error=KeyboardInterrupt()))
+    raises(KeyboardInterrupt, H.strategy.close, Spark(stop_error=KeyboardInterrupt()))
 
 
 @case("close", "keep-alive", weight=4)
 def _():
     cache = fresh_cache()
-    spark = cache["k"] = FakeSession()
+    spark = cache["k"] = Spark()
     os.environ["MUR_SPARK_KEEP_ALIVE"] = "1"
     try:
         H.strategy.close(spark)
     finally:
         del os.environ["MUR_SPARK_KEEP_ALIVE"]
-    check(spark.stopped == 0 and cache == {"k": spark}, "released despite keep-alive")
+    check(spark.stop_calls == 0 and cache == {"k": spark}, "released despite keep-alive")
 
 
 @case("close", "truth of the session raises / broken cache / bad arguments", weight=4)
 def _():
     raises(Boom, H.strategy.close, BadBool())
     H.local._SPARK_SESSION_CACHE = None
-    H.strategy.close(FakeSession())  # the failed cache scan is dropped
+    H.strategy.close(Spark())  # the failed cache scan is dropped
     raises(TypeError, H.strategy.close, match="missing 1 required positional argument: 'spark'")
     raises(TypeError, H.strategy.close, 1, 2)
 
@@ -1030,9 +922,9 @@ def _():
         sys.modules[JAR_PROVISIONING_NAME] = real
 
 
-def scripted_strategy(behaviour):
+def scripted_strategy(behaviour, sql_error=None):
     s = H.Scripted({})
-    s.behaviour = behaviour
+    s.behaviour, s.sql_error = behaviour, sql_error
     return s
 
 
@@ -1052,8 +944,7 @@ def _():
 
 @case("test_connectivity", "query fails", weight=4)
 def _():
-    K.sql_error = Boom("query failed")
-    result = scripted_strategy(None).test_connectivity()
+    result = scripted_strategy(None, Boom("query failed")).test_connectivity()
     check(result == (False, "Local Spark failed: query failed"), repr(result))
 
 
@@ -1067,7 +958,7 @@ def _():
     fresh_cache()
     result = strategy().test_connectivity()
     check(result[0] is True, repr(result))
-    K.get_or_create_error = Boom("no start")
+    Spark.get_or_create_error = Boom("no start")
     fresh_cache()
     check(strategy().test_connectivity() == (False, "Local Spark failed: no start"), "failure")
 
@@ -1130,36 +1021,20 @@ def _():
     raises(TypeError, setattr, f, "__annotations__", [])
 
 
-class _CollidingKey:
-    """Hashed like `name`; its comparison runs `action` once."""
-
-    def __init__(self, name, action):
-        self.name, self.action = name, action
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        action, self.action = self.action, None
-        if action is not None:
-            action()
-        return NotImplemented
-
-
 @case("inspect.signature", "keys that rebind the function or raise", weight=4)
 def _():
     f = H.local.LocalStrategy.get_spark_session
     defaults, annotations = f.__defaults__, f.__annotations__
     try:
-        f.__annotations__ = {_CollidingKey("self", lambda: setattr(f, "__defaults__", None)): 1, **annotations}
+        f.__annotations__ = {CollidingKey("self", lambda: setattr(f, "__defaults__", None)): 1, **annotations}
         check(list(inspect.signature(f).parameters) == ["self", "adapter_types"], "defaults dropped")
         f.__defaults__ = defaults
-        f.__annotations__ = {_CollidingKey("return", lambda: setattr(f, "__annotations__", {})): 1, **annotations}
+        f.__annotations__ = {CollidingKey("return", lambda: setattr(f, "__annotations__", {})): 1, **annotations}
         inspect.signature(f)
-        f.__annotations__ = {_CollidingKey("self", lambda: _raise(Boom("eq"))): 1, **annotations}
+        f.__annotations__ = {CollidingKey("self", lambda: _raise(Boom("eq"))): 1, **annotations}
         raises(Boom, inspect.signature, f, match="eq")
         f.__annotations__ = annotations
-        f.__dict__ = {_CollidingKey("__signature__", lambda: setattr(f, "__dict__", {})): 1}
+        f.__dict__ = {CollidingKey("__signature__", lambda: setattr(f, "__dict__", {})): 1}
         inspect.signature(f)
     finally:
         f.__defaults__, f.__annotations__, f.__dict__ = defaults, annotations, {}
@@ -1248,13 +1123,10 @@ def setup() -> None:
     H.java_home = os.path.join(H.root, "jdk")
     H.home_file = os.path.join(H.root, "home-file")
     H.missing_tmp = os.path.join(H.root, "no-such-tmp")
-    jar_dir = os.path.join(H.project, ".mur", "jdbc_jars")
-    for directory in (jar_dir, H.empty_project, H.home, H.tmp, os.path.join(H.java_home, "bin")):
+    for directory in (H.empty_project, H.home, H.tmp, os.path.join(H.java_home, "bin")):
         os.makedirs(directory)
-    for name in ("b-driver.jar", "a-driver.jar"):
-        with open(os.path.join(jar_dir, name), "wb") as f:
-            f.write(b"PK")
-    H.jars = sorted(os.path.join(jar_dir, n) for n in ("a-driver.jar", "b-driver.jar"))
+    jars = jar_dir(H.project, "b-driver.jar", "a-driver.jar")
+    H.jars = [str(jars / n) for n in ("a-driver.jar", "b-driver.jar")]
     with open(H.home_file, "w") as f:
         f.write("not a directory\n")
 
@@ -1269,7 +1141,7 @@ def setup() -> None:
     # import inside test_connectivity, and the Java discovery.
     pyspark = types.ModuleType("pyspark")
     pyspark_sql = types.ModuleType("pyspark.sql")
-    pyspark_sql.SparkSession = FakeSession
+    pyspark_sql.SparkSession = Spark
     pyspark.sql = pyspark_sql
     sys.modules.setdefault("pyspark", pyspark)
     sys.modules.setdefault("pyspark.sql", pyspark_sql)
@@ -1278,23 +1150,23 @@ def setup() -> None:
 def bind_module(local) -> None:
     H.local = local
     H.RukRuntimeError = local.RukRuntimeError
-    sys.modules[JAVA_COMPAT_NAME] = fake_java_compat()
-    local.SparkSession = FakeSession
+    sys.modules[JAVA_COMPAT_NAME] = JAVA
+    local.SparkSession = Spark
     local.PYSPARK_AVAILABLE = True
     fresh_cache()
     H.strategy = local.LocalStrategy({}, "leak-check")
 
     class Scripted(local.LocalStrategy):
-        behaviour = None
+        behaviour = sql_error = None
 
         def get_spark_session(self, adapter_types=None):
             if self.behaviour is not None:
                 raise self.behaviour
-            return FakeSession()
+            return Spark(sql_error=self.sql_error)
 
     H.Scripted = Scripted
-    Knobs.default_best_java = JavaInstallation(H.java_home)
-    K.reset()
+    H.best_java = types.SimpleNamespace(path=H.java_home)
+    reset()
 
 
 def run_calls(c: Case, count: int) -> None:
@@ -1303,7 +1175,7 @@ def run_calls(c: Case, count: int) -> None:
         try:
             fn()
         finally:
-            K.reset()
+            reset()
 
 
 def verify_state(c: Case) -> None:

@@ -11,6 +11,8 @@ import textwrap
 
 import pytest
 
+from real_deps import require
+
 # Runs the command line with the Java scan roots pointed at fake folders, and
 # optionally with PySpark's metadata hidden; nothing else is changed.
 _LAUNCHER = textwrap.dedent(
@@ -398,15 +400,10 @@ def _spark_or_skip():
 
     jc.clear_cache()
     info = jc.get_pyspark_info()
-    problem = None
     if info is None:
-        problem = "PySpark is not installed"
+        require(["PySpark"])
     elif jc.select_best_java(jc.find_all_java_installations(), info.java_supported) is None:
-        problem = f"no Java supported by PySpark {info.version}"
-    if problem:
-        if os.environ.get("CI") == "true":
-            pytest.fail(problem)
-        pytest.skip(problem)
+        require([f"a Java supported by PySpark {info.version}"])
     return info
 
 

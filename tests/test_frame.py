@@ -23,6 +23,7 @@ import pytest
 import ruk.compute.strategies.local as mod
 from ruk.compute.strategies.base import BaseConnectionStrategy
 from ruk_common.exceptions import RukRuntimeError
+from fake_spark import SetSub, StrSub, jar_dir
 
 MOD_NAME = "ruk.compute.strategies.local"
 LocalStrategy = mod.LocalStrategy
@@ -280,14 +281,6 @@ def test_binding_errors_read_like_python(name, bound, args, kwargs):
     assert str(got.value) == str(expected.value)
 
 
-class SetSub(set):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
 RULES = [("get_spark_session", "adapter_types", set), ("_get_jdbc_jars", "cache_dir", str),
          ("get_jar_provisioning_config", "adapter_types", set)]
 REFUSED = [
@@ -433,9 +426,7 @@ def test_missing_error_class_is_a_name_error(monkeypatch):
 
 def test_os_read_at_call_time(monkeypatch, tmp_path):
     elsewhere = tmp_path / "elsewhere"
-    jars = elsewhere / ".mur" / "jdbc_jars"
-    jars.mkdir(parents=True)
-    (jars / "x.jar").write_bytes(b"PK")
+    jars = jar_dir(elsewhere, "x.jar")
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(mod, "os", types.SimpleNamespace(getcwd=lambda: str(elsewhere), path=os.path))
     assert LocalStrategy({})._get_jdbc_jars("/ignored") == [str(jars / "x.jar")]

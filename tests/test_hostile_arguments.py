@@ -26,7 +26,10 @@ from hypothesis import HealthCheck, currently_in_test_context, event, given, set
 from hypothesis import strategies as st
 
 import ruk.compute.strategies.local as local
-from fake_spark import FakeSparkSession, fast_defaults, lock_is_free
+from fake_spark import (
+    FAKE_JDK, CollidingKey, DictSub, FakeJavaCompat, FakeSparkSession, SetSub, StrSub, fast_defaults, isolate_files,
+    lock_is_free, pyspark_info,
+)
 
 LocalStrategy = local.LocalStrategy
 RukRuntimeError = local.RukRuntimeError
@@ -44,7 +47,6 @@ FUZZ = settings(
 )
 
 OK_CONNECTIVITY = (True, "Local Spark session created and SQL test passed")
-FAKE_JDK = "/opt/fake-jdk"
 # --- hostile objects ---------------------------------------------------------------------
 
 
@@ -95,18 +97,6 @@ def _hashable(value):
     except Exception:
         return False
     return True
-
-
-class SetSub(set):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-class DictSub(dict):
-    pass
 
 
 class FloatLike:
@@ -543,44 +533,27 @@ def outcome(fn, *args, **kwargs):
         return ("raised", e)
 
 
-class QuietSpark(FakeSparkSession):
-    def sql(self, query):
-        return types.SimpleNamespace(collect=lambda: [(1,)])
-
-
 @pytest.fixture
 def sandbox(tmp_path, monkeypatch):
     """Private HOME, temporary directory and project; a fake PySpark and Java discovery."""
-    for d in ("home", "tmp", "project"):
-        (tmp_path / d).mkdir()
-    monkeypatch.setenv("HOME", str(tmp_path / "home"))
-    monkeypatch.setenv("TMPDIR", str(tmp_path / "tmp"))
-    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "tmp"))
-    monkeypatch.chdir(tmp_path / "project")
-    for name in ("_JAVA_OPTIONS", "MUR_SPARK_KEEP_ALIVE"):
-        monkeypatch.delenv(name, raising=False)
+    isolate_files(tmp_path, monkeypatch)
     monkeypatch.setenv("JAVA_HOME", "/previous/jdk")
     monkeypatch.setenv("PATH", "/usr/bin")
     from multiprocessing import resource_tracker
 
     monkeypatch.setattr(resource_tracker, "_resource_tracker", resource_tracker._resource_tracker)
     monkeypatch.setattr(resource_tracker, "_fd", getattr(resource_tracker, "_fd", None), raising=False)
-    java_compat = types.ModuleType("ruk.compute.java_compat")
-    info = types.SimpleNamespace(java_supported=[17], version="4.0.1", major_minor="4.0")
-    java_compat.get_pyspark_info = lambda: info
-    java_compat.find_all_java_installations = lambda: ["jdk"]
-    java_compat.select_best_java = lambda all_java, supported: types.SimpleNamespace(path=FAKE_JDK)
-    monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", java_compat)
-    monkeypatch.setattr(local, "SparkSession", QuietSpark.fresh())
+    monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", FakeJavaCompat(pyspark_info([17])))
+    monkeypatch.setattr(local, "SparkSession", FakeSparkSession.fresh())
     monkeypatch.setattr(local, "PYSPARK_AVAILABLE", True)
     monkeypatch.setattr(local, "_SPARK_SESSION_CACHE", {})
     ns = types.SimpleNamespace(model=None)
 
     def reset():
         """A fresh fake, cache and model for one example."""
-        local.SparkSession = QuietSpark.fresh()
+        local.SparkSession = FakeSparkSession.fresh()
         local._SPARK_SESSION_CACHE = {}
-        ns.model = Model(QuietSpark.fresh())
+        ns.model = Model(FakeSparkSession.fresh())
         ns.stderr = sys.stderr
         return ns.model
 
@@ -1053,32 +1026,29 @@ def test_validate_config_on_objects_that_are_not_strategies():
          "dict subclass annotations"],
 )
 def test_signature_of_tampered_functions(monkeypatch, name, attribute, value):
-    """inspect.signature reads the function's current attributes: an answer or
-    an exception, whatever they hold."""
+    """inspect.signature reads the function's current attributes, as it does
+    those of a Python function holding the same ones (a call takes the
+    defaults from the end of a tuple longer than the parameters; so does the
+    signature)."""
     import inspect
 
     function = LocalStrategy.__dict__[name]
+    params = SIGNATURES[name][0]
+    ns = {}
+    exec(f"def {name}({', '.join(params)}): pass", ns)
+    twin = ns[name]
+    twin.__defaults__, twin.__annotations__ = function.__defaults__, dict(function.__annotations__)
     monkeypatch.setattr(function, attribute, value)
-    result = outcome(inspect.signature, function)
-    assert result[0] == "returned" or isinstance(result[1], Exception)
-    result = outcome(inspect.signature, getattr(LocalStrategy({}, "app"), name))
-    assert result[0] == "returned" or isinstance(result[1], Exception)
+    setattr(twin, attribute, value[-len(params):] if attribute == "__defaults__" else value)
+    strategy = LocalStrategy({}, "app")
 
+    def text(f):
+        return str(inspect.signature(f))
 
-class CollidingKey:
-    """A dict key hashed like `name`: its first comparison runs `action`."""
-
-    def __init__(self, name):
-        self.name, self.action = name, None
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        action, self.action = self.action, None
-        if action is not None:
-            action()
-        return NotImplemented
+    for real, model in ((function, twin), (getattr(strategy, name), types.MethodType(twin, strategy))):
+        expected, got = outcome(text, model), outcome(text, real)
+        assert (got[0], type(got[1])) == (expected[0], type(expected[1]))
+        assert got[0] == "raised" or got[1] == expected[1]
 
 
 def _raise_boom():

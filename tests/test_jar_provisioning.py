@@ -3,26 +3,19 @@ import os
 import pytest
 
 from ruk.compute.jar_provisioning import LocalJARProvisioning, find_project_jars
-
-
-def _jar_dir(project):
-    d = project / ".mur" / "jdbc_jars"
-    d.mkdir(parents=True)
-    return d
+from fake_spark import jar_dir
 
 
 @pytest.mark.parametrize("make_dir", [False, True])
 def test_no_jars_gives_empty_config(tmp_path, make_dir):
     if make_dir:
-        _jar_dir(tmp_path)
+        jar_dir(tmp_path)
     assert LocalJARProvisioning(project_dir=str(tmp_path)).get_spark_config({"postgres"}) == {}
     assert (tmp_path / ".mur").exists() is make_dir
 
 
 def test_only_visible_lower_case_jars_directly_in_the_folder(tmp_path):
-    d = _jar_dir(tmp_path)
-    for name in ("b.jar", "A.jar", "c.JAR", ".hidden.jar", "notes.txt", "a.jar.bak"):
-        (d / name).write_bytes(b"PK")
+    d = jar_dir(tmp_path, "b.jar", "A.jar", "c.JAR", ".hidden.jar", "notes.txt", "a.jar.bak")
     (d / "sub").mkdir()
     (d / "sub" / "nested.jar").write_bytes(b"PK")
     assert find_project_jars(str(tmp_path)) == [str(d / "A.jar"), str(d / "b.jar")]
@@ -31,15 +24,13 @@ def test_only_visible_lower_case_jars_directly_in_the_folder(tmp_path):
 @pytest.mark.parametrize("separator", [",", ":"])
 def test_a_separator_in_the_project_path_skips_every_jar(tmp_path, separator):
     project = tmp_path / f"my{separator}project"
-    (_jar_dir(project) / "driver.jar").write_bytes(b"PK")
+    jar_dir(project, "driver.jar")
     with pytest.warns(RuntimeWarning, match=r"driver\.jar \(the folder's path contains"):
         assert LocalJARProvisioning(str(project)).get_spark_config(set()) == {}
 
 
 def test_config_lists_the_jars_for_spark(tmp_path):
-    d = _jar_dir(tmp_path)
-    for name in ("postgresql.jar", "mysql.jar"):
-        (d / name).write_bytes(b"PK")
+    d = jar_dir(tmp_path, "postgresql.jar", "mysql.jar")
     mysql, postgres = str(d / "mysql.jar"), str(d / "postgresql.jar")
     assert LocalJARProvisioning(str(tmp_path)).get_spark_config(set()) == {
         "spark.jars": f"{mysql},{postgres}",
@@ -54,10 +45,7 @@ def test_config_lists_the_jars_for_spark(tmp_path):
 )
 def test_glob_characters_in_the_project_path_are_literal(tmp_path, folder, decoy_folder):
     project = tmp_path / folder
-    d = _jar_dir(project)
-    (d / "driver.jar").write_bytes(b"PK")
-    # a sibling that the path, read as a pattern, would match too
-    decoy = _jar_dir(tmp_path / decoy_folder)
-    (decoy / "decoy.jar").write_bytes(b"PK")
+    d = jar_dir(project, "driver.jar")
+    jar_dir(tmp_path / decoy_folder, "decoy.jar")  # a sibling the path, read as a pattern, would match too
     assert find_project_jars(str(project)) == [os.path.join(str(d), "driver.jar")]
     assert LocalJARProvisioning(str(project)).get_spark_config(set())["spark.jars"] == str(d / "driver.jar")

@@ -12,14 +12,9 @@ import pytest
 import ruk.compute.strategies.local as mod
 from ruk.compute.jar_provisioning import LocalJARProvisioning
 from ruk_common.exceptions import RukRuntimeError
+from fake_spark import DictSub, FakeSparkSession, jar_dir
 
 LocalStrategy = mod.LocalStrategy
-
-
-def jar_dir(project):
-    d = project / ".mur" / "jdbc_jars"
-    d.mkdir(parents=True)
-    return d
 
 
 # --- validate_config / get_platform_name --------------------------------------------
@@ -63,14 +58,11 @@ def test_no_jar_directory_gives_empty_list_and_creates_nothing(monkeypatch, tmp_
 
 
 def test_jar_discovery_filters_and_order(monkeypatch, tmp_path):
-    d = jar_dir(tmp_path)
-    for name in ("b.jar", "A.jar", "c.JAR", ".hidden.jar", "notes.txt"):
-        (d / name).write_bytes(b"PK")
+    d = jar_dir(tmp_path, "b.jar", "A.jar", "c.JAR", ".hidden.jar", "notes.txt")
     (d / "sub").mkdir()
     (d / "sub" / "x.jar").write_bytes(b"PK")
     (d / "d.jar").mkdir()  # skipped: not a regular file
-    # a cache_dir full of JARs elsewhere is not searched
-    other = tmp_path / "other"
+    other = tmp_path / "other"  # a cache_dir full of JARs elsewhere is not searched
     other.mkdir()
     (other / "z.jar").write_bytes(b"PK")
     monkeypatch.chdir(tmp_path)
@@ -84,10 +76,8 @@ def test_jar_discovery_filters_and_order(monkeypatch, tmp_path):
 
 @pytest.mark.parametrize("folder, decoy", [("proj[1]", "proj1"), ("a*b", "a-long-b"), ("what?", "whats")])
 def test_glob_characters_in_project_path_are_literal(monkeypatch, tmp_path, folder, decoy):
-    d = jar_dir(tmp_path / folder)
-    (d / "driver.jar").write_bytes(b"PK")
-    # a sibling that the path, read as a pattern, would match as well
-    (jar_dir(tmp_path / decoy) / "decoy.jar").write_bytes(b"PK")
+    d = jar_dir(tmp_path / folder, "driver.jar")
+    jar_dir(tmp_path / decoy, "decoy.jar")  # a sibling the path, read as a pattern, would match as well
     monkeypatch.chdir(tmp_path / folder)
     assert LocalStrategy({})._get_jdbc_jars("x") == [str(d / "driver.jar")]
 
@@ -107,7 +97,7 @@ def test_deleted_working_directory(monkeypatch, tmp_path):
 @pytest.mark.parametrize("with_jars", [False, True])
 def test_provisioning_matches_the_provisioning_class(monkeypatch, tmp_path, with_jars):
     if with_jars:
-        (jar_dir(tmp_path) / "pg.jar").write_bytes(b"PK")
+        jar_dir(tmp_path, "pg.jar")
     monkeypatch.chdir(tmp_path)
     expected = LocalJARProvisioning(project_dir=os.getcwd()).get_spark_config(set())
     assert LocalStrategy({}).get_jar_provisioning_config(set()) == expected
@@ -153,7 +143,7 @@ def test_provisioning_none_result_passes(fake_provisioning):
 
 @pytest.mark.parametrize("result, type_name", [
     (["a.jar"], "list"),
-    (type("DictSub", (dict,), {})(), "DictSub"),
+    (DictSub(), "DictSub"),
     (type("R" * 300, (), {})(), "R" * 200),
 ])
 def test_provisioning_result_must_be_exactly_dict(fake_provisioning, result, type_name):
@@ -174,26 +164,6 @@ def test_provisioning_argument_refused_before_import(monkeypatch, value):
 # --- test_connectivity ----------------------------------------------------------------
 
 
-class FakeResult:
-    def __init__(self, session):
-        self.session = session
-
-    def collect(self):
-        self.session.collected += 1
-        return [("row",)]
-
-
-class FakeSpark:
-    def __init__(self, sql_error=None):
-        self.queries, self.collected, self.sql_error = [], 0, sql_error
-
-    def sql(self, query):
-        self.queries.append(query)
-        if self.sql_error is not None:
-            raise self.sql_error
-        return FakeResult(self)
-
-
 class ScriptedStrategy(LocalStrategy):
     """get_spark_session is looked up on self, so a subclass can stand in for Spark."""
 
@@ -209,7 +179,7 @@ class ScriptedStrategy(LocalStrategy):
 
 
 def test_connectivity_success_is_one_shared_tuple():
-    spark = FakeSpark()
+    spark = FakeSparkSession()
     s = ScriptedStrategy(spark)
     first, second = s.test_connectivity(), s.test_connectivity()
     assert first == (True, "Local Spark session created and SQL test passed")
@@ -224,7 +194,7 @@ MULTI_LINE = "No compatible Java found for PySpark 4.3.0\n\n  mur java search\n 
 @pytest.mark.parametrize("outcome, message", [
     (RuntimeError(), "Local Spark failed: "),
     (RukRuntimeError(MULTI_LINE), "Local Spark failed: " + MULTI_LINE),
-    (FakeSpark(sql_error=ValueError("bad query")), "Local Spark failed: bad query"),
+    (FakeSparkSession(sql_error=ValueError("bad query")), "Local Spark failed: bad query"),
 ], ids=["no-args", "multi-line", "sql-error"])
 def test_connectivity_failures_become_messages(outcome, message):
     assert ScriptedStrategy(outcome).test_connectivity() == (False, message)
@@ -244,6 +214,6 @@ def test_connectivity_lets_non_exceptions_through():
 
 def test_connectivity_without_importable_pyspark(monkeypatch):
     monkeypatch.setitem(sys.modules, "pyspark.sql", None)
-    s = ScriptedStrategy(FakeSpark())
+    s = ScriptedStrategy(FakeSparkSession())
     assert s.test_connectivity() == (False, "PySpark not installed")
     assert s.calls == []

@@ -23,9 +23,11 @@ import pytest
 
 import ruk.compute.strategies.local as local
 from real_deps import missing_pyspark_and_java, require
-from fake_spark import FakeSparkSession, isolate_files, key_of, lock_is_free
+from fake_spark import (
+    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, isolate_files, key_of,
+    lock_is_free, pyspark_info,
+)
 
-JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
 NOISE_MARKERS = (
     "Picked up _JAVA_OPTIONS", "Picked up JAVA_TOOL_OPTIONS", "Using incubator modules",
     "WARNING:", "log4j:", "SLF4J:",
@@ -35,16 +37,6 @@ NOISE_MARKERS = (
 # thread's replay lands in the same capture buffer.
 START_OUTPUT = "\nWARNING: Using incubator modules: jdk.incubator.vector\n   kept line   \nSLF4J: No providers\n"
 KEPT = "kept line"
-NO_PYSPARK_INFO = (
-    "PySpark is not installed. Install it with: pip install pyspark\n"
-    "Or run 'mur spark set-version' to select a specific version."
-)
-NO_JAVA_TAIL = (
-    ".\n\nRun 'mur java search' to find Java installations.\n"
-    "Run 'mur java set' to select a compatible version.\n"
-    "Run 'mur java install' for installation guide."
-)
-FAKE_JDK = "/opt/fake-jdk"
 # A hang here means a lock was left held; fail instead of blocking the suite.
 HANG_GUARD = 60
 
@@ -109,16 +101,6 @@ class SlowSpark(FakeSparkSession):
 
 class InjectedFault(RuntimeError):
     """A failure the stress test injects on purpose."""
-
-
-def fake_java_compat(best_path=FAKE_JDK):
-    """A java_compat whose discovery answers at once with one installation."""
-    info = types.SimpleNamespace(java_supported=[17, 21], version="4.0.1", major_minor="4.0")
-    module = types.ModuleType("ruk.compute.java_compat")
-    module.get_pyspark_info = lambda: info
-    module.find_all_java_installations = lambda: ["jdk"]
-    module.select_best_java = lambda all_java, supported: types.SimpleNamespace(path=best_path)
-    return module
 
 
 @pytest.fixture
@@ -279,7 +261,7 @@ def test_eight_threads_mixed_calls_keep_the_shared_state_sound(env, monkeypatch,
     real_stderr = env.stderr
     # The real Java check, against a discovery that answers at once: PATH must
     # not grow however many requests run.
-    monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", fake_java_compat())
+    monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", FakeJavaCompat())
     monkeypatch.setattr(local, "_ensure_java_available", env.real_ensure_java)
     path_before = os.environ["PATH"]
     old_interval = sys.getswitchinterval()
@@ -524,29 +506,23 @@ def test_failing_active_session_lookup(env, error):
 
 
 # The Java discovery, failing in each way it can.
-def _info(**overrides):
-    fields = dict(java_supported=[17, 21], version="4.0.1", major_minor="4.0")
-    fields.update(overrides)
-    return types.SimpleNamespace(**fields)
-
-
 class _Unprintable:
     def __str__(self):
         raise ValueError("no text")
 
 
 JAVA_FAULTS = {
-    "pyspark info raises": (dict(get_pyspark_info=RuntimeError("info broke")), RuntimeError, "info broke"),
-    "pyspark info interrupted": (dict(get_pyspark_info=Interrupt()), KeyboardInterrupt, None),
-    "search raises": (dict(find_all_java_installations=OSError("scan failed")), OSError, "scan failed"),
-    "selection raises": (dict(select_best_java=LookupError("no pick")), LookupError, "no pick"),
+    "pyspark info raises": (dict(info=RuntimeError("info broke")), RuntimeError, "info broke"),
+    "pyspark info interrupted": (dict(info=Interrupt()), KeyboardInterrupt, None),
+    "search raises": (dict(installations=OSError("scan failed")), OSError, "scan failed"),
+    "selection raises": (dict(best=LookupError("no pick")), LookupError, "no pick"),
     "no pyspark": (dict(info=None), local.RukRuntimeError, NO_PYSPARK_INFO),
     "no compatible java": (
         dict(best=None), local.RukRuntimeError,
         "No compatible Java found for PySpark 4.0.1.\nPySpark 4.0 requires Java 17, 21" + NO_JAVA_TAIL,
     ),
     "record without java_supported": (dict(info=types.SimpleNamespace(version="4")), AttributeError, None),
-    "unprintable supported version": (dict(best=None, info=_info(java_supported=[_Unprintable()])), ValueError, "no text"),
+    "unprintable supported version": (dict(best=None, info=pyspark_info([_Unprintable()])), ValueError, "no text"),
     "home not a string": (dict(best=types.SimpleNamespace(path=Path("/opt/jdk"))), TypeError, None),
     "installation without path": (dict(best=types.SimpleNamespace()), AttributeError, None),
     "module missing": (dict(module=None), ImportError, None),
@@ -557,21 +533,10 @@ JAVA_FAULTS = {
 def _java_compat_module(fault):
     if "module" in fault:
         return fault["module"]
-    module = types.ModuleType("ruk.compute.java_compat")
-    info = fault.get("info", _info())
-    best = fault.get("best", types.SimpleNamespace(path=FAKE_JDK))
-
-    def answer(name, value):
-        def fn(*args):
-            if isinstance(fault.get(name), BaseException):
-                raise fault[name]
-            return value
-
-        return fn
-
-    module.get_pyspark_info = answer("get_pyspark_info", info)
-    module.find_all_java_installations = answer("find_all_java_installations", ["jdk"])
-    module.select_best_java = answer("select_best_java", best)
+    module = FakeJavaCompat()
+    for field in ("info", "installations", "best"):
+        if field in fault:
+            setattr(module, field, fault[field])
     if "drop" in fault:
         delattr(module, fault["drop"])
     return module
@@ -599,7 +564,7 @@ def test_failing_java_discovery(env, monkeypatch, fault_name):
         expected = (False, "Local Spark failed: " + str(info.value))
         assert env.strategy().test_connectivity() == expected
         assert_untouched(env, before)
-    monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", fake_java_compat())
+    monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", FakeJavaCompat())
     assert_next_start_works(env)
 
 

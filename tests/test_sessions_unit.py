@@ -19,9 +19,11 @@ from pathlib import Path
 import pytest
 
 import ruk.compute.strategies.local as local
-from fake_spark import FakeSparkSession, StderrPipe, isolate_files, fast_defaults, key_of, lock_is_free
+from fake_spark import (
+    JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe, fast_defaults,
+    isolate_files, jar_dir, key_of, lock_is_free, pyspark_info,
+)
 
-JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
 LOG4J_TEXT = (
     "\nstatus = error\nappender.console.type = Console\nappender.console.name = console\n"
     "appender.console.target = SYSTEM_ERR\n"
@@ -98,11 +100,10 @@ def test_project_jars_reach_the_builder_and_odd_entries_are_skipped(env, case):
     from ruk.compute.jar_provisioning import list_project_jars
 
     entries, skipped = JAR_ENTRIES[case]
-    jar_dir = env.project / ".mur" / "jdbc_jars"
-    jar_dir.mkdir(parents=True)
+    folder = jar_dir(env.project)
     for name, make in entries.items():
-        (make or (lambda p: p.write_bytes(b"PK")))(jar_dir / name)
-    used = sorted(str(jar_dir / n) for n in entries if n.endswith(".jar") and n[0] != "." and n not in skipped)
+        (make or (lambda p: p.write_bytes(b"PK")))(folder / name)
+    used = sorted(str(folder / n) for n in entries if n.endswith(".jar") and n[0] != "." and n not in skipped)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         env.strategy().get_spark_session()
@@ -112,7 +113,7 @@ def test_project_jars_reach_the_builder_and_odd_entries_are_skipped(env, case):
     assert configs["spark.jars"] == ",".join(used)
     assert configs["spark.driver.extraClassPath"] == configs["spark.executor.extraClassPath"] == ":".join(used)
     assert provisioned == ({k: configs[k] for k in provisioned} if used else {})
-    assert list_project_jars(str(env.project)) == (used, [(str(jar_dir / n), r) for n, r in sorted(skipped.items())])
+    assert list_project_jars(str(env.project)) == (used, [(str(folder / n), r) for n, r in sorted(skipped.items())])
     # One warning per listing, naming every skipped entry.
     assert len(caught) == (3 if skipped else 0)
     for warning in caught:
@@ -599,18 +600,6 @@ def test_close_removes_only_the_first_identical_entry(env):
     assert spark.stop_calls == 1 and lookalike.stop_calls == 0
 
 
-@pytest.mark.parametrize("error", [RuntimeError("stop failed"), KeyboardInterrupt()])
-def test_close_with_failing_stop(env, error):
-    spark = env.cache["k"] = session()
-    spark.stop_error = error
-    if isinstance(error, Exception):
-        assert env.strategy().close(spark) is None
-    else:
-        with pytest.raises(KeyboardInterrupt):
-            env.strategy().close(spark)
-    assert env.cache == {} and lock_is_free()
-
-
 # --- cleanup_all_spark_sessions -----------------------------------------------------------
 
 
@@ -639,40 +628,21 @@ def test_cleanup_keyboard_interrupt_frees_lock_and_keeps_cache(env):
 # --- _ensure_java_available ----------------------------------------------------------------
 
 
-NO_JAVA_TAIL = (
-    ".\n\nRun 'mur java search' to find Java installations.\n"
-    "Run 'mur java set' to select a compatible version.\n"
-    "Run 'mur java install' for installation guide."
-)
-
-
 @pytest.fixture
 def java(monkeypatch):
-    ns = types.SimpleNamespace(
-        info=types.SimpleNamespace(java_supported=[8, 11, 17], version="4.0.1", major_minor="4.0"),
-        installations=["jdk-a", "jdk-b"], best=None, calls=[],
-    )
-    fake = types.ModuleType("ruk.compute.java_compat")
-    results = {"get_pyspark_info": "info", "find_all_java_installations": "installations", "select_best_java": "best"}
-    for name, field in results.items():
-        def recorder(*args, name=name, field=field):
-            ns.calls.append((name, *args))
-            return getattr(ns, field)
-        setattr(fake, name, recorder)
+    fake = FakeJavaCompat(pyspark_info([8, 11, 17]), installations=["jdk-a", "jdk-b"])
+    fake.best = None
     monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", fake)
     monkeypatch.setenv("JAVA_HOME", "/previous/jdk")
     monkeypatch.setenv("PATH", "/usr/bin")
-    return ns
+    return fake
 
 
 def test_java_pyspark_missing(java):
     java.info = None
     with pytest.raises(local.RukRuntimeError) as info:
         local._ensure_java_available()
-    assert str(info.value) == (
-        "PySpark is not installed. Install it with: pip install pyspark\n"
-        "Or run 'mur spark set-version' to select a specific version."
-    )
+    assert str(info.value) == NO_PYSPARK_INFO
     assert java.calls == [("get_pyspark_info",)]
     assert (os.environ["JAVA_HOME"], os.environ["PATH"]) == ("/previous/jdk", "/usr/bin")
 
