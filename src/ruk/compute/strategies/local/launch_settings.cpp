@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <new>
 #include <string>
 #include <sys/random.h>
@@ -17,7 +18,100 @@
 namespace ruk {
 namespace {
 
+// --- The launch settings: every fixed fact of a local start, in one place ---------
+
+// Added to _JAVA_OPTIONS unless the first flag is there already.
+constexpr char java_flags_marker[] = "-XX:-UseVectorCmov";
+constexpr char java_flags_suffix[] = " -XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions";
+
+constexpr char default_master[] = "local[2]";
+constexpr char keep_alive_variable[] = "MUR_SPARK_KEEP_ALIVE";
+constexpr char keep_alive_off[] = "0";  // what an unset variable reads as
+constexpr char keep_alive_on[] = "1";
+
+constexpr char mur_home[] = "~/.mur";
+constexpr char jar_dir_name[] = "jdbc_jars";
+
 constexpr char log4j_file_name[] = "mur_log4j2.properties";
+constexpr char log4j_config[] =
+    "\n"
+    "status = error\n"
+    "appender.console.type = Console\n"
+    "appender.console.name = console\n"
+    "appender.console.target = SYSTEM_ERR\n"
+    "appender.console.layout.type = PatternLayout\n"
+    "appender.console.layout.pattern = %msg%n\n"
+    "rootLogger.level = error\n"
+    "rootLogger.appenderRef.console.ref = console\n"
+    "logger.spark.name = org.apache.spark\n"
+    "logger.spark.level = error\n"
+    "logger.hadoop.name = org.apache.hadoop\n"
+    "logger.hadoop.level = error\n";
+
+// The driver's JVM options: the one naming the logging file, then these.
+constexpr char log4j_option_prefix[] = "-Dlog4j2.configurationFile=file:";
+constexpr char driver_options_tail[] =
+    " -Djava.util.logging.level=SEVERE"
+    " --add-opens=java.base/java.lang=ALL-UNNAMED"
+    " --add-opens=java.base/java.lang.invoke=ALL-UNNAMED"
+    " --add-opens=java.base/java.lang.reflect=ALL-UNNAMED"
+    " --add-opens=java.base/java.io=ALL-UNNAMED"
+    " --add-opens=java.base/java.net=ALL-UNNAMED"
+    " --add-opens=java.base/java.nio=ALL-UNNAMED"
+    " --add-opens=java.base/java.util=ALL-UNNAMED"
+    " --add-opens=java.base/java.util.concurrent=ALL-UNNAMED"
+    " --add-opens=java.base/java.util.concurrent.atomic=ALL-UNNAMED"
+    " --add-opens=java.base/sun.nio.ch=ALL-UNNAMED"
+    " --add-opens=java.base/sun.nio.cs=ALL-UNNAMED"
+    " --add-opens=java.base/sun.security.action=ALL-UNNAMED"
+    " --add-opens=java.base/sun.util.calendar=ALL-UNNAMED"
+    " --add-opens=java.security.jgss/sun.security.krb5=ALL-UNNAMED"
+    " -XX:+IgnoreUnrecognizedVMOptions";
+
+// How a fast default's value is found. Each entry says it itself, so the
+// table can be reordered without any value moving to another key.
+enum class ValueSource : unsigned char {
+    fixed,                // the entry's text
+    project_jars,         // the provisioning module's JAR settings, under the entry's own key
+    driver_java_options,  // the logging-file option, then driver_options_tail
+};
+
+struct FastDefault {
+    const char* key;
+    ValueSource source;
+    const char* text = nullptr;  // for ValueSource::fixed
+};
+
+// The fast-start defaults, in the order they are applied.
+constexpr FastDefault fast_defaults[] = {
+    {"spark.driver.memory", ValueSource::fixed, "1g"},
+    {"spark.executor.memory", ValueSource::fixed, "1g"},
+    {"spark.jars", ValueSource::project_jars},
+    {"spark.driver.extraClassPath", ValueSource::project_jars},
+    {"spark.executor.extraClassPath", ValueSource::project_jars},
+    {"spark.driver.extraJavaOptions", ValueSource::driver_java_options},
+    {"spark.ui.enabled", ValueSource::fixed, "false"},
+    {"spark.ui.showConsoleProgress", ValueSource::fixed, "false"},
+    {"spark.eventLog.enabled", ValueSource::fixed, "false"},
+    {"spark.driver.bindAddress", ValueSource::fixed, "127.0.0.1"},
+    {"spark.driver.host", ValueSource::fixed, "localhost"},
+    {"spark.sql.shuffle.partitions", ValueSource::fixed, "8"},
+    {"spark.sql.execution.arrow.pyspark.enabled", ValueSource::fixed, "false"},
+    {"spark.sql.execution.arrow.pyspark.fallback.enabled", ValueSource::fixed, "true"},
+    {"spark.sql.execution.arrow.enabled", ValueSource::fixed, "false"},
+    {"spark.sql.adaptive.enabled", ValueSource::fixed, "false"},
+    {"spark.sql.adaptive.coalescePartitions.enabled", ValueSource::fixed, "false"},
+};
+
+constexpr Py_ssize_t position_of(ValueSource source) {
+    for (std::size_t i = 0; i < std::size(fast_defaults); ++i)
+        if (fast_defaults[i].source == source) return static_cast<Py_ssize_t>(i);
+    return -1;
+}
+constexpr Py_ssize_t driver_java_options_position = position_of(ValueSource::driver_java_options);
+static_assert(driver_java_options_position >= 0, "the driver's JVM options are a fast default");
+
+// --- end of the launch settings --------------------------------------------------
 
 Ref os_path_of(PyObject* globals, Ref& os) {
     os = load_global(globals, state().s_os);
@@ -188,11 +282,11 @@ int adjust_java_options(PyObject* globals) {
     Ref environ = os ? getattr(os.get(), st.s_environ) : Ref{};
     Ref environ_get = environ ? getattr(environ.get(), st.s_get) : Ref{};
     if (!environ_get) return -1;
-    Ref java_opts = Ref::steal(PyObject_Call(environ_get.get(), st.java_opts_get_args, nullptr));
+    Ref java_opts = Ref::steal(PyObject_Call(environ_get.get(), st.launch.java_options_get_args, nullptr));
     if (!java_opts) return -1;
-    int present = PySequence_Contains(java_opts.get(), st.s_vector_cmov_flag);
+    int present = PySequence_Contains(java_opts.get(), st.launch.java_flags_marker);
     if (present != 0) return present < 0 ? -1 : 0;
-    Ref extended = Ref::steal(PyNumber_Add(java_opts.get(), st.s_java_opts_suffix));
+    Ref extended = Ref::steal(PyNumber_Add(java_opts.get(), st.launch.java_flags_suffix));
     Ref stripped = extended ? call_method(extended.get(), st.s_strip) : Ref{};
     if (!stripped) return -1;
     return PyObject_SetItem(environ.get(), st.s_JAVA_OPTIONS, stripped.get());
@@ -206,7 +300,7 @@ int adjust_java_options(PyObject* globals) {
 Ref write_log4j_file(PyObject* globals) {
     ModuleState& st = state();
     Py_ssize_t size = 0;
-    const char* content = PyUnicode_AsUTF8AndSize(st.log4j_config, &size);
+    const char* content = PyUnicode_AsUTF8AndSize(st.launch.log4j_config, &size);
     if (!content) return {};
     Ref os;
     Ref os_path = os_path_of(globals, os);
@@ -221,24 +315,24 @@ Ref write_log4j_file(PyObject* globals) {
         Py_BEGIN_ALLOW_THREADS
         place = place_in_temp_dir(temp_dir_path, private_name, content, static_cast<std::size_t>(size));
         Py_END_ALLOW_THREADS
-        if (place == Log4jPlace::shared) return path_join(os_path.get(), temp_dir.get(), st.s_log4j_name);
+        if (place == Log4jPlace::shared) return path_join(os_path.get(), temp_dir.get(), st.launch.log4j_file_name);
         if (place == Log4jPlace::private_temp) {
             Ref name = Ref::steal(PyUnicode_FromString(private_name.c_str()));
             Ref directory = name ? path_join(os_path.get(), temp_dir.get(), name.get()) : Ref{};
-            return directory ? path_join(os_path.get(), directory.get(), st.s_log4j_name) : Ref{};
+            return directory ? path_join(os_path.get(), directory.get(), st.launch.log4j_file_name) : Ref{};
         }
     } else if (!place_ruled_out()) {
         return {};
     }
 
-    Ref mur_home = call_method(os_path.get(), st.s_expanduser, st.s_mur_home);
+    Ref mur_home = call_method(os_path.get(), st.s_expanduser, st.launch.mur_home);
     std::string mur_home_path;
     if (mur_home && fs_path(mur_home.get(), mur_home_path)) {
         bool placed;
         Py_BEGIN_ALLOW_THREADS
         placed = place_in_home(mur_home_path, content, static_cast<std::size_t>(size));
         Py_END_ALLOW_THREADS
-        if (placed) return path_join(os_path.get(), mur_home.get(), st.s_log4j_name);
+        if (placed) return path_join(os_path.get(), mur_home.get(), st.launch.log4j_file_name);
     } else if (!place_ruled_out()) {
         return {};
     }
@@ -252,8 +346,8 @@ Ref prepare_jar_directory(PyObject* globals) {
     Ref os;
     Ref os_path = os_path_of(globals, os);
     if (!os_path) return {};
-    Ref mur_home = call_method(os_path.get(), st.s_expanduser, st.s_mur_home);
-    Ref jar_cache_dir = mur_home ? path_join(os_path.get(), mur_home.get(), st.s_jdbc_jars)
+    Ref mur_home = call_method(os_path.get(), st.s_expanduser, st.launch.mur_home);
+    Ref jar_cache_dir = mur_home ? path_join(os_path.get(), mur_home.get(), st.launch.jar_dir_name)
                                  : Ref{};
     Ref makedirs = jar_cache_dir ? getattr(os.get(), st.s_makedirs) : Ref{};
     if (!makedirs) return {};
@@ -283,20 +377,20 @@ Ref quote_java_option(PyObject* option) {
         needed = c == '\'' || c == '"' || c == '\\' || Py_UNICODE_ISSPACE(c);
     }
     if (!needed) return Ref::borrow(option);
-    Ref inner = Ref::steal(PyUnicode_Replace(option, st.s_single_quote, st.s_quoted_single_quote, -1));
-    Ref opened = inner ? Ref::steal(PyUnicode_Concat(st.s_single_quote, inner.get())) : Ref{};
-    return opened ? Ref::steal(PyUnicode_Concat(opened.get(), st.s_single_quote)) : Ref{};
+    Ref inner = Ref::steal(PyUnicode_Replace(option, st.launch.single_quote, st.launch.quoted_single_quote, -1));
+    Ref opened = inner ? Ref::steal(PyUnicode_Concat(st.launch.single_quote, inner.get())) : Ref{};
+    return opened ? Ref::steal(PyUnicode_Concat(opened.get(), st.launch.single_quote)) : Ref{};
 }
 
 // The driver's JVM options: the logging file's, when there is one, then the fixed rest.
 Ref driver_java_options(PyObject* log4j_file) {
     ModuleState& st = state();
     if (log4j_file == Py_None)  // the fixed options without their leading blank
-        return Ref::steal(PyUnicode_Substring(st.java_options_tail, 1, PyUnicode_GET_LENGTH(st.java_options_tail)));
+        return Ref::steal(PyUnicode_Substring(st.launch.driver_options_tail, 1, PyUnicode_GET_LENGTH(st.launch.driver_options_tail)));
     Ref path_text = Ref::steal(PyObject_Str(log4j_file));
-    Ref option = path_text ? Ref::steal(PyUnicode_Concat(st.s_log4j_option_prefix, path_text.get())) : Ref{};
+    Ref option = path_text ? Ref::steal(PyUnicode_Concat(st.launch.log4j_option_prefix, path_text.get())) : Ref{};
     Ref quoted = option ? quote_java_option(option.get()) : Ref{};
-    return quoted ? Ref::steal(PyUnicode_Concat(quoted.get(), st.java_options_tail)) : Ref{};
+    return quoted ? Ref::steal(PyUnicode_Concat(quoted.get(), st.launch.driver_options_tail)) : Ref{};
 }
 
 }  // namespace
@@ -311,28 +405,33 @@ Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_pa
         return {};
     Ref jar_settings = call(jar_spark_settings.get(), jar_paths);
     if (!jar_settings) return {};
-    Ref values = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(st.fast_config_keys)));
+    Ref values = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(fast_defaults))));
     if (!values) return {};
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.get()); ++i) {
-        PyObject* fixed = PyTuple_GET_ITEM(st.fast_config_fixed, i);
+    for (std::size_t i = 0; i < std::size(fast_defaults); ++i) {
+        const auto position = static_cast<Py_ssize_t>(i);
         Ref value;
-        if (fixed != Py_None) {
-            value = Ref::borrow(fixed);
-        } else if (i >= 2 && i <= 4) {  // spark.jars, then both class paths
-            value = Ref::steal(PyObject_GetItem(jar_settings.get(), PyTuple_GET_ITEM(st.fast_config_keys, i)));
-        } else {
+        switch (fast_defaults[i].source) {
+        case ValueSource::fixed:
+            value = Ref::borrow(PyTuple_GET_ITEM(st.launch.fast_default_fixed, position));
+            break;
+        case ValueSource::project_jars:
+            value = Ref::steal(
+                PyObject_GetItem(jar_settings.get(), PyTuple_GET_ITEM(st.launch.fast_default_keys, position)));
+            break;
+        case ValueSource::driver_java_options:
             value = driver_java_options(log4j_file);
+            break;
         }
         if (!value) return {};
-        PyTuple_SET_ITEM(values.get(), i, value.release());
+        PyTuple_SET_ITEM(values.get(), position, value.release());
     }
     return values;
 }
 
 int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values, PyObject* jar_paths) {
     ModuleState& st = state();
-    constexpr Py_ssize_t java_options_index = 5;  // spark.driver.extraJavaOptions
-    PyObject* key = PyTuple_GET_ITEM(st.fast_config_keys, java_options_index);
+    constexpr Py_ssize_t java_options_index = driver_java_options_position;
+    PyObject* key = PyTuple_GET_ITEM(st.launch.fast_default_keys, java_options_index);
     int configured = PySequence_Contains(config, key);
     if (configured > 0) return 0;  // the user's own options stand as they are
     if (configured == 0) {
@@ -354,6 +453,47 @@ int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values
     }
     if (!pending_is_exception()) return -1;
     PyErr_Clear();  // the start goes on as it would without an archive
+    return 0;
+}
+
+int init_launch_settings() noexcept {
+    ModuleState::LaunchSettings& launch = state().launch;
+    if (launch.fast_default_keys) return 0;
+    auto text = [](const char* value) { return PyUnicode_InternFromString(value); };
+    auto pair = [&](const char* first, const char* second) -> PyObject* {
+        Ref a = Ref::steal(text(first));
+        Ref b = a ? Ref::steal(text(second)) : Ref{};
+        return b ? PyTuple_Pack(2, a.get(), b.get()) : nullptr;
+    };
+    if (!(launch.java_options_get_args = pair("_JAVA_OPTIONS", "")) ||
+        !(launch.java_flags_marker = text(java_flags_marker)) ||
+        !(launch.java_flags_suffix = text(java_flags_suffix)) ||
+        !(launch.master_get_args = pair("master", default_master)) ||
+        !(launch.keep_alive_get_args = pair(keep_alive_variable, keep_alive_off)) ||
+        !(launch.keep_alive_on = text(keep_alive_on)) ||
+        !(launch.log4j_config = PyUnicode_FromString(log4j_config)) ||
+        !(launch.log4j_file_name = text(log4j_file_name)) ||
+        !(launch.log4j_option_prefix = text(log4j_option_prefix)) ||
+        !(launch.driver_options_tail = PyUnicode_FromString(driver_options_tail)) ||
+        !(launch.mur_home = text(mur_home)) || !(launch.jar_dir_name = text(jar_dir_name)) ||
+        !(launch.single_quote = text("'")) || !(launch.quoted_single_quote = text("'\"'\"'")))
+        return -1;
+    constexpr auto count = static_cast<Py_ssize_t>(std::size(fast_defaults));
+    Ref keys = Ref::steal(PyTuple_New(count));
+    Ref fixed = keys ? Ref::steal(PyTuple_New(count)) : Ref{};
+    if (!fixed) return -1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const FastDefault& entry = fast_defaults[i];
+        PyObject* key = text(entry.key);
+        if (!key) return -1;
+        PyTuple_SET_ITEM(keys.get(), i, key);
+        PyObject* value = entry.source == ValueSource::fixed ? text(entry.text) : Py_NewRef(Py_None);
+        if (!value) return -1;
+        PyTuple_SET_ITEM(fixed.get(), i, value);
+    }
+    launch.fast_default_fixed = fixed.release();
+    // Last: its presence marks the launch settings as complete.
+    launch.fast_default_keys = keys.release();
     return 0;
 }
 

@@ -140,66 +140,6 @@ constexpr const char doc_test_connectivity[] =
     "        :returns: Tuple of (success, message)\n"
     "        ";
 
-constexpr const char log4j_config[] =
-    "\n"
-    "status = error\n"
-    "appender.console.type = Console\n"
-    "appender.console.name = console\n"
-    "appender.console.target = SYSTEM_ERR\n"
-    "appender.console.layout.type = PatternLayout\n"
-    "appender.console.layout.pattern = %msg%n\n"
-    "rootLogger.level = error\n"
-    "rootLogger.appenderRef.console.ref = console\n"
-    "logger.spark.name = org.apache.spark\n"
-    "logger.spark.level = error\n"
-    "logger.hadoop.name = org.apache.hadoop\n"
-    "logger.hadoop.level = error\n";
-
-// The driver JVM options that follow the logging-configuration option.
-constexpr const char java_options_tail[] =
-    " -Djava.util.logging.level=SEVERE"
-    " --add-opens=java.base/java.lang=ALL-UNNAMED"
-    " --add-opens=java.base/java.lang.invoke=ALL-UNNAMED"
-    " --add-opens=java.base/java.lang.reflect=ALL-UNNAMED"
-    " --add-opens=java.base/java.io=ALL-UNNAMED"
-    " --add-opens=java.base/java.net=ALL-UNNAMED"
-    " --add-opens=java.base/java.nio=ALL-UNNAMED"
-    " --add-opens=java.base/java.util=ALL-UNNAMED"
-    " --add-opens=java.base/java.util.concurrent=ALL-UNNAMED"
-    " --add-opens=java.base/java.util.concurrent.atomic=ALL-UNNAMED"
-    " --add-opens=java.base/sun.nio.ch=ALL-UNNAMED"
-    " --add-opens=java.base/sun.nio.cs=ALL-UNNAMED"
-    " --add-opens=java.base/sun.security.action=ALL-UNNAMED"
-    " --add-opens=java.base/sun.util.calendar=ALL-UNNAMED"
-    " --add-opens=java.security.jgss/sun.security.krb5=ALL-UNNAMED"
-    " -XX:+IgnoreUnrecognizedVMOptions";
-
-// The fast-start defaults, in the order they are applied. nullptr values are
-// computed for each start (JAR lists, JVM options).
-struct FastDefault {
-    const char* key;
-    const char* value;
-};
-constexpr FastDefault fast_defaults[] = {
-    {"spark.driver.memory", "1g"},
-    {"spark.executor.memory", "1g"},
-    {"spark.jars", nullptr},
-    {"spark.driver.extraClassPath", nullptr},
-    {"spark.executor.extraClassPath", nullptr},
-    {"spark.driver.extraJavaOptions", nullptr},
-    {"spark.ui.enabled", "false"},
-    {"spark.ui.showConsoleProgress", "false"},
-    {"spark.eventLog.enabled", "false"},
-    {"spark.driver.bindAddress", "127.0.0.1"},
-    {"spark.driver.host", "localhost"},
-    {"spark.sql.shuffle.partitions", "8"},
-    {"spark.sql.execution.arrow.pyspark.enabled", "false"},
-    {"spark.sql.execution.arrow.pyspark.fallback.enabled", "true"},
-    {"spark.sql.execution.arrow.enabled", "false"},
-    {"spark.sql.adaptive.enabled", "false"},
-    {"spark.sql.adaptive.coalescePartitions.enabled", "false"},
-};
-
 constexpr const char* noise_markers[] = {
     "Picked up _JAVA_OPTIONS", "Picked up JAVA_TOOL_OPTIONS", "Using incubator modules",
     "WARNING:", "log4j:", "SLF4J:",
@@ -539,27 +479,13 @@ int init_constants() noexcept {
         if (!marker) return -1;
         PyTuple_SET_ITEM(st.noise_markers, static_cast<Py_ssize_t>(i), marker);
     }
-    if (!(st.java_opts_get_args = pack_strings({"_JAVA_OPTIONS", ""}))) return -1;
-    if (!(st.master_get_args = pack_strings({"master", "local[2]"}))) return -1;
-    if (!(st.keep_alive_get_args = pack_strings({"MUR_SPARK_KEEP_ALIVE", "0"}))) return -1;
     if (!(st.connectivity_missing = Py_BuildValue("(Os)", Py_False, "PySpark not installed")))
         return -1;
     if (!(st.connectivity_ok = Py_BuildValue("(Os)", Py_True,
                                              "Local Spark session created and SQL test passed")))
         return -1;
     if (!(st.spark_session_defaults = PyTuple_Pack(1, Py_None))) return -1;
-    if (!(st.log4j_config = PyUnicode_FromString(log4j_config))) return -1;
-    if (!(st.java_options_tail = PyUnicode_FromString(java_options_tail))) return -1;
-    if (!(st.fast_config_keys = PyTuple_New(std::size(fast_defaults)))) return -1;
-    if (!(st.fast_config_fixed = PyTuple_New(std::size(fast_defaults)))) return -1;
-    for (std::size_t i = 0; i < std::size(fast_defaults); ++i) {
-        PyObject* key = PyUnicode_InternFromString(fast_defaults[i].key);
-        PyObject* value = fast_defaults[i].value ? PyUnicode_InternFromString(fast_defaults[i].value)
-                                                 : Py_NewRef(Py_None);
-        if (!key || !value) return -1;
-        PyTuple_SET_ITEM(st.fast_config_keys, static_cast<Py_ssize_t>(i), key);
-        PyTuple_SET_ITEM(st.fast_config_fixed, static_cast<Py_ssize_t>(i), value);
-    }
+    if (init_launch_settings() < 0) return -1;
     if (!(st.print_kwnames = pack_strings({"file"}))) return -1;
     if (!(st.makedirs_kwnames = pack_strings({"exist_ok"}))) return -1;
     if (!(st.provisioning_kwnames = pack_strings({"project_dir"}))) return -1;

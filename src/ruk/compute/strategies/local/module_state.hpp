@@ -113,24 +113,12 @@ struct StderrRelay;
     X(fd, "_fd")                                                        \
     X(tracker_attr, "_resource_tracker")                                \
     X(empty, "")                                                        \
-    X(comma, ",")                                                       \
-    X(colon, ":")                                                       \
     X(comma_space, ", ")                                                \
     X(newline, "\n")                                                    \
-    X(one, "1")                                                         \
     X(master_key, "master")                                             \
     X(local, "local")                                                   \
     X(error_level, "ERROR")                                             \
-    X(select_one, "SELECT 1 AS test")                                   \
-    X(vector_cmov_flag, "-XX:-UseVectorCmov")                           \
-    X(java_opts_suffix,                                                 \
-      " -XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions") \
-    X(log4j_name, "mur_log4j2.properties")                              \
-    X(mur_home, "~/.mur")                                               \
-    X(jdbc_jars, "jdbc_jars")                                           \
-    X(log4j_option_prefix, "-Dlog4j2.configurationFile=file:")         \
-    X(single_quote, "'")                                                \
-    X(quoted_single_quote, "'\"'\"'")
+    X(select_one, "SELECT 1 AS test")
 
 // Everything the module keeps for the life of the process. The module is a
 // process singleton: a re-import after `del sys.modules[...]` hands back the
@@ -190,17 +178,31 @@ struct ModuleState {
     PyObject* lock_exit_args = nullptr;     // (None, None, None)
     PyObject* path_get_args = nullptr;      // ("PATH", "")
     PyObject* noise_markers = nullptr;      // the six start-up noise markers, in test order
-    PyObject* java_opts_get_args = nullptr; // ("_JAVA_OPTIONS", "")
-    PyObject* master_get_args = nullptr;    // ("master", "local[2]")
-    PyObject* keep_alive_get_args = nullptr;// ("MUR_SPARK_KEEP_ALIVE", "0")
     PyObject* connectivity_missing = nullptr; // (False, "PySpark not installed")
     PyObject* connectivity_ok = nullptr;      // (True, "Local Spark session created and SQL test passed")
     PyObject* spark_session_defaults = nullptr; // (None,)
     PyObject* zero_cost = nullptr;          // the float 0.0
-    PyObject* log4j_config = nullptr;       // text of the quiet logging configuration
-    PyObject* java_options_tail = nullptr;  // driver JVM options after the logging one
-    PyObject* fast_config_keys = nullptr;   // tuple of the 17 fast-default keys, in order
-    PyObject* fast_config_fixed = nullptr;  // tuple of their values; None where computed per start
+
+    // The launch settings as Python objects, built by init_launch_settings()
+    // from the one table in launch_settings.cpp. Strong references.
+    struct LaunchSettings {
+        PyObject* java_options_get_args = nullptr; // ("_JAVA_OPTIONS", "")
+        PyObject* java_flags_marker = nullptr;     // the flag whose presence means "already added"
+        PyObject* java_flags_suffix = nullptr;     // " " and the three JVM flags
+        PyObject* master_get_args = nullptr;       // ("master", the default master)
+        PyObject* keep_alive_get_args = nullptr;   // (the keep-alive variable, its "off" default)
+        PyObject* keep_alive_on = nullptr;         // the value that keeps sessions alive
+        PyObject* log4j_config = nullptr;          // text of the quiet logging configuration
+        PyObject* log4j_file_name = nullptr;
+        PyObject* log4j_option_prefix = nullptr;   // the driver option that names the logging file
+        PyObject* driver_options_tail = nullptr;   // driver JVM options after the logging one
+        PyObject* mur_home = nullptr;              // "~/.mur", before expansion
+        PyObject* jar_dir_name = nullptr;          // the JAR directory's name inside mur_home
+        PyObject* single_quote = nullptr;
+        PyObject* quoted_single_quote = nullptr;   // a single quote written inside single quotes
+        PyObject* fast_default_keys = nullptr;     // tuple of the fast-default keys, in table order
+        PyObject* fast_default_fixed = nullptr;    // tuple of their fixed values; None where computed
+    } launch;
     PyObject* print_kwnames = nullptr;      // ("file",)
     PyObject* makedirs_kwnames = nullptr;   // ("exist_ok",)
     PyObject* provisioning_kwnames = nullptr; // ("project_dir",)
@@ -210,5 +212,7 @@ ModuleState& state() noexcept;
 
 // Builds the names and constants above; idempotent. -1 with an exception set on failure.
 int init_constants() noexcept;
+// Builds state().launch (launch_settings.cpp); -1 with an exception set on failure.
+int init_launch_settings() noexcept;
 
 }  // namespace ruk

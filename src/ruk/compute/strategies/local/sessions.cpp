@@ -175,7 +175,7 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
 
     Ref config = getattr(self, st.s_config);
     Ref config_get = config ? getattr(config.get(), st.s_get) : Ref{};
-    Ref master = config_get ? Ref::steal(PyObject_Call(config_get.get(), st.master_get_args, nullptr))
+    Ref master = config_get ? Ref::steal(PyObject_Call(config_get.get(), st.launch.master_get_args, nullptr))
                             : Ref{};
     builder = master ? call_method(builder.get(), st.s_master, master.get()) : Ref{};
     if (!builder) return {};
@@ -185,7 +185,7 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
     if (!user_config || add_class_data_sharing(globals, user_config.get(), values.get(), jar_paths) < 0)
         return {};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.get()); ++i) {
-        PyObject* key = PyTuple_GET_ITEM(st.fast_config_keys, i);
+        PyObject* key = PyTuple_GET_ITEM(st.launch.fast_default_keys, i);
         Ref current_config = getattr(self, st.s_config);
         int configured = current_config ? PySequence_Contains(current_config.get(), key) : -1;
         if (configured < 0) return {};
@@ -270,7 +270,7 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     // After caching: a warning turned into an error must not lose the session.
     Ref config = getattr(self, st.s_config);
     Ref warned = config ? call(jvm_functions[1].get(), spark.get(), gateway_before.get(), config.get(),
-                               st.fast_config_keys, fast_values.get())
+                               st.launch.fast_default_keys, fast_values.get())
                         : Ref{};
     if (!warned) return nullptr;
     return spark.release();
@@ -282,9 +282,9 @@ PyObject* close_session(PyObject* globals, PyObject* const* args) {
     Ref os = import_module(globals, st.s_os);
     Ref environ = os ? getattr(os.get(), st.s_environ) : Ref{};
     Ref environ_get = environ ? getattr(environ.get(), st.s_get) : Ref{};
-    Ref flag = environ_get ? Ref::steal(PyObject_Call(environ_get.get(), st.keep_alive_get_args, nullptr))
+    Ref flag = environ_get ? Ref::steal(PyObject_Call(environ_get.get(), st.launch.keep_alive_get_args, nullptr))
                            : Ref{};
-    Ref keep_alive = flag ? Ref::steal(PyObject_RichCompare(flag.get(), st.s_one, Py_EQ)) : Ref{};
+    Ref keep_alive = flag ? Ref::steal(PyObject_RichCompare(flag.get(), st.launch.keep_alive_on, Py_EQ)) : Ref{};
     if (!keep_alive) return nullptr;
     int keep = PyObject_IsTrue(keep_alive.get());
     if (keep < 0) return nullptr;
