@@ -50,7 +50,6 @@ assemble_package() {
     rm -rf "$pkg"
     mkdir -p "$pkg"
     cp -R "$repo/src/ruk" "$repo/src/ruk_common" "$pkg/"
-    rm -rf "$pkg/ruk/compute/strategies/local"  # the C++ sources
     find "$pkg" \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
     cp "$module" "$pkg/ruk/compute/strategies/"
 }
