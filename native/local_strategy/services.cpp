@@ -37,17 +37,28 @@ PyObject* estimate_cost(PyObject*, PyObject* const*) {
 
 PyObject* get_platform_name(PyObject*, PyObject* const*) { return Py_NewRef(state().s_local); }
 
-PyObject* get_jdbc_jars(PyObject* globals, PyObject* const*) {
+namespace {
+
+// `from ruk.compute.jar_provisioning import <name>`, then os.getcwd(), the
+// project directory: how both JAR queries begin. -1 with an exception set.
+int provisioning_name_and_project_dir(PyObject* globals, PyObject* name, Ref& value, Ref& project_dir) {
     ModuleState& st = state();
+    if (import_from(globals, st.s_jar_provisioning_module, &name, 1, &value) < 0) return -1;
+    Ref os = load_global(globals, st.s_os);
+    project_dir = os ? call_method(os.get(), st.s_getcwd) : Ref{};
+    return project_dir ? 0 : -1;
+}
+
+}  // namespace
+
+PyObject* get_jdbc_jars(PyObject* globals, PyObject* const*) {
     // The provisioning module owns the listing, so `mur jdbc list` and a
     // session always agree on which files are used.
-    Ref find_project_jars;
-    if (import_from(globals, st.s_jar_provisioning_module, &st.s_find_project_jars, 1,
-                    &find_project_jars) < 0)
+    Ref find_project_jars, project_dir;
+    if (provisioning_name_and_project_dir(globals, state().s_find_project_jars, find_project_jars,
+                                          project_dir) < 0)
         return nullptr;
-    Ref os = load_global(globals, st.s_os);
-    Ref project_dir = os ? call_method(os.get(), st.s_getcwd) : Ref{};
-    Ref jars = project_dir ? call(find_project_jars.get(), project_dir.get()) : Ref{};
+    Ref jars = call(find_project_jars.get(), project_dir.get());
     if (!jars) return nullptr;
     if (!PyList_CheckExact(jars.get())) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(jars.get())->tp_name);
@@ -59,13 +70,10 @@ PyObject* get_jdbc_jars(PyObject* globals, PyObject* const*) {
 PyObject* get_jar_provisioning_config(PyObject* globals, PyObject* const* args) {
     ModuleState& st = state();
     PyObject* adapter_types = args[1];
-    Ref provisioning_class;
-    if (import_from(globals, st.s_jar_provisioning_module, &st.s_LocalJARProvisioning, 1,
-                    &provisioning_class) < 0)
+    Ref provisioning_class, project_dir;
+    if (provisioning_name_and_project_dir(globals, st.s_LocalJARProvisioning, provisioning_class,
+                                          project_dir) < 0)
         return nullptr;
-    Ref os = load_global(globals, st.s_os);
-    Ref project_dir = os ? call_method(os.get(), st.s_getcwd) : Ref{};
-    if (!project_dir) return nullptr;
     PyObject* argv[] = {project_dir.get()};
     Ref provisioning = Ref::steal(
         PyObject_Vectorcall(provisioning_class.get(), argv, 0, st.provisioning_kwnames));
