@@ -936,8 +936,22 @@ MODULE_STATE_DAMAGE = {
 }
 
 
+@pytest.fixture
+def namespace_order_kept():
+    """monkeypatch puts a deleted name back at the end of the module's
+    namespace; once it has, put every name back where the import bound it.
+    (Requested first, so it is torn down after monkeypatch.)"""
+    order = list(vars(local))
+    yield
+    namespace = vars(local)
+    restored = {name: namespace[name] for name in order if name in namespace}
+    restored.update(namespace)
+    namespace.clear()
+    namespace.update(restored)
+
+
 @pytest.mark.parametrize("damage", list(MODULE_STATE_DAMAGE))
-def test_damaged_module_state_gives_exceptions_not_crashes(sandbox, monkeypatch, damage):
+def test_damaged_module_state_gives_exceptions_not_crashes(namespace_order_kept, sandbox, monkeypatch, damage):
     sandbox.reset()
     name, value = MODULE_STATE_DAMAGE[damage]
     cache = local._SPARK_SESSION_CACHE
