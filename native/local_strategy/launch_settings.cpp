@@ -9,8 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iterator>
-#include <new>
-#include <string>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,24 +166,31 @@ bool rewrite_identical_in_place(int dir_fd, const char* name, const char* conten
     struct stat info;
     bool same = fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
                 static_cast<std::size_t>(info.st_size) == size;
-    if (same) {
-        std::string existing(size, '\0');
-        same = pread(fd.get(), existing.data(), size, 0) == static_cast<ssize_t>(size) &&
-               std::memcmp(existing.data(), content, size) == 0 &&
+    char existing[1024];  // the logging file is a few hundred bytes
+    if (same && size <= sizeof existing) {
+        same = pread(fd.get(), existing, size, 0) == static_cast<ssize_t>(size) &&
+               std::memcmp(existing, content, size) == 0 &&
                pwrite(fd.get(), content, size, 0) == static_cast<ssize_t>(size);
+    } else {
+        same = false;
     }
     return same;
 }
 
+// A temporary name beside `name`: "." name "." and six random letters.
+using TemporaryName = char[64];
+
 // A new file of ours beside `name`, with an unpredictable name, or -1.
-int create_temporary(int dir_fd, const char* name, std::string& temp_name) {
+int create_temporary(int dir_fd, const char* name, TemporaryName& temp_name) {
     static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
         unsigned char noise[6];
         if (getentropy(noise, sizeof noise) != 0) return -1;
-        temp_name = std::string(".") + name + ".";
-        for (unsigned char byte : noise) temp_name += letters[byte % (sizeof letters - 1)];
-        int fd = openat(dir_fd, temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        char suffix[sizeof noise + 1] = {};
+        for (std::size_t i = 0; i < sizeof noise; ++i) suffix[i] = letters[noise[i] % (sizeof letters - 1)];
+        const int length = std::snprintf(temp_name, sizeof temp_name, ".%s.%s", name, suffix);
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof temp_name) return -1;
+        int fd = openat(dir_fd, temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
@@ -195,7 +200,7 @@ int create_temporary(int dir_fd, const char* name, std::string& temp_name) {
 // in another process reads either the old file or the new one, never half of
 // one. True when done; nothing is left behind otherwise.
 bool replace_atomically(int dir_fd, const char* name, const char* content, std::size_t size) {
-    std::string temp_name;
+    TemporaryName temp_name;
     int fd = create_temporary(dir_fd, name, temp_name);
     if (fd < 0) return false;
     bool ok = true;
@@ -210,8 +215,8 @@ bool replace_atomically(int dir_fd, const char* name, const char* content, std::
     // Created private; readable like a file written with open() (it holds nothing secret).
     ok = ok && fchmod(fd, 0644) == 0;
     ok = close(fd) == 0 && ok;
-    ok = ok && renameat(dir_fd, temp_name.c_str(), dir_fd, name) == 0;
-    if (!ok) unlinkat(dir_fd, temp_name.c_str(), 0);
+    ok = ok && renameat(dir_fd, temp_name, dir_fd, name) == 0;
+    if (!ok) unlinkat(dir_fd, temp_name, 0);
     return ok;
 }
 
@@ -234,16 +239,16 @@ enum class Log4jPlace { shared, private_temp, home, nowhere };
 
 // The temporary directory first: the shared name, else a directory of our own
 // in it. Runs without the GIL.
-Log4jPlace place_in_temp_dir(const std::string& temp_dir, const std::string& private_name,
-                             const char* content, std::size_t size) {
-    FileDescriptor dir(open(temp_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+Log4jPlace place_in_temp_dir(const char* temp_dir, const char* private_name, const char* content,
+                             std::size_t size) {
+    FileDescriptor dir(open(temp_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) return Log4jPlace::nowhere;
     if (directory_is_safe(dir.get(), DirectoryUse::shared) &&
         place_file(dir.get(), log4j_file_name, content, size))
         return Log4jPlace::shared;
-    if (mkdirat(dir.get(), private_name.c_str(), 0700) != 0 && errno != EEXIST) return Log4jPlace::nowhere;
+    if (mkdirat(dir.get(), private_name, 0700) != 0 && errno != EEXIST) return Log4jPlace::nowhere;
     // Never through a link: one planted at our name could lead to any directory of ours.
-    FileDescriptor own(openat(dir.get(), private_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    FileDescriptor own(openat(dir.get(), private_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (own.get() >= 0 && directory_is_safe(own.get(), DirectoryUse::private_) &&
         place_file(own.get(), log4j_file_name, content, size))
         return Log4jPlace::private_temp;
@@ -251,20 +256,19 @@ Log4jPlace place_in_temp_dir(const std::string& temp_dir, const std::string& pri
 }
 
 // ~/.mur, made if missing. Runs without the GIL.
-bool place_in_home(const std::string& mur_home, const char* content, std::size_t size) {
-    if (mkdir(mur_home.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    FileDescriptor dir(open(mur_home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+bool place_in_home(const char* mur_home, const char* content, std::size_t size) {
+    if (mkdir(mur_home, 0700) != 0 && errno != EEXIST) return false;
+    FileDescriptor dir(open(mur_home, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return dir.get() >= 0 && directory_is_safe(dir.get(), DirectoryUse::own) &&
            place_file(dir.get(), log4j_file_name, content, size);
 }
 
-// A path the file system layer can take, or false with the exception set.
-bool fs_path(PyObject* path, std::string& out) {
+// The path as the file system layer takes it (bytes, which stay readable
+// without the GIL while held), or empty with the exception set.
+Ref fs_path(PyObject* path) {
     PyObject* bytes = nullptr;
-    if (!PyUnicode_FSConverter(path, &bytes)) return false;
-    Ref owner = Ref::steal(bytes);
-    out.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-    return true;
+    if (!PyUnicode_FSConverter(path, &bytes)) return {};
+    return Ref::steal(bytes);
 }
 
 // The failures that only rule a place out: an unusable or unencodable path.
@@ -308,16 +312,18 @@ Ref write_log4j_file(PyObject* globals) {
 
     Ref tempfile = import_module(globals, st.s_tempfile);
     Ref temp_dir = tempfile ? call_method(tempfile.get(), st.s_gettempdir) : Ref{};
-    std::string temp_dir_path;
-    if (temp_dir && fs_path(temp_dir.get(), temp_dir_path)) {
-        const std::string private_name = "mur-" + std::to_string(geteuid());
+    Ref temp_dir_path = temp_dir ? fs_path(temp_dir.get()) : Ref{};
+    if (temp_dir_path) {
+        char private_name[32];
+        std::snprintf(private_name, sizeof private_name, "mur-%lu", static_cast<unsigned long>(geteuid()));
+        const char* directory = PyBytes_AS_STRING(temp_dir_path.get());
         Log4jPlace place;
         Py_BEGIN_ALLOW_THREADS
-        place = place_in_temp_dir(temp_dir_path, private_name, content, static_cast<std::size_t>(size));
+        place = place_in_temp_dir(directory, private_name, content, static_cast<std::size_t>(size));
         Py_END_ALLOW_THREADS
         if (place == Log4jPlace::shared) return path_join(os_path.get(), temp_dir.get(), st.launch.log4j_file_name);
         if (place == Log4jPlace::private_temp) {
-            Ref name = Ref::steal(PyUnicode_FromString(private_name.c_str()));
+            Ref name = Ref::steal(PyUnicode_FromString(private_name));
             Ref directory = name ? path_join(os_path.get(), temp_dir.get(), name.get()) : Ref{};
             return directory ? path_join(os_path.get(), directory.get(), st.launch.log4j_file_name) : Ref{};
         }
@@ -326,11 +332,12 @@ Ref write_log4j_file(PyObject* globals) {
     }
 
     Ref mur_home = call_method(os_path.get(), st.s_expanduser, st.launch.mur_home);
-    std::string mur_home_path;
-    if (mur_home && fs_path(mur_home.get(), mur_home_path)) {
+    Ref mur_home_path = mur_home ? fs_path(mur_home.get()) : Ref{};
+    if (mur_home_path) {
+        const char* directory = PyBytes_AS_STRING(mur_home_path.get());
         bool placed;
         Py_BEGIN_ALLOW_THREADS
-        placed = place_in_home(mur_home_path, content, static_cast<std::size_t>(size));
+        placed = place_in_home(directory, content, static_cast<std::size_t>(size));
         Py_END_ALLOW_THREADS
         if (placed) return path_join(os_path.get(), mur_home.get(), st.launch.log4j_file_name);
     } else if (!place_ruled_out()) {
