@@ -15,15 +15,6 @@ constexpr const char no_java_tail[] =
     "Run 'mur java set' to select a compatible version.\n"
     "Run 'mur java install' for installation guide.";
 
-// `raise RukRuntimeError(message)`, the class read from the globals now.
-PyObject* raise_runtime_error(PyObject* globals, PyObject* message) {
-    Ref error_class = load_global(globals, state().s_RukRuntimeError);
-    if (!error_class) return nullptr;
-    Ref error = call(error_class.get(), message);
-    if (error) raise_object(error.get());
-    return nullptr;
-}
-
 // ", ".join(str(v) for v in versions)
 Ref join_versions(PyObject* versions) {
     Ref iterator = Ref::steal(PyObject_GetIter(versions));
@@ -119,8 +110,8 @@ PyObject* ensure_java_available(PyObject* globals, PyObject* const*) {
     int has_pyspark = PyObject_IsTrue(pyspark.get());
     if (has_pyspark < 0) return nullptr;
     if (!has_pyspark) {
-        Ref message = Ref::steal(PyUnicode_FromString(pyspark_missing_message));
-        return message ? raise_runtime_error(globals, message.get()) : nullptr;
+        raise_runtime_error(globals, PyUnicode_FromString(pyspark_missing_message));
+        return nullptr;
     }
 
     Ref all_java = Ref::steal(PyObject_CallNoArgs(functions[1].get()));

@@ -161,6 +161,14 @@ int raise_object(PyObject* obj) noexcept {
     return -1;
 }
 
+int raise_runtime_error(PyObject* globals, PyObject* message) noexcept {
+    Ref owned_message = Ref::steal(message);
+    Ref error_class = owned_message ? load_global(globals, state().s_RukRuntimeError) : Ref{};
+    Ref error = error_class ? call(error_class.get(), owned_message.get()) : Ref{};
+    if (error) raise_object(error.get());
+    return -1;
+}
+
 int unpack_pair(PyObject* pair, Ref& first, Ref& second) noexcept {
     if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
         first = Ref::borrow(PyTuple_GET_ITEM(pair, 0));

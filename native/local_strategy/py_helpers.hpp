@@ -24,6 +24,11 @@ int import_from(PyObject* globals, PyObject* module_name, PyObject* const* names
 // is instantiated first; anything else is a TypeError. Always returns -1.
 int raise_object(PyObject* obj) noexcept;
 
+// `raise RukRuntimeError(message)`, the class read from the globals after the
+// message was made. Takes over `message` (a new reference, or NULL with an
+// exception set, which then propagates). Always returns -1.
+int raise_runtime_error(PyObject* globals, PyObject* message) noexcept;
+
 // `a, b = pair` for any iterable of exactly two items.
 int unpack_pair(PyObject* pair, Ref& first, Ref& second) noexcept;
 

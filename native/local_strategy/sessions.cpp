@@ -12,14 +12,6 @@ constexpr const char pyspark_unavailable_message[] =
 
 // `raise RukRuntimeError(message)`, the class read from the globals now; takes
 // the message (null with an exception set passes that exception on).
-int raise_runtime_error(PyObject* globals, PyObject* message_or_null) {
-    Ref message = Ref::steal(message_or_null);
-    Ref error_class = message ? load_global(globals, state().s_RukRuntimeError) : Ref{};
-    Ref error = error_class ? call(error_class.get(), message.get()) : Ref{};
-    if (error) raise_object(error.get());
-    return -1;
-}
-
 // The strategy's input, checked before anything changes, so a value Spark
 // cannot take never starts a JVM nor reaches the cache: a dict config with
 // string keys, a string "master" if any, a string app_name. Values stay as
