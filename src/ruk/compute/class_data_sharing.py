@@ -26,6 +26,8 @@ import sys
 import time
 from typing import Any, Dict, List, Optional, Sequence
 
+from ruk.compute.jvm_settings import memory_bytes
+
 __all__ = ["driver_options", "archive_directory", "archive_in_use", "SWITCH_ENV", "DIRECTORY_ENV"]
 
 SWITCH_ENV = "MUR_SPARK_CDS"
@@ -63,7 +65,6 @@ _SETUP_ENV = ("_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "SPARK_H
               "SPARK_DIST_CLASSPATH", "SPARK_CLASSPATH", "HADOOP_CONF_DIR", "YARN_CONF_DIR",
               "SPARK_SUBMIT_OPTS", "PYSPARK_SUBMIT_ARGS", "SPARK_PREPEND_CLASSES", "SPARK_DRIVER_MEMORY")
 
-_MEMORY_RE = re.compile(r"\s*(\d+)\s*([kmgt]?)b?\s*\Z", re.IGNORECASE)
 
 
 def archive_directory() -> str:
@@ -133,13 +134,8 @@ def _file_identity(path: str) -> List[Any]:
 def _heap_needs_own_archive(memory: str) -> Any:
     """Beyond about 32 GB the JVM drops compressed object pointers, which an
     archive depends on; below, the heap size does not matter."""
-    match = _MEMORY_RE.match(memory)
-    if not match:
-        return memory
-    scale = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}[match.group(2).lower()]
-    if memory.strip().isdigit():
-        scale = 1 << 20  # Spark reads a bare number as MiB
-    return int(match.group(1)) * scale >= 31 << 30
+    size = memory_bytes(memory)
+    return memory if size is None else size >= 31 << 30
 
 
 def _sharing_options(text: str) -> List[str]:

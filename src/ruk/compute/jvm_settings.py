@@ -11,7 +11,7 @@ import warnings
 from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 from urllib.parse import unquote, urlsplit
 
-__all__ = ["running_gateway", "warn_unapplied_settings"]
+__all__ = ["memory_bytes", "running_gateway", "warn_unapplied_settings"]
 
 # Compared together when they belong to one thing a user changes: the JAR list
 # moves spark.jars and the class path at once.
@@ -44,7 +44,8 @@ def _text(value: Any) -> str:
     return str(value).lower() if isinstance(value, bool) else str(value)
 
 
-def _memory_bytes(text: str) -> Optional[int]:
+def memory_bytes(text: str) -> Optional[int]:
+    """A Spark memory size in bytes ("1g", "512m", a bare number of MiB); None when unreadable."""
     match = _MEMORY.fullmatch(text)
     return int(match.group(1)) * _UNITS[match.group(2).lower()] if match else None
 
@@ -61,7 +62,7 @@ def _jar_entries(text: str) -> List[str]:
 
 def _same(key: str, started: str, wanted: str) -> bool:
     if key == "spark.driver.memory":
-        started_bytes, wanted_bytes = _memory_bytes(started), _memory_bytes(wanted)
+        started_bytes, wanted_bytes = memory_bytes(started), memory_bytes(wanted)
         if started_bytes is not None and wanted_bytes is not None:
             return started_bytes == wanted_bytes
     if key == "spark.jars":
