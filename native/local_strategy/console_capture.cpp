@@ -92,11 +92,8 @@ void write_all(int fd, const char* data, std::size_t size) noexcept {
 }
 
 bool carries_noise_marker(const char* text, std::size_t size) noexcept {
-    const ModuleState& st = state();
-    for (std::size_t i = 0; i < st.noise_marker_count; ++i) {
-        const auto& marker = st.noise_marker_bytes[i];
-        if (memmem(text, size, marker.text, marker.size)) return true;
-    }
+    for (const char* marker : noise_marker_texts)
+        if (memmem(text, size, marker, strlen(marker))) return true;
     return false;
 }
 
@@ -187,7 +184,6 @@ ssize_t relay_receive(Relay& r, int flags, pid_t* sender) noexcept {
     return got;
 }
 
-// Returns false at the end of the stream (every writer has closed it).
 // One read, passed on. Returns 0 at the end of the stream (every writer has
 // closed it), -1 when there was nothing to read, 1 otherwise.
 int relay_take(Relay& r) noexcept {
@@ -240,26 +236,6 @@ void* relay_main(void* arg) noexcept {
     close_quietly(r->sink);  // the real stderr sees the end of what came through here
     relay_release(r);
     return nullptr;
-}
-
-// The markers as bytes for the relay threads; done once, with the GIL.
-int copy_noise_markers() noexcept {
-    ModuleState& st = state();
-    if (st.noise_marker_count) return 0;
-    Py_ssize_t count = PyTuple_GET_SIZE(st.noise_markers);
-    std::size_t kept = 0;
-    for (Py_ssize_t i = 0; i < count && kept < std::size(st.noise_marker_bytes); ++i) {
-        Py_ssize_t size;
-        const char* text = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(st.noise_markers, i), &size);
-        if (!text) return -1;
-        auto& slot = st.noise_marker_bytes[kept];
-        if (size <= 0 || static_cast<std::size_t>(size) > sizeof slot.text) continue;
-        memcpy(slot.text, text, static_cast<std::size_t>(size));
-        slot.size = static_cast<std::size_t>(size);
-        ++kept;
-    }
-    st.noise_marker_count = kept;
-    return 0;
 }
 
 int dup2_retrying(int from, int to) noexcept {
@@ -352,7 +328,6 @@ bool redirect_stderr_fd() noexcept {
     st.capture_saved_fd = saved;
     st.capture_control_fd = control[0];
     st.capture_relay = relay;
-    st.capture_relay_pid = getpid();
     return true;
 }
 
@@ -370,7 +345,7 @@ void restore_stderr_fd() noexcept {
     Relay* relay = st.capture_relay;
     st.capture_control_fd = -1;
     st.capture_relay = nullptr;
-    if (st.capture_relay_pid == getpid()) {
+    if (relay && relay->own_pid == getpid()) {  // in a forked child the relay is the parent's
         // Unread bytes first: when there are none, a read that took the
         // last ones has set busy before, and clears it only once they are out.
         int unread = 0;
@@ -483,19 +458,13 @@ PyObject* capture_after_fork_in_child(PyObject*, PyObject*) noexcept {
     if (!fresh) return PyErr_NoMemory();
     st.capture_lock = fresh;
     st.capture_owner = 0;
-    if (st.capture_saved_fd >= 0) {
-        dup2_retrying(st.capture_saved_fd, 2);
-        close_quietly(st.capture_saved_fd);
-        close_quietly(st.capture_control_fd);
-        st.capture_saved_fd = st.capture_control_fd = -1;
-        st.capture_relay = nullptr;  // its thread is not in this process
-    }
-    if (st.capture_proxy) Py_CLEAR(as_proxy(st.capture_proxy)->capture);
-    Py_CLEAR(st.capture_proxy);
-    if (PyObject* saved = st.capture_saved_stderr) {
-        st.capture_saved_stderr = nullptr;
-        int restored = PySys_SetObject("stderr", saved);
-        Py_DECREF(saved);
+    restore_stderr_fd();  // fd 2 and the window's fds only: the relay thread is the parent's
+    if (PyObject* proxy = st.capture_proxy) {
+        st.capture_proxy = nullptr;
+        Py_CLEAR(as_proxy(proxy)->capture);
+        PyObject* original = as_proxy(proxy)->original;
+        int restored = original ? PySys_SetObject("stderr", original) : 0;
+        Py_DECREF(proxy);
         if (restored < 0) return nullptr;
     }
     Py_RETURN_NONE;
@@ -508,7 +477,6 @@ PyMethodDef after_fork_def = {"_after_fork_in_child", capture_after_fork_in_chil
 int prepare_first_capture() noexcept {
     ModuleState& st = state();
     if (st.capture_at_fork_registered) return 0;
-    if (copy_noise_markers() < 0) return -1;
     if (!st.capture_proxy_type) {
         PyObject* type = PyType_FromSpec(&proxy_spec);
         if (!type) return -1;
@@ -629,7 +597,6 @@ int replay_meaningful_lines(PyObject* globals, PyObject* sys, PyObject* captured
 void forget_open_window() noexcept {
     ModuleState& st = state();
     Py_CLEAR(st.capture_proxy);
-    Py_CLEAR(st.capture_saved_stderr);
 }
 
 }  // namespace
@@ -637,10 +604,15 @@ void forget_open_window() noexcept {
 Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder) {
     ModuleState& st = state();
     Ref io = import_module(globals, st.s_io);
-    if (!io || prepare_first_capture() < 0) return {};
+    if (!io) return {};
 
     CaptureWindow window;
     if (window.enter() < 0) return {};
+    // Inside the window, so two first starts cannot both set it up.
+    if (prepare_first_capture() < 0) {
+        window.leave();
+        return {};
+    }
     Ref original_stderr = getattr(sys, st.s_stderr_);
     Ref buffer = original_stderr ? call_method(io.get(), st.s_StringIO) : Ref{};
     Ref proxy = buffer ? new_proxy(original_stderr.get(), buffer.get()) : Ref{};
@@ -649,7 +621,6 @@ Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder) {
         return {};
     }
     if (window.owner()) {
-        st.capture_saved_stderr = Py_NewRef(original_stderr.get());
         st.capture_proxy = Py_NewRef(proxy.get());
         redirect_stderr_fd();  // or, failing that, the start's fd 2 goes unfiltered
     }
@@ -662,6 +633,9 @@ Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder) {
     // Read the buffer this capture installed, whatever sys.stderr holds now,
     // and put the real stream back even if reading fails.
     Ref captured = call_method(buffer.get(), st.s_getvalue);
+    // A failing read carries the start's error as its context, as in a `finally`.
+    const bool start_error_chained = !captured && !start_error.empty();
+    if (start_error_chained) start_error.chain_under_current();
     PendingError read_error;
     Py_CLEAR(as_proxy(proxy.get())->capture);  // from now on the starting thread writes through too
     int restored = PyObject_SetAttr(sys, st.s_stderr_, original_stderr.get());
@@ -669,12 +643,11 @@ Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder) {
     window.leave();
     if (restored < 0) {
         read_error.chain_under_current();
-        start_error.chain_under_current();
+        if (!start_error_chained) start_error.chain_under_current();
         return {};
     }
     if (!read_error.empty()) {
         read_error.restore();
-        start_error.chain_under_current();
         return {};
     }
     if (replay_meaningful_lines(globals, sys, captured.get()) < 0) {

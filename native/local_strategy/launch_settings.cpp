@@ -453,7 +453,7 @@ int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values
         if (has_extra > 0) {
             Ref combined = Ref::steal(PyUnicode_Concat(java_options, extra.get()));
             // `values` is our own new tuple, not yet seen by anyone else.
-            if (combined) return PyTuple_SetItem(values, java_options_index, combined.release());
+            if (combined && PyTuple_SetItem(values, java_options_index, combined.release()) == 0) return 0;
         } else if (extra && has_extra == 0) {
             return 0;
         }

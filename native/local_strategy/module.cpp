@@ -140,11 +140,6 @@ constexpr const char doc_test_connectivity[] =
     "        :returns: Tuple of (success, message)\n"
     "        ";
 
-constexpr const char* noise_markers[] = {
-    "Picked up _JAVA_OPTIONS", "Picked up JAVA_TOOL_OPTIONS", "Using incubator modules",
-    "WARNING:", "log4j:", "SLF4J:",
-};
-
 constexpr ParamSpec self_param{"self", nullptr, ArgRule::Any};
 
 const FunctionSpec module_functions[] = {
@@ -473,9 +468,9 @@ int init_constants() noexcept {
 #undef RUK_INTERN_NAME
     if (!(st.lock_exit_args = PyTuple_Pack(3, Py_None, Py_None, Py_None))) return -1;
     if (!(st.path_get_args = pack_strings({"PATH", ""}))) return -1;
-    if (!(st.noise_markers = PyTuple_New(std::size(noise_markers)))) return -1;
-    for (std::size_t i = 0; i < std::size(noise_markers); ++i) {
-        PyObject* marker = PyUnicode_InternFromString(noise_markers[i]);
+    if (!(st.noise_markers = PyTuple_New(std::size(noise_marker_texts)))) return -1;
+    for (std::size_t i = 0; i < std::size(noise_marker_texts); ++i) {
+        PyObject* marker = PyUnicode_InternFromString(noise_marker_texts[i]);
         if (!marker) return -1;
         PyTuple_SET_ITEM(st.noise_markers, static_cast<Py_ssize_t>(i), marker);
     }

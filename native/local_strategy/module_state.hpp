@@ -10,6 +10,13 @@ namespace ruk {
 
 struct StderrRelay;
 
+// The six start-up noise markers, in test order. Plain text, so the relay
+// threads read them without the GIL; state().noise_markers holds them as str.
+inline constexpr const char* noise_marker_texts[] = {
+    "Picked up _JAVA_OPTIONS", "Picked up JAVA_TOOL_OPTIONS", "Using incubator modules",
+    "WARNING:", "log4j:", "SLF4J:",
+};
+
 // Interned attribute and module names, built once: identifier, then text.
 #define RUK_INTERNED_NAMES(X)                                           \
     X(os, "os")                                                         \
@@ -153,23 +160,13 @@ struct ModuleState {
     unsigned long capture_owner = 0;  // thread ident holding capture_lock, 0 when free
     // What the open capture window replaced, so that a forked child can put it
     // back (console_capture.cpp). Only the thread owning capture_lock changes them.
-    PyObject* capture_saved_stderr = nullptr;  // strong: sys.stderr before the window; null when none
-    PyObject* capture_proxy = nullptr;         // strong: the stream the window installed
+    PyObject* capture_proxy = nullptr;  // strong: the stream the window installed (it holds the one it replaced)
     int capture_saved_fd = -1;    // copy of the real fd 2 while fd 2 feeds the relay; -1 when not
     int capture_control_fd = -1;  // the window's end of its relay's control channel
     StderrRelay* capture_relay = nullptr;  // the window's hold on its relay (console_capture.cpp)
-    long capture_relay_pid = 0;   // the process whose thread reads that relay
     // Strong reference: the type of the installed stream, made by the first capture.
     PyTypeObject* capture_proxy_type = nullptr;
     bool capture_at_fork_registered = false;
-    // The noise markers as plain bytes, copied once before the first relay
-    // thread starts and never changed: the relay threads read them without the GIL.
-    struct MarkerBytes {
-        char text[48];
-        std::size_t size;
-    };
-    MarkerBytes noise_marker_bytes[8] = {};
-    std::size_t noise_marker_count = 0;
 
     // Strong references, all built once by init_constants() and never changed.
 #define RUK_DECLARE_NAME(ident, text) PyObject* s_##ident = nullptr;

@@ -276,7 +276,7 @@ int WithBlock::exit_with_error() noexcept {
         // __exit__ runs as in the with statement, with the block's error being
         // handled: what it raises gets that error as __context__ from the
         // interpreter itself, intermediate exceptions and cycle breaking included.
-        HandlingScope handling(pending.value());
+        HandlingScope handling(PyTuple_GET_ITEM(args.get(), 1));  // the normalised exception
         Ref result = call(exit_.get(), manager_.get(), PyTuple_GET_ITEM(args.get(), 0),
                           PyTuple_GET_ITEM(args.get(), 1), PyTuple_GET_ITEM(args.get(), 2));
         suppress = result ? PyObject_IsTrue(result.get()) : -1;

@@ -79,14 +79,6 @@ public:
         type_ = value_ = traceback_ = nullptr;
     }
 
-    // The exception itself (normalised), borrowed; nullptr when there is none.
-    PyObject* value() noexcept {
-        if (empty()) return nullptr;
-        PyErr_NormalizeException(&type_, &value_, &traceback_);
-        if (value_ && traceback_) PyException_SetTraceback(value_, traceback_);
-        return value_;
-    }
-
     // A newer exception is set: record this one as its __context__, as the
     // interpreter does for an exception raised while another is handled (a
     // `finally` clause that raises), and let the newer one propagate. Like the

@@ -10,8 +10,6 @@ namespace {
 constexpr const char pyspark_unavailable_message[] =
     "PySpark is not available. Install it with: pip install pyspark";
 
-// `raise RukRuntimeError(message)`, the class read from the globals now; takes
-// the message (null with an exception set passes that exception on).
 // The strategy's input, checked before anything changes, so a value Spark
 // cannot take never starts a JVM nor reaches the cache: a dict config with
 // string keys, a string "master" if any, a string app_name. Values stay as
