@@ -337,8 +337,7 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
     Ref signature_type = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
     if (!parameter_type || !signature_type) return nullptr;
     Ref kind = Ref::steal(PyObject_GetAttrString(parameter_type.get(), "POSITIONAL_OR_KEYWORD"));
-    Ref empty = Ref::steal(PyObject_GetAttrString(parameter_type.get(), "empty"));
-    if (!kind || !empty) return nullptr;
+    if (!kind) return nullptr;
 
     const FunctionSpec& spec = *f->spec;
     const Py_ssize_t default_count = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;

@@ -70,7 +70,6 @@ inline constexpr const char* noise_marker_texts[] = {
     X(dunder_prepare, "__prepare__")                                    \
     X(dunder_mro_entries, "__mro_entries__")                            \
     X(dunder_orig_bases, "__orig_bases__")                              \
-    X(dunder_file, "__file__")                                          \
     X(dunder_name, "__name__")                                          \
     X(dunder_signature, "__signature__")                                \
     X(environ, "environ")                                               \
@@ -79,7 +78,6 @@ inline constexpr const char* noise_marker_texts[] = {
     X(join, "join")                                                     \
     X(expanduser, "expanduser")                                         \
     X(makedirs, "makedirs")                                             \
-    X(exist_ok, "exist_ok")                                             \
     X(getcwd, "getcwd")                                                 \
     X(get, "get")                                                       \
     X(items, "items")                                                   \
@@ -93,7 +91,6 @@ inline constexpr const char* noise_marker_texts[] = {
     X(StringIO, "StringIO")                                             \
     X(getvalue, "getvalue")                                             \
     X(print, "print")                                                   \
-    X(file, "file")                                                     \
     X(config, "config")                                                 \
     X(app_name, "app_name")                                             \
     X(builder, "builder")                                               \
@@ -108,7 +105,6 @@ inline constexpr const char* noise_marker_texts[] = {
     X(stop, "stop")                                                     \
     X(sql, "sql")                                                       \
     X(collect, "collect")                                               \
-    X(project_dir, "project_dir")                                       \
     X(get_spark_config, "get_spark_config")                             \
     X(java_supported, "java_supported")                                 \
     X(version, "version")                                               \
