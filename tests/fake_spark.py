@@ -311,7 +311,7 @@ OPENED = [
 ]
 
 
-def fast_defaults(log4j_file, jars):
+def fast_defaults(log4j_file, jars, extension_search="false"):
     """The fast-start settings, in the order the builder receives them."""
     options = [f"-Dlog4j2.configurationFile=file:{log4j_file}", "-Djava.util.logging.level=SEVERE"]
     options += [f"--add-opens={p}=ALL-UNNAMED" for p in OPENED]
@@ -334,6 +334,7 @@ def fast_defaults(log4j_file, jars):
         ("spark.sql.execution.arrow.enabled", "false"),
         ("spark.sql.adaptive.enabled", "false"),
         ("spark.sql.adaptive.coalescePartitions.enabled", "false"),
+        ("spark.sql.extensions.test.loadFromCp", extension_search),
     ]
 
 

@@ -26,6 +26,7 @@ from hypothesis import HealthCheck, currently_in_test_context, event, given, set
 from hypothesis import strategies as st
 
 import ruk.compute.strategies.local as local
+from ruk.compute.session_extensions import class_path_search
 from fake_spark import (
     FAKE_JDK, CollidingKey, DictSub, FakeJavaCompat, FakeSparkSession, SetSub, StrSub, fast_defaults, isolate_files,
     lock_is_free, pyspark_info,
@@ -454,7 +455,8 @@ class Model:
         jars = me._get_jdbc_jars(jar_cache_dir)
         builder = self.spark.builder.appName(me.app_name)
         builder = builder.master(me.config.get("master", "local[2]"))
-        for k, v in fast_defaults(log4j_file, jars):
+        extension_search = class_path_search(jars, me.config)
+        for k, v in fast_defaults(log4j_file, jars, extension_search):
             if k not in me.config:
                 builder = builder.config(k, v)
         for k, v in me.config.items():

@@ -72,6 +72,7 @@ enum class ValueSource : unsigned char {
     fixed,                // the entry's text
     project_jars,         // the provisioning module's JAR settings, under the entry's own key
     driver_java_options,  // the logging-file option, then driver_options_tail
+    extension_search,     // the session-extensions module's answer for the JARs and the configuration
 };
 
 struct FastDefault {
@@ -99,6 +100,9 @@ constexpr FastDefault fast_defaults[] = {
     {"spark.sql.execution.arrow.enabled", ValueSource::fixed, "false"},
     {"spark.sql.adaptive.enabled", ValueSource::fixed, "false"},
     {"spark.sql.adaptive.coalescePartitions.enabled", ValueSource::fixed, "false"},
+    // Off unless a JAR we add may bring an extension: PySpark's only one is
+    // Spark ML's functions, registered where ML is used (session_extensions.py).
+    {"spark.sql.extensions.test.loadFromCp", ValueSource::extension_search},
 };
 
 constexpr Py_ssize_t position_of(ValueSource source) {
@@ -402,13 +406,13 @@ Ref driver_java_options(PyObject* log4j_file) {
 
 }  // namespace
 
-Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_paths) {
+Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_paths, PyObject* config) {
     ModuleState& st = state();
     // The JAR entries come from the provisioning module, the one place that
     // turns JARs into Spark settings.
-    Ref jar_spark_settings;
-    if (import_from(globals, st.s_jar_provisioning_module, &st.s_jar_spark_settings, 1,
-                    &jar_spark_settings) < 0)
+    Ref jar_spark_settings, class_path_search;
+    if (import_from(globals, st.s_jar_provisioning_module, &st.s_jar_spark_settings, 1, &jar_spark_settings) < 0 ||
+        import_from(globals, st.s_session_extensions_module, &st.s_class_path_search, 1, &class_path_search) < 0)
         return {};
     Ref jar_settings = call(jar_spark_settings.get(), jar_paths);
     if (!jar_settings) return {};
@@ -427,6 +431,9 @@ Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_pa
             break;
         case ValueSource::driver_java_options:
             value = driver_java_options(log4j_file);
+            break;
+        case ValueSource::extension_search:
+            value = call(class_path_search.get(), jar_paths, config);
             break;
         }
         if (!value) return {};

@@ -50,6 +50,9 @@ inline constexpr const char* noise_marker_texts[] = {
     X(LocalJARProvisioning, "LocalJARProvisioning")                     \
     X(find_project_jars, "find_project_jars")                           \
     X(jar_spark_settings, "jar_spark_settings")                         \
+    X(session_extensions_module, "ruk.compute.session_extensions")      \
+    X(class_path_search, "class_path_search")                           \
+    X(after_start, "after_start")                                       \
     X(jvm_settings_module, "ruk.compute.jvm_settings")                  \
     X(running_gateway, "running_gateway")                               \
     X(warn_unapplied, "warn_unapplied_settings")                        \

@@ -14,8 +14,8 @@ Ref write_log4j_file(PyObject* globals);
 // Creates ~/.mur/jdbc_jars if needed and possible; returns its path.
 Ref prepare_jar_directory(PyObject* globals);
 // The values of the fast-start defaults for this start, in the order of
-// state().launch.fast_default_keys.
-Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_paths);
+// state().launch.fast_default_keys; `config` is the strategy's own.
+Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_paths, PyObject* config);
 // Appends the options that map a class-data-sharing archive to the driver
 // JVM option default in `values` (a tuple fast_config_values just made), when
 // the configuration leaves that default in place. Best effort: 0 unless an

@@ -170,9 +170,9 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
     builder = master ? call_method(builder.get(), st.s_master, master.get()) : Ref{};
     if (!builder) return {};
 
-    values = fast_config_values(globals, log4j_file, jar_paths);
-    Ref user_config = values ? getattr(self, st.s_config) : Ref{};
-    if (!user_config || add_class_data_sharing(globals, user_config.get(), values.get(), jar_paths) < 0)
+    Ref user_config = getattr(self, st.s_config);
+    values = user_config ? fast_config_values(globals, log4j_file, jar_paths, user_config.get()) : Ref{};
+    if (!values || add_class_data_sharing(globals, user_config.get(), values.get(), jar_paths) < 0)
         return {};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.get()); ++i) {
         PyObject* key = PyTuple_GET_ITEM(st.launch.fast_default_keys, i);
@@ -263,6 +263,11 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
                                st.launch.fast_default_keys, fast_values.get())
                         : Ref{};
     if (!warned) return nullptr;
+    // Spark ML's functions, which the start may have left out, for ML users.
+    Ref after_start;
+    if (import_from(globals, st.s_session_extensions_module, &st.s_after_start, 1, &after_start) < 0) return nullptr;
+    Ref done = Ref::steal(PyObject_CallNoArgs(after_start.get()));
+    if (!done) return nullptr;
     return spark.release();
 }
 
