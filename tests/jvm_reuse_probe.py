@@ -1,5 +1,6 @@
 """Run in a fresh process: what a second configuration can still change once
-PySpark's JVM is running. Prints one JSON object on stdout.
+PySpark's JVM is running, and Spark ML's functions after the start. Prints one JSON
+object on stdout.
 
 usage: jvm_reuse_probe.py PROJECT_WITH_JARS SQLITE_DB
 """
@@ -57,6 +58,18 @@ def main(project: str, database: str) -> None:
             report["late_jdbc"] = [list(row) for row in rows]
         except Exception as error:  # the outcome is what we report
             report["late_jdbc"] = "ClassNotFoundException" if "ClassNotFoundException" in str(error) else str(error)[:500]
+
+        # Spark ML's SQL functions: left out of the start, there once pyspark.ml is imported.
+        jvm = spark2.sparkContext._jvm
+        internal = getattr(getattr(jvm.org.apache.spark.sql.catalyst.analysis, "FunctionRegistry$"), "MODULE$").internal()
+        name = jvm.org.apache.spark.sql.catalyst.FunctionIdentifier("vector_to_array")
+        report["extension_search"] = spark2.sparkContext.getConf().get("spark.sql.extensions.test.loadFromCp")
+        report["ml_before_import"] = internal.functionExists(name)
+        from pyspark.ml.functions import vector_to_array
+        from pyspark.ml.linalg import Vectors
+
+        frame = spark2.createDataFrame([(Vectors.dense([1.0, 2.0]),)], ["v"])
+        report["ml_after_import"] = [list(row.a) for row in frame.select(vector_to_array("v").alias("a")).collect()]
         second.close(spark2)
         repeat = LocalStrategy({"spark.driver.memory": "2g"}, app_name="probe")
         repeat.close(repeat.get_spark_session())

@@ -166,6 +166,12 @@ def test_fresh_process_start_is_quiet_and_jvm_settings_stay_with_the_first_sessi
     assert "(JARs it lacks: sqlite-jdbc.jar)" in jars and "new process" in jars
     assert report["repeat_warnings"] == []
 
+    # No start searched the class path for session extensions; Spark ML's
+    # functions came with the first import of pyspark.ml.
+    assert report["extension_search"] == "false"
+    assert report["ml_before_import"] is False
+    assert report["ml_after_import"] == [[1.0, 2.0]]
+
 
 # Run in a fresh process: the session start, then what the README's JDBC example does.
 _FRESH_JDBC_READ = """
