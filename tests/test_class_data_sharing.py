@@ -186,13 +186,22 @@ def test_a_missing_archive_starts_one_detached_builder(setup_env, monkeypatch):
     monkeypatch.setenv(cds.DIRECTORY_ENV, str(directory))
     monkeypatch.delenv(cds.SWITCH_ENV)
     started = []
+    stand_in = subprocess.Popen(["sleep", "60"])  # takes the builder's place
 
     class Recorder:
         def __init__(self, args, **kwargs):
             started.append((args, kwargs))
+            self.pid = stand_in.pid
 
     monkeypatch.setattr(cds.subprocess, "Popen", Recorder)
-    assert cds.driver_options(SOME_OPTIONS, [], {}) == ""
+    try:
+        assert cds.driver_options(SOME_OPTIONS, [], {}) == ""
+        # Idle priority from the moment it exists, not once its interpreter is up.
+        fields = open(f"/proc/{stand_in.pid}/stat").read().rsplit(")", 1)[1].split()
+        assert (int(fields[16]), int(fields[38])) == (19, os.SCHED_IDLE)  # nice, policy
+    finally:
+        stand_in.kill()
+        stand_in.wait()
     (args, kwargs), = started
     assert kwargs["start_new_session"] and kwargs["stdin"] == subprocess.DEVNULL
     assert isinstance(kwargs["stdout"], int) and kwargs["stdout"] == kwargs["stderr"]  # the build log, not ours

@@ -368,6 +368,9 @@ def _spawn(directory: str, key: str, lock_fd: int, java_options: str, jar_paths:
             start_new_session=True, close_fds=True, pass_fds=(lock_fd,))
     finally:
         os.close(log_fd)
+    # At once, not only when the builder's interpreter gets to it: its start-up
+    # would otherwise compete with this one at full weight.
+    _lowest_priority(last_builder.pid)
     return last_builder
 
 
@@ -375,22 +378,23 @@ def _log(message: str) -> None:
     print(f"{time.strftime('%Y-%m-%d %H:%M:%S')} [{os.getpid()}] {message}", flush=True)
 
 
-def _lowest_priority() -> None:
-    """CPU time only when nothing else wants it (the JVM it starts inherits
-    this): the start that asked for the archive must not slow down."""
+def _lowest_priority(pid: int = 0) -> None:
+    """CPU time only when nothing else wants it, for process `pid` (0: this
+    one; the JVM a builder starts inherits it): the start that asked for the
+    archive must not slow down."""
     try:
-        os.nice(19)
+        os.setpriority(os.PRIO_PROCESS, pid, 19)
     except OSError:
         pass
     try:
-        os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
+        os.sched_setscheduler(pid, os.SCHED_IDLE, os.sched_param(0))
     except (AttributeError, OSError):
         pass
     # A new session is a scheduling group of its own where the kernel groups
     # by session (autogroup): the group's weight, not the process's, decides
     # its share against the user's start.
     try:
-        with open("/proc/self/autogroup", "w") as f:
+        with open(f"/proc/{pid or 'self'}/autogroup", "w") as f:
             f.write("19")
     except OSError:
         pass
