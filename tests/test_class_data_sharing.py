@@ -186,7 +186,8 @@ def test_a_missing_archive_starts_one_detached_builder(setup_env, monkeypatch):
     monkeypatch.setenv(cds.DIRECTORY_ENV, str(directory))
     monkeypatch.delenv(cds.SWITCH_ENV)
     started = []
-    stand_in = subprocess.Popen(["sleep", "60"])  # takes the builder's place
+    stand_in = subprocess.Popen(["sleep", "60"], start_new_session=True)  # takes the builder's place
+    outside = subprocess.Popen(["sleep", "60"])  # a process of this session, as a builder started by hand
 
     class Recorder:
         def __init__(self, args, **kwargs):
@@ -199,9 +200,17 @@ def test_a_missing_archive_starts_one_detached_builder(setup_env, monkeypatch):
         # Idle priority from the moment it exists, not once its interpreter is up.
         fields = open(f"/proc/{stand_in.pid}/stat").read().rsplit(")", 1)[1].split()
         assert (int(fields[16]), int(fields[38])) == (19, os.SCHED_IDLE)  # nice, policy
+        if os.path.exists("/proc/self/autogroup"):  # a kernel that groups by session
+            assert open(f"/proc/{stand_in.pid}/autogroup").read().endswith(" nice 19\n")
+            # The group of a process that leads no session is its whole
+            # session's: lowering that process leaves the group alone.
+            ours = open("/proc/self/autogroup").read()
+            cds._lowest_priority(outside.pid)
+            assert open("/proc/self/autogroup").read() == ours
     finally:
-        stand_in.kill()
-        stand_in.wait()
+        for process in (stand_in, outside):
+            process.kill()
+            process.wait()
     (args, kwargs), = started
     assert kwargs["start_new_session"] and kwargs["stdin"] == subprocess.DEVNULL
     assert isinstance(kwargs["stdout"], int) and kwargs["stdout"] == kwargs["stderr"]  # the build log, not ours

@@ -392,10 +392,12 @@ def _lowest_priority(pid: int = 0) -> None:
         pass
     # A new session is a scheduling group of its own where the kernel groups
     # by session (autogroup): the group's weight, not the process's, decides
-    # its share against the user's start.
+    # its share against the user's start. Only a session leader's group is
+    # the builder's alone; any other would be the user's whole session.
     try:
-        with open(f"/proc/{pid or 'self'}/autogroup", "w") as f:
-            f.write("19")
+        if os.getsid(pid) == (pid or os.getpid()):
+            with open(f"/proc/{pid or 'self'}/autogroup", "w") as f:
+                f.write("19")
     except OSError:
         pass
 
