@@ -247,6 +247,24 @@ def test_a_missing_archive_starts_one_detached_builder(setup_env, monkeypatch):
     assert cds.driver_options(SOME_OPTIONS, [], {}) == options
 
 
+@pytest.mark.parametrize("busy, waited", [
+    ([0.9, 0.3], 2.0),  # the start's CPU use ends: go
+    ([0.9] * 10, 5.0),  # busy throughout: go at the limit anyway
+    ([], 0.0),          # no /proc/stat: go at once
+])
+def test_builder_waits_for_a_spare_core_within_a_limit(monkeypatch, busy, waited):
+    clock = [0.0]
+    readings = [(0, 0)]
+    for fraction in busy:
+        readings.append((readings[-1][0] + int(fraction * 100), readings[-1][1] + 100))
+    readings = iter(readings if busy else [None])
+    monkeypatch.setattr(cds, "_cpu_times", lambda: next(readings))
+    monkeypatch.setattr(cds.time, "sleep", lambda seconds: clock.__setitem__(0, clock[0] + seconds))
+    monkeypatch.setattr(cds.time, "monotonic", lambda: clock[0])
+    monkeypatch.setattr(cds.os, "cpu_count", lambda: 2)
+    assert cds._wait_for_spare_core(limit=5.0, interval=1.0) == waited
+
+
 # --- real PySpark and Java: one build, then fresh processes -----------------------------
 
 _FIRST_START = textwrap.dedent("""

@@ -24,7 +24,7 @@ import stat
 import subprocess
 import sys
 import time
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ruk.compute.jvm_settings import memory_bytes
 
@@ -39,6 +39,10 @@ KEEP_ARCHIVES = 3
 RETRY_AFTER = 6 * 3600
 # Leftovers of a builder that died mid-dump (seconds).
 STALE_TEMP_AFTER = 3600
+# A builder waits until the machine has about a core to spare before it starts
+# its JVM, so that the start that asked for it and that start's first queries
+# come first; but no longer than this (seconds).
+SPARE_CORE_WAIT_LIMIT = 60.0
 # The JVM writes the whole archive before it exits; anything smaller is not one.
 MIN_ARCHIVE_SIZE = 1 << 20
 
@@ -402,6 +406,38 @@ def _lowest_priority(pid: int = 0) -> None:
         pass
 
 
+def _cpu_times() -> Optional[Tuple[int, int]]:
+    """(busy, total) time of all CPUs since boot, in ticks, from /proc/stat."""
+    try:
+        with open("/proc/stat") as f:
+            ticks = [int(value) for value in f.readline().split()[1:9]]
+    except (OSError, ValueError):
+        return None
+    if len(ticks) < 5:
+        return None
+    idle = ticks[3] + ticks[4]  # idle, iowait
+    return sum(ticks) - idle, sum(ticks)
+
+
+def _wait_for_spare_core(limit: float = SPARE_CORE_WAIT_LIMIT, interval: float = 1.0) -> float:
+    """Returns once the CPUs were busy at most (cores - 1) / cores of an
+    `interval`, or after `limit` seconds; how long it waited. Idle priority
+    alone still takes every gap in a start's CPU use."""
+    started = time.monotonic()
+    spare = 1 - 1 / (os.cpu_count() or 1)
+    before = _cpu_times()
+    while before is not None and time.monotonic() - started < limit:
+        time.sleep(interval)
+        now = _cpu_times()
+        if now is None:
+            break
+        busy, total = now[0] - before[0], now[1] - before[1]
+        if total > 0 and busy <= spare * total:
+            break
+        before = now
+    return time.monotonic() - started
+
+
 def build_main(spec_text: str) -> int:
     """The builder process: one archive for one key, at most one builder per
     key at a time. Its output goes to the build log."""
@@ -422,6 +458,9 @@ def build_main(spec_text: str) -> int:
         if valid_archive(directory, key) is not None:
             _log(f"{key}: archive already there")
             return 0
+        waited = _wait_for_spare_core()
+        if waited >= 2:
+            _log(f"{key}: waited {waited:.0f} s for a spare core")
         return _build(spec, directory, key)
     finally:
         prune(directory)
