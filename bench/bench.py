@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """Performance figures of the local Spark strategy, measured side by side.
 
-    python3 bench/bench.py                    # full run, about 4 minutes on 2 cores
+    python3 bench/bench.py                    # full run, about 3 minutes on 2 cores
     python3 bench/bench.py --quick            # fewer repetitions, about 2 minutes
     python3 bench/bench.py --skip-jvm         # only groups 3 and 4 (no JVM), seconds
     python3 bench/bench.py --jvm-experiments  # adds group 5, about 3 minutes more
-    python3 bench/bench.py --cds              # adds group 6, about 5 minutes more (--cds-only: alone)
+    python3 bench/bench.py --cds              # adds group 6, about 3 minutes more (--cds-only: alone)
 
 Each figure is the median of several runs; each ratio is taken against a
 comparison measured in the same run. Targets are printed next to the figures
