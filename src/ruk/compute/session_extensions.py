@@ -21,6 +21,8 @@ import warnings
 import zipfile
 from typing import Any, Optional, Sequence
 
+from ruk.compute.jvm_settings import running_gateway
+
 __all__ = ["class_path_search", "after_start", "register_ml_functions"]
 
 # A JAR hands Spark session extensions to new sessions through this file.
@@ -60,17 +62,11 @@ _hook: Optional["_OnFirstImport"] = None
 _warned = False
 
 
-def _running_gateway() -> Any:
-    module = sys.modules.get("pyspark.core.context") or sys.modules.get("pyspark.context")
-    context = getattr(module, "SparkContext", None)
-    return getattr(context, "_gateway", None)
-
-
 def register_ml_functions() -> None:
     """Registers Spark ML's SQL functions in the running JVM, if there is one.
     A failure gives one RuntimeWarning per process; it never raises."""
     global _warned
-    gateway = _running_gateway()
+    gateway = running_gateway()
     if gateway is None:
         return  # the next start registers them
     try:
