@@ -255,10 +255,16 @@ def test_temp_dir_path_with_a_blank_and_a_quote_reaches_the_jvm_whole(tmp_path, 
 
 
 COLD_START_CONSOLE = r"""
-import json, os, sys
+import json, logging, os, sys
 sys.path.insert(0, sys.argv[1])
 from fake_spark import StderrPipe
 from ruk.compute.strategies.local import LocalStrategy
+
+# py4j's finalizer thread may send the delete of a dropped proxy after the JVM
+# has gone, and logs that failure to the root logger: not console output of ours.
+shown_logging = logging.StreamHandler()
+shown_logging.addFilter(lambda record: "py4j" not in record.pathname)
+logging.getLogger().addHandler(shown_logging)
 
 with StderrPipe(timeout=300) as console:
     spark = LocalStrategy({}, app_name="mur-console").get_spark_session()
