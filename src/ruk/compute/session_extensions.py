@@ -19,7 +19,7 @@ import sys
 import threading
 import warnings
 import zipfile
-from typing import Any, Optional, Sequence
+from typing import Any, Sequence
 
 from ruk.compute.jvm_settings import running_gateway
 
@@ -58,7 +58,6 @@ def class_path_search(jar_paths: Sequence[str], config: Any) -> str:
 
 
 _lock = threading.Lock()
-_hook: Optional["_OnFirstImport"] = None
 _warned = False
 
 
@@ -87,14 +86,12 @@ def register_ml_functions() -> None:
 def after_start() -> None:
     """After a session start: Spark ML's functions now when `pyspark.ml` is
     in use, else when it is first imported."""
-    global _hook
     if ML_PACKAGE in sys.modules:
         register_ml_functions()
         return
     with _lock:
-        if _hook is None or _hook not in sys.meta_path:
-            _hook = _OnFirstImport()
-            sys.meta_path.insert(0, _hook)
+        if not any(isinstance(finder, _OnFirstImport) for finder in sys.meta_path):
+            sys.meta_path.insert(0, _OnFirstImport())
 
 
 class _OnFirstImport(importlib.abc.MetaPathFinder):
