@@ -435,12 +435,18 @@ def _jdbc_folder_or_error() -> str:
     return project
 
 
+def _warning(message: str) -> None:
+    print(f"mur: warning: {message}", file=sys.stderr, flush=True)
+
+
 def _cmd_jdbc_add(args: argparse.Namespace) -> int:
     from ruk.compute import jdbc_drivers
 
     project = os.getcwd()
     try:
-        result = jdbc_drivers.add_driver(args.source, project, args.repository, progress_stream=sys.stderr)
+        result = jdbc_drivers.add_driver(args.source, project, args.repository, progress_stream=sys.stderr,
+                                         timeout=args.timeout, max_size=int(args.max_size * 1e6),
+                                         force=args.force, warn=_warning)
     except jdbc_drivers.DriverError as e:
         raise CliError(str(e)) from None
     if result.created_folder:
@@ -448,6 +454,12 @@ def _cmd_jdbc_add(args: argparse.Namespace) -> int:
     drivers = ", ".join(result.drivers) or "no driver class declared"
     if result.added:
         print(f"Added {result.name} ({drivers}).")
+    elif result.same == "content":
+        print(f"{result.name} is already present as {result.present_as} (same content, {drivers}); "
+              "nothing changed (--force adds it anyway).")
+    elif result.same == "driver":
+        print(f"{drivers} is already provided by {result.present_as}; nothing changed "
+              f"(--force adds {result.name} anyway).")
     else:
         print(f"{result.name} is already present ({drivers}); nothing changed.")
     return 0
@@ -455,14 +467,23 @@ def _cmd_jdbc_add(args: argparse.Namespace) -> int:
 
 def _cmd_jdbc_list(args: argparse.Namespace) -> int:
     from ruk.compute.jar_provisioning import jar_folder, list_project_jars
-    from ruk.compute.jdbc_drivers import describe_drivers
+    from ruk.compute.jdbc_drivers import clear_leftovers, describe_drivers
 
     project = _jdbc_folder_or_error()
+    clear_leftovers(jar_folder(project))
     listing = list_project_jars(project)
     if not listing.jars and not listing.skipped:
         print(f"No JDBC driver JARs in {jar_folder(project)}; add one with 'mur jdbc add NAME'.")
+    first_with: Dict[str, str] = {}  # driver class -> the first JAR listed with it
     for path in listing.jars:
-        print(f"{os.path.basename(path)}  {describe_drivers(path)}")
+        name = os.path.basename(path)
+        classes, text = describe_drivers(path)
+        earlier = sorted({first_with[c] for c in classes if c in first_with})
+        for c in classes:
+            first_with.setdefault(c, name)
+        # Only the first JAR of a class is the one Java's driver lookup finds.
+        note = f" (also in {', '.join(earlier)})" if earlier else ""
+        print(f"{name}  {text}{note}")
     for path, reason in listing.skipped:
         print(f"skipped: {os.path.basename(path)} ({reason})")
     return 0
@@ -480,8 +501,19 @@ def _cmd_jdbc_remove(args: argparse.Namespace) -> int:
     return 0
 
 
+def _positive_number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"not a positive number: {text!r}")
+    return value
+
+
 def _add_jdbc_commands(commands: argparse._SubParsersAction) -> None:
-    from ruk.compute.jdbc_drivers import DEFAULT_REPOSITORY, KNOWN_DRIVERS, REPOSITORY_ENV
+    from ruk.compute.jdbc_drivers import (DEFAULT_MAX_SIZE, DEFAULT_REPOSITORY, DEFAULT_TIMEOUT, KNOWN_DRIVERS,
+                                          REPOSITORY_ENV)
 
     jdbc = commands.add_parser("jdbc", help="add, list and remove the project's JDBC drivers",
                                description="Manage the JDBC driver JARs in the project's .mur/jdbc_jars, "
@@ -492,10 +524,18 @@ def _add_jdbc_commands(commands: argparse._SubParsersAction) -> None:
         "add", help="add a JDBC driver to the project",
         description="Add a JDBC driver: a known name (" + ", ".join(KNOWN_DRIVERS) + "), a Maven "
                     "coordinate group:artifact:version, or a path to a .jar file. Downloads are checked "
-                    "against the checksum the repository publishes.",
+                    "against the checksum the repository publishes. A JAR whose content or driver class "
+                    "is there already is not added again.",
         epilog=f"The repository is {DEFAULT_REPOSITORY} unless --repository or {REPOSITORY_ENV} names another.")
     add.add_argument("source", metavar="SOURCE", help="known name, group:artifact:version, or JAR path")
     add.add_argument("--repository", metavar="URL", help="the Maven repository to download from")
+    add.add_argument("--timeout", type=_positive_number, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                     help=f"give up a download that takes longer (default {DEFAULT_TIMEOUT:g})")
+    add.add_argument("--max-size", type=_positive_number, default=DEFAULT_MAX_SIZE / 1e6, metavar="MB",
+                     help=f"refuse a download larger than this (default {DEFAULT_MAX_SIZE / 1e6:g})")
+    add.add_argument("--force", action="store_true",
+                     help="add the JAR even when its content or its driver class is there already, "
+                          "replacing a file of the same name")
     add.set_defaults(handler=_cmd_jdbc_add)
 
     listing = jdbc_commands.add_parser(
@@ -506,7 +546,8 @@ def _add_jdbc_commands(commands: argparse._SubParsersAction) -> None:
 
     remove = jdbc_commands.add_parser(
         "remove", help="remove a JDBC driver from the project",
-        description="Remove a JAR from the project's .mur/jdbc_jars, by file name or known name.")
+        description="Remove a JAR from the project's .mur/jdbc_jars, by file name, or by known name: "
+                    "then every JAR that provides its driver class.")
     remove.add_argument("name", metavar="NAME", help="a file name shown by 'mur jdbc list', or a known name")
     remove.set_defaults(handler=_cmd_jdbc_remove)
 
