@@ -6,6 +6,7 @@ an answer that made it read without bound fails the run."""
 import hashlib
 import io
 import os
+import shutil
 import signal
 import struct
 import subprocess
@@ -189,6 +190,14 @@ def repository(tmp_path_factory):
     server.shutdown()
     server.server_close()
     thread.join(timeout=30)
+    shutil.rmtree(file_root)
+
+
+@pytest.fixture(autouse=True)
+def _empty_tmp_path(tmp_path):
+    """Projects hold copies of drivers: none is kept after its test."""
+    yield
+    shutil.rmtree(tmp_path, ignore_errors=True)
 
 
 # --- running mur ---------------------------------------------------------------------------------------------

@@ -723,12 +723,12 @@ def add_driver(
     folder = jar_folder(project_dir)
     created = [d for d in (os.path.dirname(folder), folder) if not os.path.isdir(d)]
     try:
-        os.makedirs(folder, exist_ok=True)
-    except OSError as e:
-        raise DriverError(f"can't create the JAR folder {folder}: {e.strerror or e}") from None
-    clear_leftovers(folder)
-    try:
         with _signals_unwind():
+            try:
+                os.makedirs(folder, exist_ok=True)
+            except OSError as e:
+                raise DriverError(f"can't create the JAR folder {folder}: {e.strerror or e}") from None
+            clear_leftovers(folder)
             return _add_into(source, coordinate, url, scheme, repository, name, folder, project_dir,
                              bool(created), progress_stream, timeout, max_size, force)
     except BaseException as e:
