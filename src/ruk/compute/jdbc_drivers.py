@@ -483,7 +483,9 @@ def _open(url: str, what: str, repository: str, deadline: _Deadline, opener) -> 
         if e.code in (404, 410):
             return None
         raise DriverError(f"the repository answered HTTP {e.code} for {what} ({url})") from None
-    except (OSError, http.client.HTTPException) as e:
+    except http.client.InvalidURL as e:
+        raise DriverError(f"{repository!r} is not a usable repository URL ({_one_line(e)})") from None
+    except (OSError, http.client.HTTPException) as e:  # a certificate error is a ValueError too
         raise _transfer_error(e, repository, what, deadline, opening=True) from None
     except ValueError as e:  # a URL urllib can't take apart
         raise DriverError(f"{repository!r} is not a usable repository URL ({_one_line(e)})") from None
@@ -735,6 +737,8 @@ def add_driver(
         for directory in reversed(created):
             try:
                 os.rmdir(directory)
+            except FileNotFoundError:
+                continue  # never made
             except OSError:
                 break  # not empty: someone else put something there
         if isinstance(e, _Terminated):
@@ -798,8 +802,11 @@ def _add_into(source, coordinate, url, scheme, repository, name, folder, project
             if os.path.lexists(target):
                 raise DriverError(f"another file named {name} is already in {folder}; remove it first with "
                                   f"'mur jdbc remove {name}', or add with --force")
-        os.chmod(temp_path, 0o644)
-        os.replace(temp_path, target)
+        try:
+            os.chmod(temp_path, 0o644)
+            os.replace(temp_path, target)
+        except OSError as e:
+            raise _disk_error(e, folder) from None
     except BaseException:
         try:
             os.unlink(temp_path)
