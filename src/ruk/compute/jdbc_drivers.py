@@ -70,7 +70,8 @@ DEFAULT_TIMEOUT = 120.0  # seconds for a whole download, checksum included
 DEFAULT_MAX_SIZE = 64_000_000  # bytes; drivers are 1-20 MB
 
 _COORDINATE_PART = re.compile(r"[A-Za-z0-9_.\-]+")
-_CLASS_NAME = re.compile(r"[^\W\d][\w$]*(?:\.[^\W\d][\w$]*)*")
+_JAVA_NAME = r"(?:[^\W\d]|\$)[\w$]*"
+_CLASS_NAME = re.compile(rf"{_JAVA_NAME}(?:\.{_JAVA_NAME})*")
 _PART_FILE = re.compile(r"\.(.+)\.([0-9]{1,10})\.part")
 _MAX_SERVICE_FILE = 64 * 1024
 # A JAR's table of contents is read whole, each entry costing some hundred
@@ -602,7 +603,7 @@ def _is_loopback(host: Optional[str]) -> bool:
         return False
 
 
-def _check_repository(repository: str, warn: Callable[[str], None]) -> Optional[str]:
+def _check_repository(repository: str, warn: Callable[[str], None]) -> str:
     """The scheme of a repository URL, lower-cased; DriverError for anything but http(s) and file."""
     import urllib.parse
 
