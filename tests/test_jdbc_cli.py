@@ -354,8 +354,13 @@ def test_add_list_remove(repository, tmp_path):
     assert removed.returncode == 0 and "Removed postgresql-jdbc4.jar, postgresql.jar." in removed.stdout
     assert mur(tmp_path, "remove", "pipe.jar").returncode == 0
     assert_one_line_error(mur(tmp_path, "remove", "mysql"), "no JAR named 'mysql'", "sqlite-jdbc.jar")
+    # A download's own file name holding no driver (cut short, say) is fetched again.
+    (jars / PG_FILE).write_bytes(DRIVER.read_bytes()[:1000])
+    again = mur(tmp_path, "add", "postgresql", "--repository", repository[0])
+    assert again.returncode == 0 and f"Added {PG_FILE} (org.postgresql.Driver)." in again.stdout, again.stderr
+    assert (jars / PG_FILE).read_bytes() == DRIVER.read_bytes()
     assert folder_entries(tmp_path) == ["a,b.jar", "bogus.jar", "bomb.jar", "corrupt.jar", "lying-bomb.jar",
-                                        "sqlite-jdbc.jar"]
+                                        PG_FILE, "sqlite-jdbc.jar"]
 
 
 def _wait_for(condition, what, seconds=30):

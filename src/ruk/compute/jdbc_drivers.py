@@ -756,9 +756,12 @@ def _add_into(source, coordinate, url, scheme, repository, name, folder, project
     if os.path.lexists(target) and not os.path.isfile(target):  # never open a FIFO or follow a dangling link
         raise DriverError(f"{target} exists and is not a regular file; remove it first with "
                           f"'mur jdbc remove {name}'")
+    # A download's own file name that holds no usable driver (cut short by
+    # an older version, say) is fetched again.
+    broken = coordinate is not None and os.path.isfile(target) and not present.drivers(target)
     if coordinate is not None and not force:
-        if os.path.isfile(target):
-            return AddResult(name, _drivers_or_none(target), False, created, name, "name")
+        if os.path.isfile(target) and not broken:
+            return AddResult(name, present.drivers(target), False, created, name, "name")
         known_class = KNOWN_DRIVER_CLASSES.get(source)
         provider = present.providing([known_class]) if known_class else None
         if provider is not None:
@@ -800,7 +803,7 @@ def _add_into(source, coordinate, url, scheme, repository, name, folder, project
                 raise DriverError(f"{name} provides {driver}, which {os.path.basename(path)} in {folder} provides "
                                   f"already; not added (remove that one first with 'mur jdbc remove "
                                   f"{os.path.basename(path)}', or add with --force)")
-            if os.path.lexists(target):
+            if os.path.lexists(target) and not broken:
                 raise DriverError(f"another file named {name} is already in {folder}; remove it first with "
                                   f"'mur jdbc remove {name}', or add with --force")
         try:
