@@ -285,21 +285,17 @@ def _disk_error(e: OSError, folder: str) -> DriverError:
 
 def _create_part(folder: str, name: str) -> Tuple[str, int]:
     path = os.path.join(folder, f".{name}.{os.getpid()}.part")
+    try:
+        os.unlink(path)  # our pid on a file we did not make: an earlier process that had it left it
+    except FileNotFoundError:
+        pass
+    except OSError as e:
+        raise _disk_error(e, folder) from None
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NOFOLLOW", 0)
-    for attempt in (1, 2):
-        try:
-            return path, os.open(path, flags, 0o600)
-        except FileExistsError:
-            # Our pid on a file we did not make: left by an earlier process that had it.
-            if attempt == 2:
-                raise DriverError(f"can't create {path}: it keeps reappearing") from None
-            try:
-                os.unlink(path)
-            except OSError as e:
-                raise _disk_error(e, folder) from None
-        except OSError as e:
-            raise _disk_error(e, folder) from None
-    raise AssertionError("unreachable")
+    try:
+        return path, os.open(path, flags, 0o600)
+    except OSError as e:
+        raise _disk_error(e, folder) from None
 
 
 def _write_all(fd: int, data: bytes, folder: str) -> None:
