@@ -25,6 +25,32 @@ def read_sqlite_table(spark, database: str):
     )
 
 
+def import_pyspark_ml() -> None:
+    import pyspark.ml  # noqa: F401
+
+
+def in_forked_child(gateway, action):
+    """The JVM calls `action` makes in a forked child, sent back through a pipe."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(read)
+            client = gateway._gateway_client
+            sent, send = [], client.send_command
+            client.send_command = lambda command, *args, **kwargs: (sent.append(command[:200]),
+                                                                     send(command, *args, **kwargs))[1]
+            action()
+            os.write(write, json.dumps(sent).encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as pipe:
+        answer = pipe.read()
+    os.waitpid(pid, 0)
+    return json.loads(answer) if answer else "the child failed"
+
+
 def main(project: str, database: str) -> None:
     report = {}
     with warnings.catch_warnings(record=True) as caught:
@@ -59,8 +85,15 @@ def main(project: str, database: str) -> None:
         except Exception as error:  # the outcome is what we report
             report["late_jdbc"] = "ClassNotFoundException" if "ClassNotFoundException" in str(error) else str(error)[:500]
 
-        # Spark ML's SQL functions: left out of the start, there once pyspark.ml is imported.
+        # A child forked before pyspark.ml is imported, importing it: not one
+        # call over the parent's JVM connection, and the parent's next calls
+        # get the parent's answers.
         jvm = spark2.sparkContext._jvm
+        report["fork_child_jvm_calls"] = in_forked_child(spark2.sparkContext._gateway, import_pyspark_ml)
+        report["parent_after_fork"] = [jvm.java.lang.Math.max(3, 11), spark2.sql("SELECT 42 AS x").first().x,
+                                       spark2.range(5).count()]
+
+        # Spark ML's SQL functions: left out of the start, there once pyspark.ml is imported.
         internal = getattr(getattr(jvm.org.apache.spark.sql.catalyst.analysis, "FunctionRegistry$"), "MODULE$").internal()
         name = jvm.org.apache.spark.sql.catalyst.FunctionIdentifier("vector_to_array")
         report["extension_search"] = spark2.sparkContext.getConf().get("spark.sql.extensions.test.loadFromCp")
