@@ -25,23 +25,14 @@ def read_sqlite_table(spark, database: str):
     )
 
 
-def import_pyspark_ml() -> None:
-    import pyspark.ml  # noqa: F401
-
-
-def in_forked_child(gateway, action):
-    """The JVM calls `action` makes in a forked child, sent back through a pipe."""
+def in_forked_child(action):
+    """What `action` returns in a forked child, sent back through a pipe as JSON."""
     read, write = os.pipe()
     pid = os.fork()
     if pid == 0:
         try:
             os.close(read)
-            client = gateway._gateway_client
-            sent, send = [], client.send_command
-            client.send_command = lambda command, *args, **kwargs: (sent.append(command[:200]),
-                                                                     send(command, *args, **kwargs))[1]
-            action()
-            os.write(write, json.dumps(sent).encode())
+            os.write(write, json.dumps(action()).encode())
         finally:
             os._exit(0)
     os.close(write)
@@ -49,6 +40,15 @@ def in_forked_child(gateway, action):
         answer = pipe.read()
     os.waitpid(pid, 0)
     return json.loads(answer) if answer else "the child failed"
+
+
+def jvm_calls_of_ml_import(gateway):
+    """The commands an import of pyspark.ml sends over `gateway`."""
+    client = gateway._gateway_client
+    sent, send = [], client.send_command
+    client.send_command = lambda command, *args, **kwargs: (sent.append(command[:200]), send(command, *args, **kwargs))[1]
+    import pyspark.ml  # noqa: F401
+    return sent
 
 
 def main(project: str, database: str) -> None:
@@ -89,7 +89,7 @@ def main(project: str, database: str) -> None:
         # call over the parent's JVM connection, and the parent's next calls
         # get the parent's answers.
         jvm = spark2.sparkContext._jvm
-        report["fork_child_jvm_calls"] = in_forked_child(spark2.sparkContext._gateway, import_pyspark_ml)
+        report["fork_child_jvm_calls"] = in_forked_child(lambda: jvm_calls_of_ml_import(spark2.sparkContext._gateway))
         report["parent_after_fork"] = [jvm.java.lang.Math.max(3, 11), spark2.sql("SELECT 42 AS x").first().x,
                                        spark2.range(5).count()]
 

@@ -10,7 +10,6 @@ import importlib
 import importlib.abc
 import importlib.machinery
 import json
-import os
 import sys
 import threading
 import types
@@ -18,18 +17,13 @@ import warnings
 
 import pyspark
 import pyspark.core.context as context
+from jvm_reuse_probe import in_forked_child
 from ruk.compute import session_extensions
-
-REGISTER = ["org.apache.spark.sql.ml.InternalFunctionRegistration",
-            "org.apache.spark.sql.SparkSessionExtensions",
-            "org.apache.spark.sql.ml.InternalFunctionRegistration().apply"]
 
 
 class Gateway:
     def __init__(self, fails=False):
-        self.calls = []
-        self.fails = fails
-        self.jvm = Node(self, "")
+        self.calls, self.fails, self.jvm = [], fails, Node(self, "")
 
 
 class Node:
@@ -52,80 +46,34 @@ def new_jvm(**kwargs):
 
 
 def forget_ml():
-    """As if pyspark.ml had never been imported."""
     for name in [n for n in sys.modules if n == "pyspark.ml" or n.startswith("pyspark.ml.")]:
         del sys.modules[name]
     vars(pyspark).pop("ml", None)
 
 
-class AheadOfUs(importlib.abc.MetaPathFinder):
-    """An instrumentation hook: answers for pyspark.* itself, with its own loader."""
+class Finder(importlib.abc.MetaPathFinder):
+    """Put ahead of every other finder. `answer`: finds pyspark.* itself (an
+    instrumentation hook). `interrupt`: Ctrl-C while that name is looked for.
+    `slow`: an empty pyspark.ml, found while another thread starts a session (up
+    to a deadline: the start may wait for the import lock)."""
 
-    def __init__(self):
-        self.answered = []
-
-    def find_spec(self, name, path, target=None):
-        if not name.startswith("pyspark."):
-            return None
-        spec = importlib.machinery.PathFinder.find_spec(name, path, target)
-        if spec is not None and spec.loader is not None:
-            self.answered.append(name)
-            spec.loader = Wrapping(spec.loader)
-        return spec
-
-
-class Slow(importlib.abc.MetaPathFinder):
-    """Finds an empty pyspark.ml, and while it is at it lets another thread
-    start a session (up to a deadline: the start may wait for the import lock)."""
-
-    def __init__(self):
-        self.finding, self.started = threading.Event(), threading.Event()
+    def __init__(self, answer=False, interrupt=None, slow=False):
+        self.answer, self.interrupt, self.slow = answer, interrupt, slow
+        self.answered, self.finding, self.started = [], threading.Event(), threading.Event()
+        sys.meta_path.insert(0, self)
 
     def find_spec(self, name, path, target=None):
-        if name != "pyspark.ml":
-            return None
-        self.finding.set()
-        self.started.wait(0.5)
-        return importlib.machinery.ModuleSpec(name, StandIn(), is_package=True)
-
-
-class Interrupting(importlib.abc.MetaPathFinder):
-    """Ctrl-C while `name` is looked for, once."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def find_spec(self, name, path, target=None):
-        if name == self.name:
-            self.name = None
+        if name == self.interrupt:
+            self.interrupt = None
             raise KeyboardInterrupt
+        if self.slow and name == "pyspark.ml":
+            self.finding.set()
+            self.started.wait(0.5)
+            return importlib.machinery.ModuleSpec(name, None, is_package=True)
+        if self.answer and name.startswith("pyspark."):
+            self.answered.append(name)
+            return importlib.machinery.PathFinder.find_spec(name, path, target)
         return None
-
-
-class Wrapping(importlib.abc.Loader):
-    def __init__(self, loader):
-        self.loader = loader
-
-    def create_module(self, spec):
-        return self.loader.create_module(spec)
-
-    def exec_module(self, module):
-        self.loader.exec_module(module)
-
-
-class StandIn(importlib.abc.Loader):
-    """An empty pyspark.ml: an import cheap enough to repeat many times."""
-
-    def create_module(self, spec):
-        return None
-
-    def exec_module(self, module):
-        pass
-
-
-def ahead(finder):
-    sys.meta_path.insert(0, finder)
-    return finder
 
 
 def case_later():
@@ -170,8 +118,7 @@ def case_fails():
     return {"warnings": [str(w.message) for w in caught], "calls": jvm.calls}
 
 
-def case_warnings_as_errors():
-    """Run under -W error."""
+def case_warnings_as_errors():  # run under -W error
     new_jvm(fails=True)
     session_extensions.after_start()
     import pyspark.ml  # noqa: F401
@@ -182,13 +129,10 @@ def case_warnings_as_errors():
 def case_finder_ahead():
     jvm = new_jvm()
     session_extensions.after_start()
-    finder = ahead(AheadOfUs())
-    try:
-        import pyspark.ml
-    finally:
-        sys.meta_path.remove(finder)
-    return {"calls": jvm.calls, "answered": "pyspark.ml" in finder.answered,
-            "loader": type(pyspark.ml.__spec__.loader).__name__}
+    finder = Finder(answer=True)
+    import pyspark.ml  # noqa: F401
+    sys.meta_path.remove(finder)
+    return {"calls": jvm.calls, "answered": "pyspark.ml" in finder.answered}
 
 
 def case_failed_import():
@@ -201,10 +145,9 @@ def case_failed_import():
         error = None
     except ImportError as failure:
         error = type(failure).__name__
-    finally:
-        del sys.modules["numpy"]
-        if numpy is not None:
-            sys.modules["numpy"] = numpy
+    del sys.modules["numpy"]
+    if numpy is not None:
+        sys.modules["numpy"] = numpy
     import pyspark.ml  # noqa: F401,F811
     return {"error": error, "calls": jvm.calls}
 
@@ -212,36 +155,32 @@ def case_failed_import():
 def case_interrupted():
     jvm = new_jvm()
     session_extensions.after_start()
-    finder = ahead(Interrupting("pyspark.ml.linalg"))
+    finder = Finder(interrupt="pyspark.ml.linalg")
     try:
         import pyspark.ml  # noqa: F401
         interrupted = False
     except KeyboardInterrupt:
         interrupted = True
-    finally:
-        sys.meta_path.remove(finder)
+    sys.meta_path.remove(finder)
     import pyspark.ml  # noqa: F401,F811
     return {"interrupted": interrupted, "calls": jvm.calls}
 
 
 def case_thread():
-    """Another thread imports pyspark.ml while the start looks for it."""
     jvm = new_jvm()
-    finder = ahead(Slow())
+    finder = Finder(slow=True)
     other = threading.Thread(target=importlib.import_module, args=("pyspark.ml",))
-    try:
-        other.start()
-        finder.finding.wait(60)
-        session_extensions.after_start()
-        finder.started.set()
-        other.join()
-    finally:
-        sys.meta_path.remove(finder)
+    other.start()
+    finder.finding.wait(60)
+    session_extensions.after_start()
+    finder.started.set()
+    other.join()
+    sys.meta_path.remove(finder)
     return {"calls": jvm.calls}
 
 
 def case_by_hand():
-    """pyspark.ml put in place by hand: no import binds it to pyspark; the next
+    """pyspark.ml put in sys.modules by hand, bound to no package: the next
     request for a cached session registers."""
     import ruk.compute.strategies.local as local
     from fake_spark import FakeSparkSession, key_of
@@ -249,37 +188,17 @@ def case_by_hand():
     jvm = new_jvm()
     session_extensions.after_start()
     local.SparkSession = FakeSparkSession.fresh()
-    local._ensure_java_available = lambda: None
-    local._disable_multiprocessing_resource_tracker = lambda: None
+    local._ensure_java_available = local._disable_multiprocessing_resource_tracker = lambda: None
     cached = local._SPARK_SESSION_CACHE[key_of({})] = FakeSparkSession("cached")
     strategy = local.LocalStrategy({}, "probe")
     strategy.get_spark_session()
     before = list(jvm.calls)
     sys.modules["pyspark.ml"] = types.ModuleType("pyspark.ml")
-    handed_out = strategy.get_spark_session() is cached
-    return {"before": before, "calls": jvm.calls, "handed_out": handed_out}
-
-
-def in_child(action):
-    """What `action` returns in a forked child, sent back through a pipe."""
-    read, write = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(read)
-        try:
-            os.write(write, json.dumps(action()).encode())
-        finally:
-            os._exit(0)
-    os.close(write)
-    with os.fdopen(read, "rb") as pipe:
-        answer = json.loads(pipe.read() or b"null")
-    os.waitpid(pid, 0)
-    return answer
+    return {"before": before, "calls": jvm.calls, "handed_out": strategy.get_spark_session() is cached}
 
 
 def case_fork():
-    """A forked child shares the parent's JVM connection: it never registers,
-    whether the parent's start or only PySpark saw the gateway before the fork."""
+    """Whether the parent's start or only PySpark saw the gateway before the fork."""
 
     def child_imports():
         session_extensions.after_start()
@@ -292,8 +211,7 @@ def case_fork():
         jvm = new_jvm()
         if how == "after a start":
             session_extensions.after_start()
-        outcome[how] = in_child(child_imports)
-        forget_ml()
+        outcome[how] = in_forked_child(child_imports)
     session_extensions.after_start()
     import pyspark.ml  # noqa: F401
     outcome["parent"] = jvm.calls
@@ -305,5 +223,4 @@ if __name__ == "__main__":
     for name in sys.argv[1:]:
         forget_ml()
         report[name] = globals()["case_" + name.replace("-", "_")]()
-    forget_ml()
     print(json.dumps(report))
