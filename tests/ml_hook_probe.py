@@ -22,8 +22,8 @@ from ruk.compute import session_extensions
 
 
 class Gateway:
-    def __init__(self, fails=False):
-        self.calls, self.fails, self.jvm = [], fails, Node(self, "")
+    def __init__(self, fails=False, interrupt=False):
+        self.calls, self.fails, self.interrupt, self.jvm = [], fails, interrupt, Node(self, "")
 
 
 class Node:
@@ -34,6 +34,9 @@ class Node:
         return Node(self.gateway, f"{self.path}.{name}" if self.path else name)
 
     def __call__(self, *args):
+        if self.gateway.interrupt:
+            self.gateway.interrupt = False
+            raise KeyboardInterrupt
         if self.gateway.fails:
             raise RuntimeError("no answer")
         self.gateway.calls.append(self.path)
@@ -153,17 +156,21 @@ def case_failed_import():
 
 
 def case_interrupted():
-    jvm = new_jvm()
-    session_extensions.after_start()
-    finder = Finder(interrupt="pyspark.ml.linalg")
-    try:
-        import pyspark.ml  # noqa: F401
-        interrupted = False
-    except KeyboardInterrupt:
-        interrupted = True
-    sys.meta_path.remove(finder)
-    import pyspark.ml  # noqa: F401,F811
-    return {"interrupted": interrupted, "calls": jvm.calls}
+    """Ctrl-C while pyspark.ml runs, then while it registers."""
+    outcome = {}
+    for how in ("import", "registration"):
+        forget_ml()
+        jvm = new_jvm(interrupt=how == "registration")
+        session_extensions.after_start()
+        finder = Finder(interrupt="pyspark.ml.linalg" if how == "import" else None)
+        try:
+            import pyspark.ml  # noqa: F401
+            outcome[how] = "not interrupted"
+        except KeyboardInterrupt:
+            sys.meta_path.remove(finder)
+            import pyspark.ml  # noqa: F401,F811
+            outcome[how] = jvm.calls
+    return outcome
 
 
 def case_thread():

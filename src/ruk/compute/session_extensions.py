@@ -188,12 +188,20 @@ def _watch(package: Any) -> None:
 
 
 def _watching_class(base: type) -> type:
-    base_setattr = base.__setattr__
+    base_setattr, base_delattr = base.__setattr__, base.__delattr__
 
     def __setattr__(self: Any, name: str, value: Any) -> None:
         base_setattr(self, name, value)
         if not _done and ML_PACKAGE in sys.modules:
-            register_ml_functions()
+            try:
+                register_ml_functions()
+            except BaseException:
+                # Ctrl-C in the registration: undone as an interrupted import
+                # is, so that the import, tried again, registers.
+                if name == "ml" and sys.modules.get(ML_PACKAGE) is value:
+                    del sys.modules[ML_PACKAGE]
+                    base_delattr(self, name)
+                raise
 
     return type(base.__name__, (base,), {"__slots__": (), "__setattr__": __setattr__, "_watches_ml": True,
                                          "__module__": base.__module__})
