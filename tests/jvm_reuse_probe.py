@@ -1,6 +1,6 @@
 """Run in a fresh process: what a second configuration can still change once
-PySpark's JVM is running, and Spark ML's functions after the start. Prints one JSON
-object on stdout.
+PySpark's JVM is running, and Spark ML's functions after the start, also with a
+forked child importing pyspark.ml. Prints one JSON object on stdout.
 
 usage: jvm_reuse_probe.py PROJECT_WITH_JARS SQLITE_DB
 """
@@ -46,7 +46,12 @@ def jvm_calls_of_ml_import(gateway):
     """The commands an import of pyspark.ml sends over `gateway`."""
     client = gateway._gateway_client
     sent, send = [], client.send_command
-    client.send_command = lambda command, *args, **kwargs: (sent.append(command[:200]), send(command, *args, **kwargs))[1]
+
+    def recording(command, *args, **kwargs):
+        sent.append(command[:200])
+        return send(command, *args, **kwargs)
+
+    client.send_command = recording
     import pyspark.ml  # noqa: F401
     return sent
 
@@ -89,7 +94,8 @@ def main(project: str, database: str) -> None:
         # call over the parent's JVM connection, and the parent's next calls
         # get the parent's answers.
         jvm = spark2.sparkContext._jvm
-        report["fork_child_jvm_calls"] = in_forked_child(lambda: jvm_calls_of_ml_import(spark2.sparkContext._gateway))
+        gateway = spark2.sparkContext._gateway
+        report["fork_child_jvm_calls"] = in_forked_child(lambda: jvm_calls_of_ml_import(gateway))
         report["parent_after_fork"] = [jvm.java.lang.Math.max(3, 11), spark2.sql("SELECT 42 AS x").first().x,
                                        spark2.range(5).count()]
 
