@@ -1,6 +1,6 @@
 """Run in a fresh process: what a second configuration can still change once
-PySpark's JVM is running, and Spark ML's functions after the start. Prints one JSON
-object on stdout.
+PySpark's JVM is running, and Spark ML's functions after the start, also with a
+forked child importing pyspark.ml. Prints one JSON object on stdout.
 
 usage: jvm_reuse_probe.py PROJECT_WITH_JARS SQLITE_DB
 """
@@ -23,6 +23,37 @@ def read_sqlite_table(spark, database: str):
         .load()
         .collect()
     )
+
+
+def in_forked_child(action):
+    """What `action` returns in a forked child, sent back through a pipe as JSON."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(read)
+            os.write(write, json.dumps(action()).encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as pipe:
+        answer = pipe.read()
+    os.waitpid(pid, 0)
+    return json.loads(answer) if answer else "the child failed"
+
+
+def jvm_calls_of_ml_import(gateway):
+    """The commands an import of pyspark.ml sends over `gateway`."""
+    client = gateway._gateway_client
+    sent, send = [], client.send_command
+
+    def recording(command, *args, **kwargs):
+        sent.append(command[:200])
+        return send(command, *args, **kwargs)
+
+    client.send_command = recording
+    import pyspark.ml  # noqa: F401
+    return sent
 
 
 def main(project: str, database: str) -> None:
@@ -59,8 +90,16 @@ def main(project: str, database: str) -> None:
         except Exception as error:  # the outcome is what we report
             report["late_jdbc"] = "ClassNotFoundException" if "ClassNotFoundException" in str(error) else str(error)[:500]
 
-        # Spark ML's SQL functions: left out of the start, there once pyspark.ml is imported.
+        # A child forked before pyspark.ml is imported, importing it: not one
+        # call over the parent's JVM connection, and the parent's next calls
+        # get the parent's answers.
         jvm = spark2.sparkContext._jvm
+        gateway = spark2.sparkContext._gateway
+        report["fork_child_jvm_calls"] = in_forked_child(lambda: jvm_calls_of_ml_import(gateway))
+        report["parent_after_fork"] = [jvm.java.lang.Math.max(3, 11), spark2.sql("SELECT 42 AS x").first().x,
+                                       spark2.range(5).count()]
+
+        # Spark ML's SQL functions: left out of the start, there once pyspark.ml is imported.
         internal = getattr(getattr(jvm.org.apache.spark.sql.catalyst.analysis, "FunctionRegistry$"), "MODULE$").internal()
         name = jvm.org.apache.spark.sql.catalyst.FunctionIdentifier("vector_to_array")
         report["extension_search"] = spark2.sparkContext.getConf().get("spark.sql.extensions.test.loadFromCp")

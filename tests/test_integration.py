@@ -166,6 +166,10 @@ def test_fresh_process_start_is_quiet_and_jvm_settings_stay_with_the_first_sessi
     assert "(JARs it lacks: sqlite-jdbc.jar)" in jars and "new process" in jars
     assert report["repeat_warnings"] == []
 
+    # A forked child's import of pyspark.ml left the parent's connection alone.
+    assert report["fork_child_jvm_calls"] == []
+    assert report["parent_after_fork"] == [11, 42, 5]
+
     # No start searched the class path for session extensions; Spark ML's
     # functions came with the first import of pyspark.ml.
     assert report["extension_search"] == "false"

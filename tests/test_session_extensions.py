@@ -1,10 +1,14 @@
+import importlib.util
 import json
+import os
 import subprocess
 import sys
 import zipfile
+from pathlib import Path
 
 import pytest
 
+from real_deps import require
 from ruk.compute.session_extensions import PROVIDER_SERVICE, class_path_search
 
 
@@ -41,66 +45,66 @@ def test_search_stays_on_when_an_added_jar_may_bring_an_extension(tmp_path, monk
     assert class_path_search(jars, config) == expected
 
 
-# In a fresh interpreter: a stand-in gateway records what the module asks of the JVM.
-_PROBE = r"""
-import json, sys, warnings
-warnings.simplefilter("always")
-import pyspark.core.context as context
-from ruk.compute import session_extensions
-
-calls = []
-class Node:
-    def __init__(self, path): self.path = path
-    def __getattr__(self, name): return Node(self.path + "." + name if self.path else name)
-    def __call__(self, *args):
-        if mode == "fails" and self.path.endswith("InternalFunctionRegistration"):
-            raise RuntimeError("no ML here")
-        calls.append(self.path)
-        return Node(self.path + "()")
-class Gateway:
-    jvm = Node("")
-
-mode = sys.argv[1]
-if mode == "imported":
-    import pyspark.ml
-context.SparkContext._gateway = None if mode == "no-jvm" else Gateway()
-with warnings.catch_warnings(record=True) as caught:
-    session_extensions.after_start()
-    at_start = list(calls)
-    hooked = any(type(f).__name__ == "_OnFirstImport" for f in sys.meta_path)
-    import pyspark.ml
-    session_extensions.after_start()  # a second start in the same process
-import pyspark.ml.functions
-print(json.dumps({
-    "at_start": at_start, "calls": calls, "hooked": hooked,
-    "hook_left": any(type(f).__name__ == "_OnFirstImport" for f in sys.meta_path),
-    "loader": type(pyspark.ml.__loader__).__name__, "spec_loader": type(pyspark.ml.__spec__.loader).__name__,
-    "warnings": [str(w.message) for w in caught],
-}))
-"""
-
+PROBE = Path(__file__).with_name("ml_hook_probe.py")
+CASES = ["later", "imported", "no-jvm", "fails", "finder-ahead", "failed-import", "interrupted", "thread",
+         "by-hand", "fork"]
 REGISTER = ["org.apache.spark.sql.ml.InternalFunctionRegistration",
             "org.apache.spark.sql.SparkSessionExtensions",
             "org.apache.spark.sql.ml.InternalFunctionRegistration().apply"]
 
 
-@pytest.mark.parametrize("mode", ["later", "imported", "no-jvm", "fails"])
-def test_ml_functions_are_registered_when_pyspark_ml_is_in_use(mode):
-    pytest.importorskip("numpy")  # pyspark.ml needs it
-    result = subprocess.run([sys.executable, "-c", _PROBE, mode], capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    report = json.loads(result.stdout.strip().splitlines()[-1])
-    # The package keeps its own loader, and the import hook is gone once used.
-    assert report["loader"] == report["spec_loader"] == "SourceFileLoader"
-    assert report["hook_left"] is False
-    if mode == "later":
-        assert report["at_start"] == [] and report["hooked"] is True
-        assert report["calls"] == REGISTER * 2  # on the import, then (a no-op in the JVM) at the next start
-    elif mode == "imported":
-        assert report["at_start"] == REGISTER and report["hooked"] is False
-    elif mode == "no-jvm":
-        assert report["calls"] == [] and report["warnings"] == []
-    else:
-        assert report["calls"] == []
-        assert report["warnings"] == ["Spark ML's SQL functions (vector_to_array, array_to_vector) could not be "
-                                      "registered: no ML here"]
+@pytest.fixture(scope="module")
+def probe(tmp_path_factory):
+    """The probe's cases, run in sequence in one fresh process; the -W error one in another."""
+    require([name for name in ("pyspark", "numpy") if importlib.util.find_spec(name) is None])
+    home, tmp = tmp_path_factory.mktemp("home"), tmp_path_factory.mktemp("tmp")
+    env = {**os.environ, "HOME": str(home), "TMPDIR": str(tmp)}
+    report = {}
+    for flags, cases in (([], CASES), (["-W", "error"], ["warnings-as-errors"])):
+        result = subprocess.run([sys.executable, *flags, str(PROBE), *cases], capture_output=True, text=True,
+                                timeout=300, env=env, cwd=tmp)
+        assert result.returncode == 0, result.stderr
+        report.update(json.loads(result.stdout.strip().splitlines()[-1]))
+    assert list(home.iterdir()) == list(tmp.iterdir()) == []
+    return report
+
+
+def test_ml_functions_come_with_the_first_import_and_once_per_jvm(probe):
+    later = probe["later"]
+    assert later["at_start"] == [] and later["on_import"] == later["after"] == REGISTER
+    # The package keeps its own loader.
+    assert later["loader"] == later["spec_loader"] == "SourceFileLoader"
+    assert probe["imported"]["at_start"] == REGISTER
+    assert probe["no-jvm"]["warnings"] == []
+
+
+@pytest.mark.parametrize("case", ["finder-ahead", "failed-import", "thread"])
+def test_whatever_route_pyspark_ml_takes_the_first_successful_import_registers(probe, case):
+    """Another finder answering for pyspark.*, a first import that failed, an
+    import in another thread during the start."""
+    outcome = probe[case]
+    assert outcome["calls"] == REGISTER
+    assert outcome.get("answered", True)
+    assert outcome.get("error", "ModuleNotFoundError") == "ModuleNotFoundError"
+
+
+def test_after_a_ctrl_c_in_the_first_import_or_its_registration_the_next_import_registers(probe):
+    assert probe["interrupted"] == {"import": REGISTER, "registration": REGISTER}
+
+
+def test_a_cached_session_registers_for_a_pyspark_ml_no_import_saw(probe):
+    by_hand = probe["by-hand"]
+    assert by_hand["before"] == [] and by_hand["calls"] == REGISTER and by_hand["handed_out"]
+
+
+def test_a_failed_registration_warns_once_never_raises_and_is_retried(probe):
+    assert probe["fails"]["warnings"] == ["Spark ML's SQL functions (vector_to_array, array_to_vector) could not "
+                                          "be registered: no answer"]
+    assert probe["fails"]["calls"] == REGISTER
+    assert probe["warnings-as-errors"]["imported"] is True
+
+
+def test_a_forked_child_leaves_the_parents_jvm_alone(probe):
+    fork = probe["fork"]
+    assert fork["after a start"] == fork["gateway unseen"] == []
+    assert fork["parent"] == REGISTER

@@ -53,6 +53,8 @@ inline constexpr const char* noise_marker_texts[] = {
     X(session_extensions_module, "ruk.compute.session_extensions")      \
     X(class_path_search, "class_path_search")                           \
     X(after_start, "after_start")                                       \
+    X(on_reuse, "on_reuse")                                             \
+    X(pyspark_ml, "pyspark.ml")                                         \
     X(jvm_settings_module, "ruk.compute.jvm_settings")                  \
     X(running_gateway, "running_gateway")                               \
     X(warn_unapplied, "warn_unapplied_settings")                        \

@@ -147,6 +147,17 @@ int with_session_lock(PyObject* globals, Step&& step) {
     return block.exit();
 }
 
+// A cached session is handed out with Spark ML's functions when pyspark.ml is
+// imported: it may have come in by a route no import hook saw.
+int ml_functions_for_reuse(PyObject* globals) {
+    ModuleState& st = state();
+    if (!PyDict_GetItemWithError(PyImport_GetModuleDict(), st.s_pyspark_ml)) return PyErr_Occurred() ? -1 : 0;
+    Ref on_reuse;
+    if (import_from(globals, st.s_session_extensions_module, &st.s_on_reuse, 1, &on_reuse) < 0) return -1;
+    Ref done = Ref::steal(PyObject_CallNoArgs(on_reuse.get()));
+    return done ? 0 : -1;
+}
+
 Ref call_global(PyObject* globals, PyObject* name) {
     Ref function = load_global(globals, name);
     return function ? Ref::steal(PyObject_CallNoArgs(function.get())) : Ref{};
@@ -233,7 +244,7 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
             return found;
         }) < 0)
         return nullptr;
-    if (found > 0) return cached.release();
+    if (found > 0) return ml_functions_for_reuse(globals) < 0 ? nullptr : cached.release();
 
     // Without the lock from here: files, JAR listing and the JVM start take time.
     Ref log4j_file = write_log4j_file(globals);

@@ -7,23 +7,25 @@ runtime reflection, about a second of a cold start on 2 cores, paid by every
 session whether it uses ML or not. The local strategy turns that search off
 when no other JAR it adds could bring an extension, and registers Spark ML's
 functions itself where ML is used: at the start when `pyspark.ml` is imported
-already, else when it is first imported. The registration is Spark ML's own
-and happens once per JVM; repeating it costs one round trip.
+already, else when it is imported, whichever finder and loader bring it, and
+at the latest when the next session is handed out. The registration is Spark
+ML's own and happens once per JVM, and only from the process that owns the
+JVM's connection: a forked child shares the parent's socket.
 """
 
 from __future__ import annotations
 
-import importlib.abc
+import _imp
 import os
 import sys
 import threading
 import warnings
 import zipfile
-from typing import Any, Sequence
+from typing import Any, Dict, Optional, Sequence, Tuple
 
 from ruk.compute.jvm_settings import running_gateway
 
-__all__ = ["class_path_search", "after_start", "register_ml_functions"]
+__all__ = ["class_path_search", "after_start", "on_reuse", "register_ml_functions"]
 
 # A JAR hands Spark session extensions to new sessions through this file.
 PROVIDER_SERVICE = "META-INF/services/org.apache.spark.sql.SparkSessionExtensionsProvider"
@@ -57,84 +59,149 @@ def class_path_search(jar_paths: Sequence[str], config: Any) -> str:
     return "false"
 
 
-_lock = threading.Lock()
+# A process has one PySpark JVM at a time. All under _lock:
+_lock = threading.RLock()
+_owner: Optional[Tuple[Any, int]] = None  # the last gateway seen, and the pid it belongs to
+_latest: Any = None  # the gateway of the latest start
+_registered: Any = None  # the gateway whose JVM has Spark ML's functions
 _warned = False
+# Whether the latest start's JVM has them: the whole check of a warm request.
+_done = False
+
+
+def _owned_here(gateway: Any) -> bool:
+    """Whether `gateway` is this process's own connection. One seen for the
+    first time is; the one a fork inherits is marked as the parent's."""
+    global _owner
+    pid = os.getpid()
+    if _owner is None or _owner[0] is not gateway:
+        _owner = (gateway, pid)
+    return _owner[1] == pid
+
+
+def _after_fork_in_child() -> None:
+    global _lock, _owner
+    _lock = threading.RLock()  # another thread of the parent may have held it
+    pyspark = sys.modules.get("pyspark")
+    context = getattr(pyspark, "SparkContext", None) if pyspark is not None else None
+    gateway = getattr(context, "_gateway", None)
+    if gateway is not None and (_owner is None or _owner[0] is not gateway):
+        _owner = (gateway, os.getppid())
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def register_ml_functions() -> None:
-    """Registers Spark ML's SQL functions in the running JVM, if there is one.
-    A failure gives one RuntimeWarning per process; it never raises."""
-    global _warned
+    """Registers Spark ML's SQL functions in the running JVM, if there is one
+    and this process owns the connection to it; once per JVM. A failure gives
+    one RuntimeWarning per process; it never raises."""
+    global _registered, _done
     gateway = running_gateway()
     if gateway is None:
         return  # the next start registers them
+    with _lock:
+        if not _owned_here(gateway):
+            return  # a forked child: the parent's JVM calls would get our answers
+        if _registered is gateway:
+            return
+        try:
+            jvm = gateway.jvm
+            provider = getattr(jvm, ML_PROVIDER)
+            if callable(provider):  # else a Spark without ML: nothing to register
+                provider().apply(jvm.org.apache.spark.sql.SparkSessionExtensions())
+        except Exception as error:
+            failure = error
+        else:
+            _registered = gateway
+            _done = _latest is gateway
+            return
+    _warn(failure)
+
+
+def _warn(error: Exception) -> None:
+    global _warned
+    with _lock:
+        if _warned:
+            return
+        _warned = True
     try:
-        jvm = gateway.jvm
-        provider = getattr(jvm, ML_PROVIDER)
-        if not callable(provider):
-            return  # a Spark without ML
-        provider().apply(jvm.org.apache.spark.sql.SparkSessionExtensions())
-    except Exception as error:
-        with _lock:
-            if _warned:
-                return
-            _warned = True
         warnings.warn(f"Spark ML's SQL functions (vector_to_array, array_to_vector) could not be registered: "
-                      f"{error}", RuntimeWarning, stacklevel=2)
+                      f"{error}", RuntimeWarning, stacklevel=3)
+    except Exception:
+        pass  # warnings as errors: an import or a session request must not fail for it
 
 
 def after_start() -> None:
     """After a session start: Spark ML's functions now when `pyspark.ml` is
-    in use, else when it is first imported."""
-    if ML_PACKAGE in sys.modules:
-        register_ml_functions()
+    in use, else when it is imported."""
+    global _latest, _done
+    gateway = running_gateway()
+    if gateway is None:
         return
     with _lock:
-        if not any(isinstance(finder, _OnFirstImport) for finder in sys.meta_path):
-            sys.meta_path.insert(0, _OnFirstImport())
-
-
-class _OnFirstImport(importlib.abc.MetaPathFinder):
-    """Finds `pyspark.ml` through the other finders and registers Spark ML's
-    functions once the package has run; then steps aside for good."""
-
-    def find_spec(self, fullname: str, path: Any, target: Any = None) -> Any:
-        if fullname != ML_PACKAGE:
-            return None
-        self._remove()
-        for finder in list(sys.meta_path):
-            find = getattr(finder, "find_spec", None)
-            spec = find(fullname, path, target) if find is not None else None
-            if spec is not None:
-                break
-        else:
-            return None
-        if spec.loader is not None and hasattr(spec.loader, "exec_module"):
-            spec.loader = _RegisterAfter(spec.loader)
-        return spec
-
-    def _remove(self) -> None:
-        with _lock:
-            try:
-                sys.meta_path.remove(self)
-            except ValueError:
-                pass
-
-
-class _RegisterAfter(importlib.abc.Loader):
-    """Runs the package with its own loader, puts that loader back in its
-    place, then registers."""
-
-    def __init__(self, loader: Any) -> None:
-        self.loader = loader
-
-    def create_module(self, spec: Any) -> Any:
-        return self.loader.create_module(spec)
-
-    def exec_module(self, module: Any) -> None:
-        spec = getattr(module, "__spec__", None)
-        if spec is not None:
-            spec.loader = self.loader
-        module.__loader__ = self.loader
-        self.loader.exec_module(module)
+        _owned_here(gateway)
+        _latest = gateway
+        _done = _registered is gateway
+        if _done:
+            return
+    # The watch goes on before the look: an import that ends in between is
+    # seen by one of them. The import lock keeps new imports out meanwhile.
+    pyspark = sys.modules.get("pyspark")
+    _imp.acquire_lock()
+    try:
+        if pyspark is not None:
+            _watch(pyspark)
+        imported = ML_PACKAGE in sys.modules
+    finally:
+        _imp.release_lock()
+    if imported:
         register_ml_functions()
+
+
+def on_reuse() -> None:
+    """Before a cached session is handed out, when `pyspark.ml` is imported:
+    Spark ML's functions, if no import or start has registered them yet."""
+    if not _done and ML_PACKAGE in sys.modules:
+        register_ml_functions()
+
+
+# The import system binds each submodule to its package once the submodule has
+# run (`setattr(pyspark, "ml", module)`), whichever finder and loader made it,
+# and not when its import fails. pyspark's module class is swapped for a
+# subclass that looks at that moment, for as long as the process lives: a later
+# JVM needs the functions again.
+_watching_classes: Dict[type, type] = {}
+
+
+def _watch(package: Any) -> None:
+    base = type(package)
+    if getattr(base, "_watches_ml", False):
+        return
+    watching = _watching_classes.get(base)
+    if watching is None:
+        watching = _watching_classes.setdefault(base, _watching_class(base))
+    try:
+        package.__class__ = watching
+    except TypeError:
+        pass  # a module class that can't be extended: the next request registers
+
+
+def _watching_class(base: type) -> type:
+    base_setattr, base_delattr = base.__setattr__, base.__delattr__
+
+    def __setattr__(self: Any, name: str, value: Any) -> None:
+        base_setattr(self, name, value)
+        if not _done and ML_PACKAGE in sys.modules:
+            try:
+                register_ml_functions()
+            except BaseException:
+                # Ctrl-C in the registration: undone as an interrupted import
+                # is, so that the import, tried again, registers.
+                if name == "ml" and sys.modules.get(ML_PACKAGE) is value:
+                    del sys.modules[ML_PACKAGE]
+                    base_delattr(self, name)
+                raise
+
+    return type(base.__name__, (base,), {"__slots__": (), "__setattr__": __setattr__, "_watches_ml": True,
+                                         "__module__": base.__module__})

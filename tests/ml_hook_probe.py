@@ -1,0 +1,233 @@
+"""Run in a fresh process: when Spark ML's functions get registered, against a
+stand-in gateway that records what is asked of the JVM. Each case gets a gateway
+of its own (a new JVM, as far as the module can tell) and a first import of
+`pyspark.ml` of its own. Prints one JSON object, case name to outcome.
+
+usage: ml_hook_probe.py CASE...
+"""
+
+import importlib
+import importlib.abc
+import importlib.machinery
+import json
+import sys
+import threading
+import types
+import warnings
+
+import pyspark
+import pyspark.core.context as context
+from jvm_reuse_probe import in_forked_child
+from ruk.compute import session_extensions
+
+
+class Gateway:
+    def __init__(self, fails=False, interrupt=False):
+        self.calls, self.fails, self.interrupt, self.jvm = [], fails, interrupt, Node(self, "")
+
+
+class Node:
+    def __init__(self, gateway, path):
+        self.gateway, self.path = gateway, path
+
+    def __getattr__(self, name):
+        return Node(self.gateway, f"{self.path}.{name}" if self.path else name)
+
+    def __call__(self, *args):
+        if self.gateway.interrupt:
+            self.gateway.interrupt = False
+            raise KeyboardInterrupt
+        if self.gateway.fails:
+            raise RuntimeError("no answer")
+        self.gateway.calls.append(self.path)
+        return Node(self.gateway, self.path + "()")
+
+
+def new_jvm(**kwargs):
+    context.SparkContext._gateway = gateway = Gateway(**kwargs)
+    return gateway
+
+
+def forget_ml():
+    for name in [n for n in sys.modules if n == "pyspark.ml" or n.startswith("pyspark.ml.")]:
+        del sys.modules[name]
+    vars(pyspark).pop("ml", None)
+
+
+class Finder(importlib.abc.MetaPathFinder):
+    """Put ahead of every other finder. `answer`: finds pyspark.* itself (an
+    instrumentation hook). `interrupt`: Ctrl-C while that name is looked for.
+    `slow`: an empty pyspark.ml, found while another thread starts a session (up
+    to a deadline: the start may wait for the import lock)."""
+
+    def __init__(self, answer=False, interrupt=None, slow=False):
+        self.answer, self.interrupt, self.slow = answer, interrupt, slow
+        self.answered, self.finding, self.started = [], threading.Event(), threading.Event()
+        sys.meta_path.insert(0, self)
+
+    def find_spec(self, name, path, target=None):
+        if name == self.interrupt:
+            self.interrupt = None
+            raise KeyboardInterrupt
+        if self.slow and name == "pyspark.ml":
+            self.finding.set()
+            self.started.wait(0.5)
+            return importlib.machinery.ModuleSpec(name, None, is_package=True)
+        if self.answer and name.startswith("pyspark."):
+            self.answered.append(name)
+            return importlib.machinery.PathFinder.find_spec(name, path, target)
+        return None
+
+
+def case_later():
+    jvm = new_jvm()
+    session_extensions.after_start()
+    at_start = list(jvm.calls)
+    import pyspark.ml
+    on_import = list(jvm.calls)
+    session_extensions.after_start()  # a second start on the same JVM
+    session_extensions.on_reuse()
+    return {"at_start": at_start, "on_import": on_import, "after": jvm.calls,
+            "loader": type(pyspark.ml.__loader__).__name__, "spec_loader": type(pyspark.ml.__spec__.loader).__name__}
+
+
+def case_imported():
+    context.SparkContext._gateway = None
+    import pyspark.ml  # noqa: F401
+    jvm = new_jvm()
+    session_extensions.after_start()
+    return {"at_start": jvm.calls}
+
+
+def case_no_jvm():
+    context.SparkContext._gateway = None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        session_extensions.after_start()
+        import pyspark.ml  # noqa: F401
+        session_extensions.on_reuse()
+    return {"warnings": [str(w.message) for w in caught]}
+
+
+def case_fails():
+    jvm = new_jvm(fails=True)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        session_extensions.after_start()
+        import pyspark.ml  # noqa: F401
+        session_extensions.on_reuse()  # fails again: no second warning
+        jvm.fails = False
+        session_extensions.on_reuse()
+    return {"warnings": [str(w.message) for w in caught], "calls": jvm.calls}
+
+
+def case_warnings_as_errors():  # run under -W error
+    new_jvm(fails=True)
+    session_extensions.after_start()
+    import pyspark.ml  # noqa: F401
+    session_extensions.on_reuse()
+    return {"imported": "pyspark.ml" in sys.modules}
+
+
+def case_finder_ahead():
+    jvm = new_jvm()
+    session_extensions.after_start()
+    finder = Finder(answer=True)
+    import pyspark.ml  # noqa: F401
+    sys.meta_path.remove(finder)
+    return {"calls": jvm.calls, "answered": "pyspark.ml" in finder.answered}
+
+
+def case_failed_import():
+    jvm = new_jvm()
+    session_extensions.after_start()
+    numpy = sys.modules.get("numpy")
+    sys.modules["numpy"] = None  # as if numpy were missing
+    try:
+        import pyspark.ml  # noqa: F401
+        error = None
+    except ImportError as failure:
+        error = type(failure).__name__
+    del sys.modules["numpy"]
+    if numpy is not None:
+        sys.modules["numpy"] = numpy
+    import pyspark.ml  # noqa: F401,F811
+    return {"error": error, "calls": jvm.calls}
+
+
+def case_interrupted():
+    """Ctrl-C while pyspark.ml runs, then while it registers."""
+    outcome = {}
+    for how in ("import", "registration"):
+        forget_ml()
+        jvm = new_jvm(interrupt=how == "registration")
+        session_extensions.after_start()
+        finder = Finder(interrupt="pyspark.ml.linalg" if how == "import" else None)
+        try:
+            import pyspark.ml  # noqa: F401
+            outcome[how] = "not interrupted"
+        except KeyboardInterrupt:
+            sys.meta_path.remove(finder)
+            import pyspark.ml  # noqa: F401,F811
+            outcome[how] = jvm.calls
+    return outcome
+
+
+def case_thread():
+    jvm = new_jvm()
+    finder = Finder(slow=True)
+    other = threading.Thread(target=importlib.import_module, args=("pyspark.ml",))
+    other.start()
+    finder.finding.wait(60)
+    session_extensions.after_start()
+    finder.started.set()
+    other.join()
+    sys.meta_path.remove(finder)
+    return {"calls": jvm.calls}
+
+
+def case_by_hand():
+    """pyspark.ml put in sys.modules by hand, bound to no package: the next
+    request for a cached session registers."""
+    import ruk.compute.strategies.local as local
+    from fake_spark import FakeSparkSession, key_of
+
+    jvm = new_jvm()
+    session_extensions.after_start()
+    local.SparkSession = FakeSparkSession.fresh()
+    local._ensure_java_available = local._disable_multiprocessing_resource_tracker = lambda: None
+    cached = local._SPARK_SESSION_CACHE[key_of({})] = FakeSparkSession("cached")
+    strategy = local.LocalStrategy({}, "probe")
+    strategy.get_spark_session()
+    before = list(jvm.calls)
+    sys.modules["pyspark.ml"] = types.ModuleType("pyspark.ml")
+    return {"before": before, "calls": jvm.calls, "handed_out": strategy.get_spark_session() is cached}
+
+
+def case_fork():
+    """Whether the parent's start or only PySpark saw the gateway before the fork."""
+
+    def child_imports():
+        session_extensions.after_start()
+        import pyspark.ml  # noqa: F401
+        session_extensions.on_reuse()
+        return jvm.calls
+
+    outcome = {}
+    for how in ("after a start", "gateway unseen"):
+        jvm = new_jvm()
+        if how == "after a start":
+            session_extensions.after_start()
+        outcome[how] = in_forked_child(child_imports)
+    session_extensions.after_start()
+    import pyspark.ml  # noqa: F401
+    outcome["parent"] = jvm.calls
+    return outcome
+
+
+if __name__ == "__main__":
+    report = {}
+    for name in sys.argv[1:]:
+        forget_ml()
+        report[name] = globals()["case_" + name.replace("-", "_")]()
+    print(json.dumps(report))
