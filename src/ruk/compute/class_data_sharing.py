@@ -421,14 +421,19 @@ def _unlink(path: str) -> None:
 # Starting a builder.
 # ---------------------------------------------------------------------------
 
-# Forks at once so that the starting process's child ends in milliseconds
-# (nothing of it outlives a start, nor warns at its exit); the builder leads
-# a session of its own.
+# The starting process's child lowers its priority, forks and ends: started
+# without the site packages it is gone in milliseconds, and the starting
+# process reaps it at once, so nothing of it outlives a start nor warns at
+# exit. The builder itself leads a session of its own.
 _BOOTSTRAP = """\
-import json, os, sys
+import os, sys
+os.nice(19)
+os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
 if os.fork():
     os._exit(0)
 os.setsid()
+import json, site
+site.main()
 with open(sys.argv[1], "rb") as f:
     job = json.loads(f.read())
 os.unlink(sys.argv[1])
@@ -559,7 +564,7 @@ def _spawn(directory: str, key: str, lock_fd: int, spec: Dict[str, Any]) -> subp
             os.ftruncate(log_fd, 0)
         # -I: neither the working directory nor user site paths reach sys.path.
         last_builder = subprocess.Popen(
-            [sys.executable, "-I", "-u", "-c", _BOOTSTRAP, job_path],
+            [sys.executable, "-I", "-S", "-u", "-c", _BOOTSTRAP, job_path],
             cwd=directory, env=env, stdin=subprocess.DEVNULL, stdout=log_fd, stderr=log_fd,
             start_new_session=True, close_fds=True, pass_fds=(lock_fd,))
     except BaseException:
@@ -567,9 +572,10 @@ def _spawn(directory: str, key: str, lock_fd: int, spec: Dict[str, Any]) -> subp
         raise
     finally:
         os.close(log_fd)
-    # At once, not only when the builder's interpreter gets to it: its start-up
-    # would otherwise compete with this one at full weight.
-    _lowest_priority(last_builder.pid)
+    try:
+        last_builder.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        pass  # reaped when the Popen goes
     return last_builder
 
 
@@ -582,25 +588,21 @@ def _log(message: str) -> None:
     print(f"{time.strftime('%Y-%m-%d %H:%M:%S')} [{os.getpid()}] {message}", flush=True)
 
 
-def _lowest_priority(pid: int = 0) -> None:
-    """CPU time only when nothing else wants it, for process `pid` (0: this
-    one; the JVM a builder starts inherits it): the start that asked for the
-    archive must not slow down."""
+def _lowest_priority() -> None:
+    """CPU time only when nothing else wants it (the JVM a builder starts
+    inherits it): the start that asked for the archive must not slow down."""
     try:
-        os.setpriority(os.PRIO_PROCESS, pid, 19)
-    except OSError:
-        pass
-    try:
-        os.sched_setscheduler(pid, os.SCHED_IDLE, os.sched_param(0))
+        os.setpriority(os.PRIO_PROCESS, 0, 19)
+        os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
     except (AttributeError, OSError):
         pass
     # A new session is a scheduling group of its own where the kernel groups
     # by session (autogroup): the group's weight, not the process's, decides
-    # its share against the user's start. Only a session leader's group is
-    # the builder's alone; any other would be the user's whole session.
+    # its share against the user's start. The builder leads its session, so
+    # the group is its alone.
     try:
-        if os.getsid(pid) == (pid or os.getpid()):
-            with open(f"/proc/{pid or 'self'}/autogroup", "w") as f:
+        if os.getsid(0) == os.getpid():
+            with open("/proc/self/autogroup", "w") as f:
                 f.write("19")
     except OSError:
         pass
@@ -672,16 +674,17 @@ def build_main(job: Dict[str, Any]) -> int:
         _log(f"{directory} or a parent of it is open to other users; nothing built")
         return 1
     _remove_leftovers(directory)
-    kind = KINDS[job.get("kind", "cds")]
-    if valid_archive(directory, key) is not None:
-        _log(f"{key}: already there")
-        return 0
-    if not _wait_for_spare_core(min(SPARE_CORE_WAIT_LIMIT, BUILD_DEADLINE / 2)):
-        _log(f"{key}: no core to spare within {SPARE_CORE_WAIT_LIMIT:.0f} s; not built this time")
-        return 0
-    status = _supervise(job, directory, key, kind["suffix"], started + BUILD_DEADLINE)
-    prune(directory, keep_key=key)
-    return status
+    try:
+        if valid_archive(directory, key) is not None:
+            _log(f"{key}: already there")
+            return 0
+        if not _wait_for_spare_core(min(SPARE_CORE_WAIT_LIMIT, BUILD_DEADLINE / 2)):
+            _log(f"{key}: no core to spare within {SPARE_CORE_WAIT_LIMIT:.0f} s; not built this time")
+            return 0
+        suffix = KINDS[job.get("kind", "cds")]["suffix"]
+        return _supervise(job, directory, key, suffix, started + BUILD_DEADLINE)
+    finally:
+        prune(directory, keep_key=key)
 
 
 def _supervise(job: Dict[str, Any], directory: str, key: str, suffix: str, deadline: float) -> int:
