@@ -427,8 +427,11 @@ def _unlink(path: str) -> None:
 # exit. The builder itself leads a session of its own.
 _BOOTSTRAP = """\
 import os, sys
-os.nice(19)
-os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
+try:
+    os.nice(19)
+    os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
+except OSError:
+    pass
 if os.fork():
     os._exit(0)
 os.setsid()
