@@ -378,10 +378,11 @@ def _left_running(root: Path) -> list:
     return found
 
 
-@pytest.mark.parametrize("case, asked", [("stand-in", False), ("real JVM", True), ("failed start", False)])
-def test_a_build_is_asked_for_only_after_a_start_on_a_real_jvm(job, case, asked):
+@pytest.mark.parametrize("case, asked, umask", [
+    ("stand-in", False, 0o277), ("real JVM", True, 0o002), ("failed start", False, 0o002)])
+def test_a_build_is_asked_for_only_after_a_start_on_a_real_jvm(job, case, asked, umask):
     result = job.run(f"""
-        os.umask(0o002)
+        os.umask({umask})
         if {case!r} != "stand-in":
             emulate_real_jvm()
         if {case!r} == "failed start":
