@@ -624,8 +624,8 @@ def jvm_experiments(env: dict, project: str, scratch: str, quick: bool) -> None:
 # ---------------------------------------------------------------------------
 
 def child_cold_cds() -> None:
-    """A strategy cold start that writes the pid of the archive builder it
-    starts (if any) to $BENCH_BUILDER_FILE."""
+    """A strategy cold start that writes the job file of the archive builder
+    it starts (if any), which names the builder, to $BENCH_BUILDER_FILE."""
     from ruk.compute import class_data_sharing as cds
 
     spawn = cds._spawn
@@ -633,7 +633,7 @@ def child_cold_cds() -> None:
     def recorded(*args, **kwargs):
         builder = spawn(*args, **kwargs)
         with open(os.environ["BENCH_BUILDER_FILE"], "w") as f:
-            f.write(str(builder.pid))
+            f.write(builder.args[-1])
         return builder
 
     cds._spawn = recorded
@@ -641,27 +641,47 @@ def child_cold_cds() -> None:
 
 
 def _stop_builder(builder_file: str) -> None:
-    """Ends the builder a measured start left running (its own process group)."""
+    """Ends the builder a measured start left running: every process of the
+    session it leads (its build and JVM lead a process group in it)."""
     try:
-        with open(builder_file) as f:
-            pid = int(f.read())
+        with open(builder_file, "rb") as f:
+            job = f.read()
         os.unlink(builder_file)
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            if b"build_main" not in f.read():
-                return
-        os.killpg(pid, 9)
-    except (OSError, ValueError):
-        pass
+    except OSError:
+        return
+    processes = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                cmdline = f.read()
+            with open(f"/proc/{entry}/stat") as f:
+                session = int(f.read().rsplit(")", 1)[1].split()[3])
+        except (OSError, ValueError, IndexError):
+            continue
+        processes[int(entry)] = (session, job in cmdline and b"build_main" in cmdline)
+    leaders = {pid for pid, (session, named) in processes.items() if named and session == pid}
+    for pid, (session, _) in processes.items():
+        if session in leaders:
+            try:
+                os.kill(pid, 9)
+            except OSError:
+                pass
+    _wait_for_builders()
 
 
-def _wait_for_builders(directory: str) -> None:
-    """Blocks until no builder holds a lock in `directory`."""
+def _wait_for_builders() -> None:
+    """Blocks until no archive builder of this user runs (it holds the user's lock)."""
     import fcntl
 
-    for name in os.listdir(directory):
-        if name.endswith(".lock"):
-            with open(os.path.join(directory, name)) as f:
-                fcntl.flock(f, fcntl.LOCK_EX)
+    from ruk.compute import class_data_sharing as cds
+
+    try:
+        with open(os.path.join(cds._user_lock_directory(), "builder.lock")) as f:
+            fcntl.flock(f, fcntl.LOCK_EX)
+    except OSError:
+        pass
 
 
 def bench_class_data_sharing(env: dict, project: str, scratch: str, cold_runs: int) -> dict:
@@ -678,7 +698,7 @@ def bench_class_data_sharing(env: dict, project: str, scratch: str, cold_runs: i
 
     t0 = time.perf_counter()
     run_child(["--child", "strategy-cds"], with_archives(built_dir), project, timeout=600)
-    _wait_for_builders(built_dir)
+    _wait_for_builders()
     build_wall = time.perf_counter() - t0
     metas = [n for n in os.listdir(built_dir) if n.endswith(".json")]
     if not metas:

@@ -10,6 +10,7 @@ import sys
 import textwrap
 import time
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
@@ -164,95 +165,28 @@ def test_an_archive_path_that_options_would_split_is_not_used(tmp_path):
     assert cds.valid_archive(str(directory), "b" * 32) is None
 
 
-def test_prune_keeps_the_newest_archives_and_live_temporaries(tmp_path):
+def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
     directory = tmp_path / "cds"
     now = time.time()
     keys = [c * 32 for c in "abcde"]
-    for age, key in enumerate(keys):
-        _plant(directory, key, mtime=now - 100 * age)
-    stale = directory / f".{'f' * 32}.1.tmp"
-    fresh = directory / f".{'f' * 32}.2.tmp"
-    for path, age in ((stale, cds.STALE_TEMP_AFTER + 60), (fresh, 0)):
-        path.write_bytes(b"partial")
-        os.utime(path, (now - age, now - age))
-    cds.prune(str(directory), keep=3)
-    left = sorted(p.name for p in directory.iterdir())
-    expected = sorted([f"{k}.{ext}" for k in keys[:3] for ext in ("jsa", "json")] + [fresh.name])
-    assert left == expected
+    for age, key in enumerate(keys):  # "a" built last, "e" first
+        _plant(directory, key, mtime=now - 100 * (age + 1))
+        os.utime(directory / f"{key}.json", (now - 100 * (age + 1),) * 2)
+    cds._note_use(str(directory), "e" * 32)  # the oldest build, in daily use
+    (directory / "old-version.lock").write_text("")
+    cds.prune(str(directory), keep_key="d" * 32, keep=3)
+    assert sorted(p.name for p in directory.iterdir()) == [f"{k * 32}.{ext}" for k in "ade" for ext in ("jsa", "json")]
+    # The disk bound: only what fits, the archive just built first.
+    cds.prune(str(directory), keep_key="d" * 32, keep_bytes=cds.MIN_ARCHIVE_SIZE)
+    assert sorted(p.name for p in directory.iterdir()) == ["d" * 32 + ".jsa", "d" * 32 + ".json"]
 
 
-def test_a_missing_archive_starts_one_detached_builder(setup_env, monkeypatch):
-    directory = setup_env / "home" / "cds"
-    monkeypatch.setenv(cds.DIRECTORY_ENV, str(directory))
-    monkeypatch.delenv(cds.SWITCH_ENV)
-    started = []
-    stand_in = subprocess.Popen(["sleep", "60"], start_new_session=True)  # takes the builder's place
-    outside = subprocess.Popen(["sleep", "60"])  # a process of this session, as a builder started by hand
-
-    class Recorder:
-        def __init__(self, args, **kwargs):
-            started.append((args, kwargs))
-            self.pid = stand_in.pid
-
-    monkeypatch.setattr(cds.subprocess, "Popen", Recorder)
-    try:
-        assert cds.driver_options(SOME_OPTIONS, [], {}) == ""
-        # Idle priority from the moment it exists, not once its interpreter is up.
-        fields = open(f"/proc/{stand_in.pid}/stat").read().rsplit(")", 1)[1].split()
-        assert (int(fields[16]), int(fields[38])) == (19, os.SCHED_IDLE)  # nice, policy
-        if os.path.exists("/proc/self/autogroup"):  # a kernel that groups by session
-            assert open(f"/proc/{stand_in.pid}/autogroup").read().endswith(" nice 19\n")
-            # The group of a process that leads no session is its whole
-            # session's: lowering that process leaves the group alone.
-            ours = open("/proc/self/autogroup").read()
-            cds._lowest_priority(outside.pid)
-            assert open("/proc/self/autogroup").read() == ours
-    finally:
-        for process in (stand_in, outside):
-            process.kill()
-            process.wait()
-    (args, kwargs), = started
-    assert kwargs["start_new_session"] and kwargs["stdin"] == subprocess.DEVNULL
-    assert isinstance(kwargs["stdout"], int) and kwargs["stdout"] == kwargs["stderr"]  # the build log, not ours
-    assert kwargs["env"][cds.SWITCH_ENV] == "0"
-    assert json.loads(args[-1])["config"]["master"] == "local[1]"
-    assert oct(directory.stat().st_mode & 0o777) == "0o700"
-
-    # A builder that holds the lock, or one that failed lately: no second one.
-    key = cds.setup_key(cds.driver_setup(SOME_OPTIONS, [], {}))
-    import fcntl
-    with open(directory / f"{key}.lock", "a") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        assert cds.driver_options(SOME_OPTIONS, [], {}) == ""
-    (directory / f"{key}.failed").write_text("boom")
-    assert cds.driver_options(SOME_OPTIONS, [], {}) == ""
-    assert len(started) == 1
-
-    # The switch: nothing looked up, nothing started.
-    monkeypatch.setenv(cds.SWITCH_ENV, "0")
-    (directory / f"{key}.failed").unlink()
-    assert cds.driver_options(SOME_OPTIONS, [], {}) == ""
-    assert len(started) == 1
-
-    monkeypatch.delenv(cds.SWITCH_ENV)
-    archive = _plant(directory, key)
-    options = cds.driver_options(SOME_OPTIONS, [], {})
-    assert options == f" -XX:SharedArchiveFile={archive} {cds.SILENT_OPTIONS}"
-    assert len(started) == 1
-
-    # Later starts on the JVM that start launched: the same options, so its
-    # default matches what the JVM was given, and no lookup.
-    monkeypatch.setattr(cds, "_jvm_running", lambda: True)
-    monkeypatch.setattr(cds, "valid_archive", None)
-    assert cds.driver_options(SOME_OPTIONS, [], {}) == options
-
-
-@pytest.mark.parametrize("busy, waited", [
-    ([0.9, 0.3], 2.0),  # the start's CPU use ends: go
-    ([0.9] * 10, 5.0),  # busy throughout: go at the limit anyway
-    ([], 0.0),          # no /proc/stat: go at once
+@pytest.mark.parametrize("busy, freed", [
+    ([0.9, 0.3], True),   # the start's CPU use ends: build
+    ([0.9] * 10, False),  # busy throughout: give up for this time
+    ([], True),           # no /proc/stat: nothing to wait for
 ])
-def test_builder_waits_for_a_spare_core_within_a_limit(monkeypatch, busy, waited):
+def test_builder_builds_only_once_a_core_is_spare(monkeypatch, busy, freed):
     clock = [0.0]
     readings = [(0, 0)]
     for fraction in busy:
@@ -262,26 +196,352 @@ def test_builder_waits_for_a_spare_core_within_a_limit(monkeypatch, busy, waited
     monkeypatch.setattr(cds.time, "sleep", lambda seconds: clock.__setitem__(0, clock[0] + seconds))
     monkeypatch.setattr(cds.time, "monotonic", lambda: clock[0])
     monkeypatch.setattr(cds.os, "cpu_count", lambda: 2)
-    assert cds._wait_for_spare_core(limit=5.0, interval=1.0) == waited
+    assert cds._wait_for_spare_core(limit=5.0, interval=1.0) is freed
 
+
+def test_switch_found_archive_and_later_starts_on_the_same_jvm(setup_env, monkeypatch):
+    directory = setup_env / "cds"
+    monkeypatch.setenv(cds.DIRECTORY_ENV, str(directory))
+    archive = _plant(directory, _key())
+    assert cds.driver_options(SOME_OPTIONS, [], {}) == ""  # MUR_SPARK_CDS=0, as the suite runs
+    monkeypatch.delenv(cds.SWITCH_ENV)
+    options = cds.driver_options(SOME_OPTIONS, [], {})
+    assert options == f" -XX:SharedArchiveFile={archive} {cds.SILENT_OPTIONS}"
+    # Later starts on the JVM that start launched: the same options, so its
+    # default matches what the JVM was given, and no lookup.
+    monkeypatch.setattr(cds, "_jvm_running", lambda: True)
+    monkeypatch.setattr(cds, "valid_archive", None)
+    assert cds.driver_options(SOME_OPTIONS, [], {}) == options and cds._pending is None
+
+
+def _modes(root: Path) -> dict:
+    return {str(p.relative_to(root)): p.stat().st_mode & 0o7777 for p in sorted(root.rglob("*"))}
+
+
+# Another user's account for ownership cases; root can give files away.
+NOBODY = 65534
+
+
+@pytest.mark.parametrize("layout, used", [
+    ("private", True),
+    ("home writable by its group", False),
+    ("~/.mur made with umask 002", False),
+    ("~/.mur a link to a directory anyone can write", False),
+    ("home owned by another user", False),
+    ("MUR_CDS_DIR below a directory others can write", False),
+    ("MUR_CDS_DIR below a sticky root-owned directory", True),
+])
+def test_archive_path_is_safe_from_other_users_up_to_home_or_root(setup_env, monkeypatch, layout, used):
+    """The JVM opens the path seconds later: every directory on it must be
+    one that no other user can change, or the archive is neither used nor
+    built. The JVM gets the path without links."""
+    if ("another user" in layout or "root-owned" in layout) and os.geteuid() != 0:
+        pytest.skip("giving a directory to another user or to root needs root")
+    home = setup_env / "home"
+    home.mkdir(mode=0o755)
+    monkeypatch.setenv("HOME", str(home))
+    monkeypatch.delenv(cds.DIRECTORY_ENV, raising=False)
+    monkeypatch.delenv(cds.SWITCH_ENV)
+    directory = home / ".mur" / "cds"
+    if layout.startswith("MUR_CDS_DIR"):
+        parent = setup_env / "shared"
+        parent.mkdir()
+        parent.chmod(0o1777 if "sticky" in layout else 0o775)
+        directory = parent / "cds"
+        monkeypatch.setenv(cds.DIRECTORY_ENV, str(directory))
+    elif "a link" in layout:
+        anyone = setup_env / "anyone"
+        anyone.mkdir()
+        anyone.chmod(0o777)
+        (home / ".mur").symlink_to(anyone)
+    else:
+        (home / ".mur").mkdir(mode=0o700)
+    key = _key()
+    archive = _plant(directory, key)
+    if layout == "home writable by its group":
+        home.chmod(0o775)
+    elif "umask 002" in layout:
+        (home / ".mur").chmod(0o775)
+    elif "another user" in layout:
+        os.chown(home, NOBODY, NOBODY)
+    options = cds.driver_options(SOME_OPTIONS, [], {})
+    assert options == (f" -XX:SharedArchiveFile={os.path.realpath(archive)} {cds.SILENT_OPTIONS}" if used else "")
+    assert cds._pending is None  # nor is a build asked for
+
+
+def _lock_free_within(seconds: float) -> bool:
+    """Whether the user's builder lock is free (a real builder may be at
+    work on this machine), polled until `seconds` pass."""
+    deadline = time.monotonic() + seconds
+    while True:
+        fd = cds.user_lock()
+        if fd is not None:
+            os.close(fd)
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+
+
+def test_one_builder_per_user_whatever_home_or_directory(setup_env, monkeypatch):
+    spawned = []
+    monkeypatch.setattr(cds, "_spawn", lambda directory, key, lock_fd, spec: spawned.append(key))
+    spec = cds.builder_spec(SOME_OPTIONS, [], {})
+    assert _lock_free_within(cds.BUILD_DEADLINE + 30)
+    held = cds.user_lock()
+    try:
+        for name in ("home-a", "home-b"):
+            (setup_env / name).mkdir(mode=0o700)
+            monkeypatch.setenv("HOME", str(setup_env / name))
+            assert cds.start_builder(str(setup_env / name / ".mur" / "cds"), "a" * 32, spec) is None
+        monkeypatch.setenv(cds.DIRECTORY_ENV, str(setup_env / "elsewhere"))
+        assert cds.start_builder(str(setup_env / "elsewhere"), "b" * 32, spec) is None
+    finally:
+        os.close(held)
+    assert spawned == []
+    cds.start_builder(str(setup_env / "elsewhere"), "b" * 32, spec)
+    (setup_env / "elsewhere" / ("b" * 32 + ".failed")).write_text("deadline")
+    cds.start_builder(str(setup_env / "elsewhere"), "b" * 32, spec)  # failed lately: not again at once
+    assert spawned == ["b" * 32]
+
+
+@pytest.mark.parametrize("owner, mode", [(NOBODY, 0o700), (None, 0o755)], ids=["another user's", "open to others"])
+def test_no_lock_in_a_lock_directory_that_is_not_the_users_own(tmp_path, monkeypatch, owner, mode):
+    if owner is not None and os.geteuid() != 0:
+        pytest.skip("giving a directory to another user needs root")
+    lock_dir = tmp_path / "lock"
+    lock_dir.mkdir(mode=mode)
+    lock_dir.chmod(mode)
+    if owner is not None:
+        os.chown(lock_dir, owner, owner)
+    monkeypatch.setattr(cds, "_user_lock_directory", lambda: str(lock_dir))
+    assert cds.user_lock() is None and list(lock_dir.iterdir()) == []
+
+
+# --- what a start leaves on the machine, each in a fresh process --------------------------
+
+_PRELUDE = f"""
+import json, os, subprocess, sys, time
+sys.path.insert(0, {str(Path(__file__).parent)!r})
+import ruk.compute.strategies.local as local
+from ruk.compute import class_data_sharing as cds
+from fake_spark import FakeSparkContext, FakeSparkSession
+Spark = FakeSparkSession.fresh()
+local.SparkSession, local.PYSPARK_AVAILABLE = Spark, True
+local._ensure_java_available = lambda: None
+
+
+def emulate_real_jvm():
+    # What a start that launched PySpark's JVM leaves: its gateway, also on the session's context.
+    gateway = object()
+    FakeSparkContext._gateway = gateway
+    cds.running_gateway = lambda: gateway
+"""
+
+
+@pytest.fixture
+def job(tmp_path, make_fake_java_home):
+    """A throwaway HOME, TMPDIR and project, and a fresh `python -W always`
+    that runs a script after _PRELUDE there and ends."""
+    require([m for m in missing_pyspark_and_java() if m == "PySpark"])
+    ns = SimpleNamespace(root=tmp_path, home=tmp_path / "home", tmp=tmp_path / "tmp", project=tmp_path / "project")
+    for d in (ns.home, ns.tmp, ns.project):
+        d.mkdir()
+    drop = set(cds._SETUP_ENV) | {cds.SWITCH_ENV, cds.DIRECTORY_ENV, "MUR_SPARK_KEEP_ALIVE"}
+    ns.env = {k: v for k, v in os.environ.items() if k not in drop}
+    ns.env.update(HOME=str(ns.home), TMPDIR=str(ns.tmp),
+                  JAVA_HOME=str(make_fake_java_home(tmp_path / "jdk", "17.0.15")))
+
+    def run(body, env=None):
+        result = subprocess.run([sys.executable, "-W", "always", "-c", _PRELUDE + textwrap.dedent(body)],
+                                cwd=ns.project, env=env or ns.env, capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stdout + result.stderr
+        return result
+
+    ns.run = run
+    return ns
+
+
+def _left_running(root: Path) -> list:
+    """Processes whose command line or working directory is inside `root`."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit() or entry.name == str(os.getpid()):
+            continue
+        try:
+            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+            cwd = os.readlink(entry / "cwd")
+        except OSError:
+            continue
+        if str(root) in cmdline or cwd.startswith(str(root)):
+            found.append((entry.name, cmdline))
+    return found
+
+
+@pytest.mark.parametrize("case, asked, umask", [
+    ("stand-in", False, 0o277), ("real JVM", True, 0o002), ("failed start", False, 0o002)])
+def test_a_build_is_asked_for_only_after_a_start_on_a_real_jvm(job, case, asked, umask):
+    result = job.run(f"""
+        os.umask({umask})
+        if {case!r} != "stand-in":
+            emulate_real_jvm()
+        if {case!r} == "failed start":
+            Spark.get_or_create_error = RuntimeError("the JVM did not start")
+        asked = []
+        cds.start_builder = lambda directory, key, spec: asked.append(key)
+        try:
+            local.LocalStrategy({{}}, "app").get_spark_session()
+        except RuntimeError:
+            pass
+        print(len(asked))
+    """)
+    assert result.stdout.split() == [str(int(asked))] and result.stderr == ""
+    # ~/.mur and the JAR directory are private whatever the umask; no archive directory yet.
+    assert _modes(job.home) == {".mur": 0o700, ".mur/jdbc_jars": 0o700}
+
+
+@pytest.mark.parametrize("home", ["~", "relative/home", "", None], ids=["tilde", "relative", "empty", "no passwd entry"])
+def test_no_usable_home_means_no_archive_and_nothing_in_the_working_directory(job, home):
+    env = dict(job.env)
+    if home is None:
+        del env["HOME"]
+    else:
+        env["HOME"] = home
+        if home.startswith("relative"):
+            (job.project / home).mkdir(parents=True)
+    before = sorted(job.project.rglob("*"))
+    result = job.run("""
+        import pwd
+        def no_entry(uid):
+            raise KeyError(uid)
+        pwd.getpwuid = no_entry  # as for an arbitrary uid in a container
+        emulate_real_jvm()
+        local.LocalStrategy({}, "app").get_spark_session()
+        from ruk.compute import java_compat
+        try:
+            java_compat.save_java_choice(java_compat.JavaChoice(major=17))
+            saved = True
+        except OSError:
+            saved = False
+        print(json.dumps([cds.archive_directory(), cds.last_builder is None, java_compat.java_choice_path(),
+                          java_compat.read_java_choice(), saved]))
+    """, env=env)
+    assert json.loads(result.stdout) == [None, True, None, None, False], result.stderr
+    assert sorted(job.project.rglob("*")) == before
+    assert list(job.home.iterdir()) == []
+
+
+def test_builder_runs_isolated_and_leaves_only_the_archive(job):
+    """A real builder process (it finds the archive there and ends before
+    any JVM): no code from the working directories, the job not on its
+    command line, the leftovers of a dead builder removed, nothing running."""
+    assert _lock_free_within(cds.BUILD_DEADLINE + 30)
+    directory = job.home / ".mur" / "cds"
+    directory.mkdir(parents=True, mode=0o700)
+    (job.home / ".mur").chmod(0o700)
+    dead = {f".{'9' * 32}.4242.tmp.jsa": "file", ".work.4242.x": "dir", ".job.4242.json": "file", "f.lock": "file"}
+    for name, kind in dead.items():
+        (directory / name).mkdir() if kind == "dir" else (directory / name).write_bytes(b"partial")
+    marker = job.root / "planted-code-ran"
+    result = job.run(f"""
+        # Planted once this process has its modules: only a builder could run them.
+        for where in (os.getcwd(), {str(directory)!r}):
+            for name in ("site", "json", "fcntl", "shutil"):
+                with open(os.path.join(where, name + ".py"), "w") as f:
+                    f.write("open({str(marker)!r}, 'w').close()\\n")
+        os.umask(0o002)
+        emulate_real_jvm()
+        def archive_appears(builder):  # built meanwhile: the builder finds it and ends
+            sys.path.insert(0, {str(Path(__file__).parent)!r})
+            from test_class_data_sharing import _plant
+            from pathlib import Path
+            _plant(Path({str(directory)!r}), cds._pending[1])
+        Spark.get_or_create_hook = archive_appears
+        local.LocalStrategy({{"spark.db.password": "s3cr3t"}}, "app").get_spark_session()
+        child = cds.last_builder
+        print(json.dumps([child.returncode, "s3cr3t" in " ".join(child.args)]))
+    """)
+    assert json.loads(result.stdout) == [0, False] and result.stderr == ""
+    assert _lock_free_within(60)
+    assert not marker.exists()
+    assert _left_running(job.root) == []
+    left = _modes(job.home)
+    assert {name: mode for name, mode in left.items() if not name.endswith(".py")} == {
+        ".mur": 0o700, ".mur/cds": 0o700, ".mur/jdbc_jars": 0o700,
+        f".mur/cds/{next(directory.glob('*.jsa')).name}": 0o600,
+        f".mur/cds/{next(directory.glob('*.json')).name}": 0o600,
+        ".mur/cds/build.log": 0o600,
+    }, (directory / "build.log").read_text()
+    assert "already there" in (directory / "build.log").read_text()
+
+
+def test_a_build_past_its_deadline_is_ended_with_its_whole_process_group(job):
+    """A stand-in JVM that ignores SIGTERM, in the build's process group: at
+    the deadline it is killed, the partial file and the working directory go,
+    and the failure is recorded so that the next start does not retry."""
+    assert _lock_free_within(cds.BUILD_DEADLINE + 30)
+    pid_file = job.root / "jvm.pid"
+    result = job.run(f"""
+        cds.BUILD_DEADLINE, cds.TERM_GRACE = 3.0, 1.0
+        cds._wait_for_spare_core = lambda limit: True
+
+        def stuck(job, temp, deadline):
+            with open(temp, "wb") as f:
+                f.write(b"partial")
+            jvm = subprocess.Popen([sys.executable, "-c", "import signal, time; "
+                                    "signal.signal(signal.SIGTERM, signal.SIG_IGN); print(flush=True); time.sleep(600)"],
+                                   stdout=subprocess.PIPE)
+            jvm.stdout.readline()  # SIGTERM is ignored from here on
+            with open({str(pid_file)!r}, "w") as f:
+                f.write(str(jvm.pid))
+            time.sleep(600)
+
+        cds._dump = stuck
+        directory = cds.trusted_directory(cds.archive_directory(), create=True)
+        job = dict(cds.builder_spec("", [], {{}}), directory=directory, key="d" * 32, lock_fd=None,
+                   stop_at_home=True, import_roots=[])
+        status = cds.build_main(job)
+        print(json.dumps([status, cds._failed_recently(directory, "d" * 32)]))
+    """)
+    assert json.loads(result.stdout.splitlines()[-1]) == [1, True], result.stdout
+    jvm = Path("/proc", pid_file.read_text())
+    deadline = time.monotonic() + 30
+    while jvm.exists() and " Z " not in jvm.joinpath("stat").read_text() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not jvm.exists() or " Z " in jvm.joinpath("stat").read_text()
+    assert _left_running(job.root) == []
+    assert sorted(_modes(job.home / ".mur" / "cds")) == ["d" * 32 + ".failed"]
 
 # --- real PySpark and Java: one build, then fresh processes -----------------------------
 
 _FIRST_START = textwrap.dedent("""
-    import json, os, subprocess, sys
+    import json, sys
     from ruk.compute import class_data_sharing as cds
     from ruk.compute.strategies.local import LocalStrategy
 
+    asked, start_builder = [], cds.start_builder
+    def recorded(*job):
+        asked.append(job)
+        return start_builder(*job)
+    cds.start_builder = recorded
     strategy = LocalStrategy({"spark.driver.defaultJavaOptions": sys.argv[1]}, app_name="first")
     spark = strategy.get_spark_session()
     spark.sql("SELECT 1").collect()
-    first = cds.last_builder
-    # A second builder for the same key, while the first one runs.
-    log = open(os.path.join(cds.archive_directory(), "build.log"), "ab")
-    second = subprocess.Popen(first.args, env=dict(os.environ, MUR_SPARK_CDS="0"), start_new_session=True,
-                              stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-    statuses = [first.wait(timeout=1200), second.wait(timeout=1200)]
-    print("RESULT " + json.dumps(statuses))
+    print("RESULT " + json.dumps([asked, cds.last_builder is not None]))
+""")
+
+# The same build, at once and at normal priority: on a machine whose cores
+# are all busy the spawned builder rightly gives up or runs out of time.
+_BUILD_NOW = textwrap.dedent("""
+    import json, sys
+    from ruk.compute import class_data_sharing as cds
+
+    directory, key, spec = json.loads(sys.argv[1])
+    cds._wait_for_spare_core = lambda limit: True
+    cds._lowest_priority = lambda: None
+    cds.BUILD_DEADLINE = 1200.0
+    sys.exit(cds.build_main(dict(spec, directory=directory, key=key, lock_fd=None, stop_at_home=False,
+                                 import_roots=[])))
 """)
 
 
@@ -306,9 +566,20 @@ def built(tmp_path_factory):
     for name in ("_JAVA_OPTIONS", "PYSPARK_SUBMIT_ARGS", "MUR_SPARK_KEEP_ALIVE"):
         env.pop(name, None)
     class_log = root / "first.log"
+    assert _lock_free_within(cds.BUILD_DEADLINE + 30)
     result = subprocess.run([sys.executable, "-c", _FIRST_START, _class_log_option(class_log)],
                             env=env, cwd=root, capture_output=True, text=True, timeout=1800)
     assert result.returncode == 0, result.stdout + result.stderr
+    asked, spawned = json.loads(result.stdout.split("RESULT ", 1)[1])
+    assert len(asked) == 1 and spawned, result.stdout
+    assert _lock_free_within(cds.BUILD_DEADLINE + 30)  # the builder has ended
+    directory = root / "archives"
+    if not list(directory.glob("*.jsa")):
+        for failed in directory.glob("*.failed"):
+            failed.unlink()
+        with open(directory / "build.log", "a") as log:
+            subprocess.run([sys.executable, "-c", _BUILD_NOW, json.dumps(asked[0])], env=env, cwd=root,
+                           stdout=log, stderr=log, timeout=1500, check=True)
     return root, env, result, class_log
 
 
@@ -324,13 +595,12 @@ def _check(root, env, name, **extra):
 def test_archive_is_built_once_then_used_corrupt_falls_back_and_switch_turns_it_off(built):
     root, env, first, first_log = built
     directory = root / "archives"
-    statuses = json.loads(first.stdout.split("RESULT ", 1)[1])
-    assert statuses == [0, 0]
-    archives = sorted(p.name for p in directory.iterdir() if not p.name.endswith((".lock", ".log")))
-    assert len(archives) == 2 and archives[0].endswith(".jsa") and archives[1].endswith(".json"), archives
     log = (directory / "build.log").read_text()
-    assert log.count("building") == 1 and ("another builder is at work" in log or "already there" in log), log
+    archives = sorted(p.name for p in directory.iterdir() if p.name != "build.log")
+    assert len(archives) == 2 and archives[0].endswith(".jsa") and archives[1].endswith(".json"), log
+    assert log.count(": building ") <= 2 and log.count(" MB in ") == 1, log
     assert not _from_archive(first_log)
+    assert _left_running(root) == []
 
     # A copy recorded as valid, then damaged in the middle (right size and
     # magic, which the JVM would map and fail on); no builder to replace it.

@@ -27,9 +27,6 @@ constexpr char keep_alive_variable[] = "MUR_SPARK_KEEP_ALIVE";
 constexpr char keep_alive_off[] = "0";  // what an unset variable reads as
 constexpr char keep_alive_on[] = "1";
 
-constexpr char mur_home[] = "~/.mur";
-constexpr char jar_dir_name[] = "jdbc_jars";
-
 constexpr char log4j_file_name[] = "mur_log4j2.properties";
 constexpr char log4j_config[] =
     "\n"
@@ -259,12 +256,24 @@ Log4jPlace place_in_temp_dir(const char* temp_dir, const char* private_name, con
     return Log4jPlace::nowhere;
 }
 
-// ~/.mur, made if missing. Runs without the GIL.
+// ~/.mur, which the caller has made. Runs without the GIL.
 bool place_in_home(const char* mur_home, const char* content, std::size_t size) {
-    if (mkdir(mur_home, 0700) != 0 && errno != EEXIST) return false;
     FileDescriptor dir(open(mur_home, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return dir.get() >= 0 && directory_is_safe(dir.get(), DirectoryUse::own) &&
            place_file(dir.get(), log4j_file_name, content, size);
+}
+
+// The user's ~/.mur, made private if missing, from the one function that
+// knows whether there is a usable home: None when there is none or it cannot
+// be made (the exception cleared), empty with an exception set otherwise.
+Ref mur_directory(PyObject* globals) {
+    ModuleState& st = state();
+    Ref function;
+    if (import_from(globals, st.s_mur_home_module, &st.s_mur_directory, 1, &function) < 0) return {};
+    Ref directory = call(function.get(), Py_True);
+    if (directory || !PyErr_ExceptionMatches(PyExc_OSError)) return directory;
+    PyErr_Clear();
+    return Ref::borrow(Py_None);
 }
 
 // The path as the file system layer takes it (bytes, which stay readable
@@ -335,8 +344,9 @@ Ref write_log4j_file(PyObject* globals) {
         return {};
     }
 
-    Ref mur_home = call_method(os_path.get(), st.s_expanduser, st.launch.mur_home);
-    Ref mur_home_path = mur_home ? fs_path(mur_home.get()) : Ref{};
+    Ref mur_home = mur_directory(globals);
+    if (!mur_home) return {};
+    Ref mur_home_path = mur_home.get() != Py_None ? fs_path(mur_home.get()) : Ref{};
     if (mur_home_path) {
         const char* directory = PyBytes_AS_STRING(mur_home_path.get());
         bool placed;
@@ -344,31 +354,19 @@ Ref write_log4j_file(PyObject* globals) {
         placed = place_in_home(directory, content, static_cast<std::size_t>(size));
         Py_END_ALLOW_THREADS
         if (placed) return path_join(os_path.get(), mur_home.get(), st.launch.log4j_file_name);
-    } else if (!place_ruled_out()) {
+    } else if (mur_home.get() != Py_None && !place_ruled_out()) {
         return {};
     }
     return Ref::borrow(Py_None);
 }
 
-// Nothing reads the directory yet, so failing to make it (a read-only HOME, a
-// file in the way) does not stop the start: its path is handed on all the same.
+// ~/.mur/jdbc_jars, made when it can be (never without a usable home); its
+// path is handed on either way: nothing reads the directory yet.
 Ref prepare_jar_directory(PyObject* globals) {
     ModuleState& st = state();
-    Ref os;
-    Ref os_path = os_path_of(globals, os);
-    if (!os_path) return {};
-    Ref mur_home = call_method(os_path.get(), st.s_expanduser, st.launch.mur_home);
-    Ref jar_cache_dir = mur_home ? path_join(os_path.get(), mur_home.get(), st.launch.jar_dir_name)
-                                 : Ref{};
-    Ref makedirs = jar_cache_dir ? getattr(os.get(), st.s_makedirs) : Ref{};
-    if (!makedirs) return {};
-    PyObject* argv[] = {jar_cache_dir.get(), Py_True};
-    Ref made = Ref::steal(PyObject_Vectorcall(makedirs.get(), argv, 1, st.makedirs_kwnames));
-    if (!made) {
-        if (!PyErr_ExceptionMatches(PyExc_OSError)) return {};
-        PyErr_Clear();
-    }
-    return jar_cache_dir;
+    Ref function;
+    if (import_from(globals, st.s_mur_home_module, &st.s_jar_cache_directory, 1, &function) < 0) return {};
+    return Ref::steal(PyObject_CallNoArgs(function.get()));
 }
 
 namespace {
@@ -470,6 +468,18 @@ int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values
     return 0;
 }
 
+int start_pending_build(PyObject* globals, PyObject* spark) {
+    ModuleState& st = state();
+    Ref after_start;
+    Ref done = import_from(globals, st.s_class_data_sharing_module, &st.s_after_start, 1, &after_start) == 0
+                   ? call(after_start.get(), spark)
+                   : Ref{};
+    if (done) return 0;
+    if (!pending_is_exception()) return -1;
+    PyErr_Clear();  // the session is there; only a later start's archive is at stake
+    return 0;
+}
+
 int init_launch_settings() noexcept {
     ModuleState::LaunchSettings& launch = state().launch;
     if (launch.fast_default_keys) return 0;
@@ -489,7 +499,6 @@ int init_launch_settings() noexcept {
         !(launch.log4j_file_name = text(log4j_file_name)) ||
         !(launch.log4j_option_prefix = text(log4j_option_prefix)) ||
         !(launch.driver_options_tail = PyUnicode_FromString(driver_options_tail)) ||
-        !(launch.mur_home = text(mur_home)) || !(launch.jar_dir_name = text(jar_dir_name)) ||
         !(launch.single_quote = text("'")) || !(launch.quoted_single_quote = text("'\"'\"'")))
         return -1;
     constexpr auto count = static_cast<Py_ssize_t>(std::size(fast_defaults));

@@ -482,7 +482,6 @@ int init_constants() noexcept {
     if (!(st.spark_session_defaults = PyTuple_Pack(1, Py_None))) return -1;
     if (init_launch_settings() < 0) return -1;
     if (!(st.print_kwnames = pack_strings({"file"}))) return -1;
-    if (!(st.makedirs_kwnames = pack_strings({"exist_ok"}))) return -1;
     if (!(st.provisioning_kwnames = pack_strings({"project_dir"}))) return -1;
     // Last: its presence marks the constants as complete.
     st.zero_cost = PyFloat_FromDouble(0.0);

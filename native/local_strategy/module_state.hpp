@@ -31,6 +31,9 @@ inline constexpr const char* noise_marker_texts[] = {
     X(java_compat_module, "ruk.compute.java_compat")                    \
     X(jar_provisioning_module, "ruk.compute.jar_provisioning")          \
     X(class_data_sharing_module, "ruk.compute.class_data_sharing")      \
+    X(mur_home_module, "ruk.compute.mur_home")                          \
+    X(mur_directory, "mur_directory")                                   \
+    X(jar_cache_directory, "jar_cache_directory")                       \
     X(base_module, "ruk.compute.strategies.base")                       \
     X(exceptions_module, "ruk_common.exceptions")                       \
     X(pyspark_sql, "pyspark.sql")                                       \
@@ -81,8 +84,6 @@ inline constexpr const char* noise_marker_texts[] = {
     X(path, "path")                                                     \
     X(pathsep, "pathsep")                                               \
     X(join, "join")                                                     \
-    X(expanduser, "expanduser")                                         \
-    X(makedirs, "makedirs")                                             \
     X(getcwd, "getcwd")                                                 \
     X(get, "get")                                                       \
     X(items, "items")                                                   \
@@ -194,15 +195,12 @@ struct ModuleState {
         PyObject* log4j_file_name = nullptr;
         PyObject* log4j_option_prefix = nullptr;   // the driver option that names the logging file
         PyObject* driver_options_tail = nullptr;   // driver JVM options after the logging one
-        PyObject* mur_home = nullptr;              // "~/.mur", before expansion
-        PyObject* jar_dir_name = nullptr;          // the JAR directory's name inside mur_home
         PyObject* single_quote = nullptr;
         PyObject* quoted_single_quote = nullptr;   // a single quote written inside single quotes
         PyObject* fast_default_keys = nullptr;     // tuple of the fast-default keys, in table order
         PyObject* fast_default_fixed = nullptr;    // tuple of their fixed values; None where computed
     } launch;
     PyObject* print_kwnames = nullptr;      // ("file",)
-    PyObject* makedirs_kwnames = nullptr;   // ("exist_ok",)
     PyObject* provisioning_kwnames = nullptr; // ("project_dir",)
 };
 

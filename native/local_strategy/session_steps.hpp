@@ -11,7 +11,8 @@ int adjust_java_options(PyObject* globals);
 // Writes the quiet log4j2 configuration where no other user can change it;
 // returns its path, or None when there is no such place.
 Ref write_log4j_file(PyObject* globals);
-// Creates ~/.mur/jdbc_jars if needed and possible; returns its path.
+// Creates ~/.mur/jdbc_jars if needed and possible (never without a usable
+// home); returns its path.
 Ref prepare_jar_directory(PyObject* globals);
 // The values of the fast-start defaults for this start, in the order of
 // state().launch.fast_default_keys; `config` is the strategy's own.
@@ -21,6 +22,9 @@ Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_pa
 // the configuration leaves that default in place. Best effort: 0 unless an
 // exception outside Exception is pending.
 int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values, PyObject* jar_paths);
+// After a start that succeeded: the archive build that start asked for, if
+// it launched a real driver JVM. Best effort, as add_class_data_sharing.
+int start_pending_build(PyObject* globals, PyObject* spark);
 
 // console_capture.cpp
 // builder.getOrCreate() and spark.sparkContext.setLogLevel("ERROR") with

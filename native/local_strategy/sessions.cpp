@@ -273,7 +273,7 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     Ref warned = config ? call(jvm_functions[1].get(), spark.get(), gateway_before.get(), config.get(),
                                st.launch.fast_default_keys, fast_values.get())
                         : Ref{};
-    if (!warned) return nullptr;
+    if (!warned || start_pending_build(globals, spark.get()) < 0) return nullptr;
     // Spark ML's functions, which the start may have left out, for ML users.
     Ref after_start;
     if (import_from(globals, st.s_session_extensions_module, &st.s_after_start, 1, &after_start) < 0) return nullptr;

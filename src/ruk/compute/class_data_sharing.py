@@ -4,13 +4,22 @@ A JVM that maps an archive of the classes a Spark start loads skips most of
 their loading and linking: a fresh process reaches its first query in about
 half the time. An archive only fits one driver set-up (Java build, PySpark,
 class path, sharing-related JVM options), so each set-up has a key; a start
-that finds a valid archive under its key adds the options that map it, and a
-start that finds none goes on unchanged while a detached, low-priority process
-makes one for the next start.
+that finds a valid archive under its key adds the options that map it. A
+start that finds none goes on unchanged and, once it has really launched a
+driver JVM, hands a detached, low-priority builder the job of making one for
+the next start.
 
-Archives live in ``~/.mur/cds`` (``MUR_CDS_DIR`` overrides it), a directory
-private to the user. ``MUR_SPARK_CDS=0`` turns the feature off. Nothing here
-may fail or slow a start: the entry point swallows every ``Exception``.
+The builder is bounded: one per user on the machine at a time, only when a
+core is idle, at most BUILD_DEADLINE seconds of wall time after which its
+whole process group (the JVM included) is killed, run isolated (``-I``, its
+own working and temporary directory inside the archive directory, its job in
+a private file).
+
+Archives live in ``~/.mur/cds`` (``MUR_CDS_DIR`` overrides it). That
+directory and every parent up to the home (or ``/``) must be safe from other
+users, or no archive is used or built. ``MUR_SPARK_CDS=0`` turns the feature
+off. Nothing here may fail or slow a start: the entry points swallow every
+``Exception``.
 """
 
 from __future__ import annotations
@@ -20,28 +29,37 @@ import hashlib
 import json
 import os
 import re
+import shutil
+import signal
 import stat
 import subprocess
 import sys
+import tempfile
 import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from ruk.compute.jvm_settings import memory_bytes
+from ruk.compute import mur_home
+from ruk.compute.jvm_settings import memory_bytes, running_gateway
 
-__all__ = ["driver_options", "archive_directory", "archive_in_use", "SWITCH_ENV", "DIRECTORY_ENV"]
+__all__ = ["driver_options", "after_start", "archive_directory", "archive_in_use", "SWITCH_ENV", "DIRECTORY_ENV"]
 
 SWITCH_ENV = "MUR_SPARK_CDS"
 DIRECTORY_ENV = "MUR_CDS_DIR"
 
-# At about 150 MB each, a few set-ups' worth; the oldest builds go first.
+# About 150 MB each: those used most recently, within both bounds.
 KEEP_ARCHIVES = 3
-# A build that failed is not tried again for this long (seconds).
+KEEP_BYTES = 600 << 20
+# A build that failed or ran out of time is not tried again for this long (seconds).
 RETRY_AFTER = 6 * 3600
-# Leftovers of a builder that died mid-dump (seconds).
-STALE_TEMP_AFTER = 3600
+# Wall time of a builder from its start to its end, its wait for a core
+# included (seconds): a build takes about half a minute on an idle machine.
+BUILD_DEADLINE = 300.0
+# Between asking the builder's process group to end and killing it: a JVM
+# whose py4j server waits for a connection ignores SIGTERM.
+TERM_GRACE = 5.0
 # A builder waits until the machine has about a core to spare before it starts
 # its JVM, so that the start that asked for it and that start's first queries
-# come first; but no longer than this (seconds).
+# come first; if none frees up in this time it gives up until a later start.
 SPARE_CORE_WAIT_LIMIT = 60.0
 # The JVM writes the whole archive before it exits; anything smaller is not one.
 MIN_ARCHIVE_SIZE = 1 << 20
@@ -55,6 +73,12 @@ DYNAMIC_MAGIC = b"\xa8\xab\x0b\xf0"
 # archive of the right size would be mapped and break the JVM, so an archive
 # is only used while its inode, size and times are those its builder recorded.
 SILENT_OPTIONS = "-Xlog:cds=off -Xlog:cds+dynamic=off"
+
+# What a builder can make, by kind: the driver options of the run that writes
+# one into a file. A kind's files are named <key><suffix>.
+KINDS = {
+    "cds": {"suffix": ".jsa", "dump_options": "-XX:ArchiveClassesAtExit={path} " + SILENT_OPTIONS},
+}
 
 # The path must stay one option through Spark's splitting of
 # extraJavaOptions, and ':' separates a base and a top archive for the JVM.
@@ -70,21 +94,41 @@ _SETUP_ENV = ("_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "SPARK_H
               "SPARK_SUBMIT_OPTS", "PYSPARK_SUBMIT_ARGS", "SPARK_PREPEND_CLASSES", "SPARK_DRIVER_MEMORY")
 
 
+def archive_directory() -> Optional[str]:
+    """Where archives go: MUR_CDS_DIR when absolute, else ~/.mur/cds; None
+    when neither is usable (a relative MUR_CDS_DIR, no usable home)."""
+    configured = os.environ.get(DIRECTORY_ENV)
+    if configured:
+        return configured if os.path.isabs(configured) else None
+    mur = mur_home.mur_directory()
+    return None if mur is None else os.path.join(mur, "cds")
 
-def archive_directory() -> str:
-    return os.environ.get(DIRECTORY_ENV) or os.path.join(os.path.expanduser("~"), ".mur", "cds")
+
+def trusted_directory(directory: str, create: bool = False) -> Optional[str]:
+    """`directory` as the JVM will be given it, when no other user can change
+    it or any of its parents; made private first when `create` asks."""
+    from_home = not os.environ.get(DIRECTORY_ENV)
+    if create:
+        try:
+            if from_home:
+                mur_home.mur_directory(create=True)
+            mur_home.make_private_directory(directory)
+        except OSError:
+            return None
+    return mur_home.trusted_path(directory, stop_at_home=from_home)
 
 
 def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any]) -> str:
     """Options to append to the driver's default JVM options: those that map
     the archive for this set-up when a valid one exists (with a leading
-    blank), else "". Without one, starts a background build.
+    blank), else "". Without one, a build is noted for after_start.
 
     `java_options` is the default value of spark.driver.extraJavaOptions for
     this start, `jar_paths` the project's JARs, `config` the strategy's own
     settings (the caller skips this when they set extraJavaOptions).
     """
-    global _launch_options
+    global _launch_options, _pending
+    _pending = None
     try:
         if os.environ.get(SWITCH_ENV) == "0" or os.environ.get("PYSPARK_GATEWAY_PORT"):
             return ""  # off, or PySpark attaches to a JVM started elsewhere
@@ -94,15 +138,20 @@ def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any
             return _launch_options
         _launch_options = ""
         setup = driver_setup(java_options, jar_paths, config)
-        if setup is None:
+        directory = archive_directory() if setup is not None else None
+        if directory is None:
             return ""
-        directory = archive_directory()
         key = setup_key(setup)
-        archive = valid_archive(directory, key)
-        if archive is not None:
-            _launch_options = " -XX:SharedArchiveFile=" + archive + " " + SILENT_OPTIONS
-            return _launch_options
-        start_builder(directory, key, java_options, jar_paths, config)
+        real = trusted_directory(directory)
+        if real is not None:
+            archive = valid_archive(real, key)
+            if archive is not None:
+                _note_use(real, key)
+                _launch_options = " -XX:SharedArchiveFile=" + archive + " " + SILENT_OPTIONS
+                return _launch_options
+        elif os.path.lexists(directory):
+            return ""  # a directory others could change: neither used nor built
+        _pending = (directory, key, builder_spec(java_options, jar_paths, config))
     except Exception:
         pass
     return ""
@@ -110,6 +159,24 @@ def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any
 
 # What driver_options gave the start that launched this process's JVM.
 _launch_options = ""
+# The build the last start asked for: (directory, key, job), until after_start.
+_pending: Optional[Tuple[str, str, Dict[str, Any]]] = None
+
+
+def after_start(spark: Any) -> None:
+    """After a start that succeeded: the build it asked for, when it really
+    launched PySpark's driver JVM (not for a stand-in session)."""
+    global _pending
+    pending, _pending = _pending, None
+    if pending is None:
+        return
+    try:
+        gateway = running_gateway()
+        context = getattr(spark, "sparkContext", None)
+        if gateway is not None and getattr(context, "_gateway", None) is gateway:
+            start_builder(*pending)
+    except Exception:
+        pass
 
 
 def _jvm_running() -> bool:
@@ -273,39 +340,151 @@ def write_meta(directory: str, key: str, **extra: Any) -> None:
 
 
 # ---------------------------------------------------------------------------
-# The background build.
+# Use and eviction.
 # ---------------------------------------------------------------------------
 
-_BOOTSTRAP = ("import sys; sys.path.insert(0, sys.argv[1]); "
-              "from ruk.compute.class_data_sharing import build_main; sys.exit(build_main(sys.argv[2]))")
 
-# The builder of the last start in this process that needed one (its Popen).
+def _note_use(directory: str, key: str) -> None:
+    """The archive's side file's time is its last use: eviction keeps the
+    archives in use, not the newest builds."""
+    try:
+        os.utime(os.path.join(directory, key + ".json"), follow_symlinks=False)
+    except OSError:
+        pass
+
+
+def prune(directory: str, keep_key: Optional[str] = None, keep: int = KEEP_ARCHIVES,
+          keep_bytes: int = KEEP_BYTES) -> None:
+    """Keeps the archives used most recently (`keep_key`'s first) within
+    `keep` files and `keep_bytes`; removes the others with their side files,
+    and failure records older than RETRY_AFTER."""
+    now = time.time()
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return
+    archives = []
+    for name in names:
+        stem, dot, suffix = name.rpartition(".")
+        if name.startswith(".") or not dot:
+            continue
+        path = os.path.join(directory, name)
+        try:
+            info = os.lstat(path)
+        except OSError:
+            continue
+        if suffix == "lock":
+            _unlink(path)  # per-set-up locks of earlier versions
+        elif suffix == "failed" and now - info.st_mtime > RETRY_AFTER:
+            _unlink(path)
+        elif "." + suffix in [kind["suffix"] for kind in KINDS.values()]:
+            try:
+                used = max(info.st_mtime, os.lstat(os.path.join(directory, stem + ".json")).st_mtime)
+            except OSError:
+                used = info.st_mtime
+            archives.append((stem == keep_key, used, info.st_size, stem, name))
+    archives.sort(reverse=True)
+    kept, total = set(), 0
+    for _, _, size, stem, _ in archives:
+        if len(kept) < keep and (not kept or total + size <= keep_bytes):
+            kept.add(stem)
+            total += size
+    for _, _, _, stem, name in archives:
+        if stem not in kept:
+            for leftover in (name, stem + ".json"):
+                _unlink(os.path.join(directory, leftover))
+
+
+def _remove_leftovers(directory: str) -> None:
+    """What builders that died left: only called with the user's builder lock
+    held, so no builder of this user on this machine is at work."""
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return
+    for name in names:
+        path = os.path.join(directory, name)
+        if name.startswith(".work."):
+            shutil.rmtree(path, ignore_errors=True)
+        elif name.startswith(".") and (".tmp" in name or name.startswith(".job.")):
+            _unlink(path)
+
+
+def _unlink(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+# ---------------------------------------------------------------------------
+# Starting a builder.
+# ---------------------------------------------------------------------------
+
+# The starting process's child lowers its priority, forks and ends: started
+# without the site packages it is gone in milliseconds, and the starting
+# process reaps it at once, so nothing of it outlives a start nor warns at
+# exit. The builder itself leads a session of its own.
+_BOOTSTRAP = """\
+import os, sys
+try:
+    os.nice(19)
+    os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
+except OSError:
+    pass
+if os.fork():
+    os._exit(0)
+os.setsid()
+import json, site
+site.main()
+with open(sys.argv[1], "rb") as f:
+    job = json.loads(f.read())
+os.unlink(sys.argv[1])
+sys.path.extend(p for p in job["import_roots"] if p not in sys.path)
+from ruk.compute.class_data_sharing import build_main
+sys.exit(build_main(job))
+"""
+
+# The starting process's child (the builder's short-lived parent) of the last
+# builder this process started.
 last_builder: Optional[subprocess.Popen] = None
 
 
-def _ensure_private_directory(directory: str) -> bool:
+def _user_lock_directory() -> str:
+    # Not below HOME or TMPDIR: one lock per user whatever they are set to.
+    return f"/tmp/mur-cds-{os.geteuid()}"
+
+
+def user_lock() -> Optional[int]:
+    """The user's builder lock (a file descriptor holding it), or None when
+    another builder of the user holds it or the lock's directory is not the
+    user's own."""
+    path = _user_lock_directory()
     try:
-        os.makedirs(os.path.dirname(directory) or ".", exist_ok=True)
-        os.mkdir(directory, 0o700)
+        os.mkdir(path, 0o700)
     except FileExistsError:
         pass
-    return private_directory(directory)
-
-
-def _open_lock(directory: str, key: str) -> int:
-    return os.open(os.path.join(directory, key + ".lock"),
-                   os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
-
-
-def _lock_busy(directory: str, key: str) -> bool:
-    fd = _open_lock(directory, key)
+    except OSError:
+        return None
+    try:
+        dir_fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        return None
+    try:
+        info = os.fstat(dir_fd)
+        if info.st_uid != os.geteuid() or info.st_mode & 0o077:
+            return None  # made by someone else: never a lock they could hold or swap
+        fd = os.open("builder.lock", os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600, dir_fd=dir_fd)
+    except OSError:
+        return None
+    finally:
+        os.close(dir_fd)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except BlockingIOError:
-        return True
-    finally:
-        os.close(fd)  # also releases the lock if it was taken
-    return False
+    except OSError:
+        os.close(fd)
+        return None
+    return fd
 
 
 def _failed_recently(directory: str, key: str) -> bool:
@@ -315,8 +494,18 @@ def _failed_recently(directory: str, key: str) -> bool:
         return False
 
 
-def builder_spec(directory: str, key: str, java_options: str, jar_paths: Sequence[str],
-                 config: Dict[Any, Any]) -> Dict[str, Any]:
+def _record_failure(directory: str, key: str, reason: str) -> None:
+    try:
+        fd = os.open(os.path.join(directory, key + ".failed"),
+                     os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+        with os.fdopen(fd, "w") as f:
+            f.write(reason[:2000])
+    except OSError:
+        pass
+
+
+def builder_spec(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any],
+                 kind: str = "cds") -> Dict[str, Any]:
     """What the builder needs to start the same driver set-up."""
     settings = {str(k): (v if isinstance(v, (str, int, float, bool)) else str(v)) for k, v in config.items()}
     settings.setdefault("spark.driver.extraClassPath", ":".join(jar_paths))
@@ -326,81 +515,97 @@ def builder_spec(directory: str, key: str, java_options: str, jar_paths: Sequenc
     if isinstance(defaults, str):  # the builder's JVM writes no logs of the user's
         settings["spark.driver.defaultJavaOptions"] = " ".join(
             option for option in defaults.split() if not option.startswith("-Xlog"))
-    return {"directory": directory, "key": key, "java_options": java_options, "config": settings}
+    return {"kind": kind, "java_options": java_options, "config": settings}
 
 
-def start_builder(directory: str, key: str, java_options: str, jar_paths: Sequence[str],
-                  config: Dict[Any, Any]) -> Optional[subprocess.Popen]:
-    """Starts a detached builder unless one runs or one failed lately."""
-    if not _SAFE_PATH.match(os.path.join(directory, key + ".jsa")) or not _ensure_private_directory(directory):
+def start_builder(directory: str, key: str, spec: Dict[str, Any]) -> Optional[subprocess.Popen]:
+    """Starts a detached builder unless the directory is not safe, a build
+    for `key` failed lately or a builder of this user is at work."""
+    real = trusted_directory(directory, create=True)
+    if real is None or not _SAFE_PATH.match(os.path.join(real, key + ".jsa")) or _failed_recently(real, key):
         return None
-    if _failed_recently(directory, key):
-        return None
-    # The lock is taken here and handed down: no second builder can slip in
-    # between this check and the builder's start.
-    lock_fd = _open_lock(directory, key)
-    try:
-        fcntl.flock(lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except BlockingIOError:
-        os.close(lock_fd)
+    # Taken here and handed down: no second builder can slip in between this
+    # check and the builder's start.
+    lock_fd = user_lock()
+    if lock_fd is None:
         return None
     try:
-        return _spawn(directory, key, lock_fd, java_options, jar_paths, config)
+        return _spawn(real, key, lock_fd, spec)
     finally:
         os.close(lock_fd)  # the builder's copy keeps the lock
 
 
-def _spawn(directory: str, key: str, lock_fd: int, java_options: str, jar_paths: Sequence[str],
-           config: Dict[Any, Any]) -> subprocess.Popen:
+def _import_roots() -> List[str]:
+    """Where this process imported the package, PySpark and py4j from: the
+    builder needs no other path (never the working directory)."""
+    roots = [os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))]
+    for name in ("pyspark", "py4j"):
+        module = sys.modules.get(name)
+        file = getattr(module, "__file__", None)
+        if file:
+            roots.append(os.path.dirname(os.path.dirname(os.path.abspath(file))))
+    return roots
+
+
+def _spawn(directory: str, key: str, lock_fd: int, spec: Dict[str, Any]) -> subprocess.Popen:
     global last_builder
-    spec = builder_spec(directory, key, java_options, jar_paths, config)
-    spec["lock_fd"] = lock_fd
+    job = dict(spec, directory=directory, key=key, lock_fd=lock_fd, import_roots=_import_roots(),
+               stop_at_home=not os.environ.get(DIRECTORY_ENV))
+    # The job, the user's settings among them, in a private file: a command
+    # line is open to every user of the machine.
+    fd, job_path = tempfile.mkstemp(prefix=".job.", suffix=".json", dir=directory)
+    with os.fdopen(fd, "w") as f:
+        json.dump(job, f)
     env = dict(os.environ)
     for name in ("PYSPARK_GATEWAY_PORT", "PYSPARK_GATEWAY_SECRET"):
         env.pop(name, None)
     env[SWITCH_ENV] = "0"
-    env["PYTHONUNBUFFERED"] = "1"
-    package_root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    log_path = os.path.join(directory, "build.log")
-    log_fd = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+    log_fd = os.open(os.path.join(directory, "build.log"),
+                     os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
     try:
         if os.fstat(log_fd).st_size > 1 << 20:
             os.ftruncate(log_fd, 0)
+        # -I: neither the working directory nor user site paths reach sys.path.
         last_builder = subprocess.Popen(
-            [sys.executable, "-c", _BOOTSTRAP, package_root, json.dumps(spec)],
-            cwd=os.getcwd(), env=env, stdin=subprocess.DEVNULL, stdout=log_fd, stderr=log_fd,
+            [sys.executable, "-I", "-S", "-u", "-c", _BOOTSTRAP, job_path],
+            cwd=directory, env=env, stdin=subprocess.DEVNULL, stdout=log_fd, stderr=log_fd,
             start_new_session=True, close_fds=True, pass_fds=(lock_fd,))
+    except BaseException:
+        _unlink(job_path)
+        raise
     finally:
         os.close(log_fd)
-    # At once, not only when the builder's interpreter gets to it: its start-up
-    # would otherwise compete with this one at full weight.
-    _lowest_priority(last_builder.pid)
+    try:
+        last_builder.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        pass  # reaped when the Popen goes
     return last_builder
+
+
+# ---------------------------------------------------------------------------
+# The builder.
+# ---------------------------------------------------------------------------
 
 
 def _log(message: str) -> None:
     print(f"{time.strftime('%Y-%m-%d %H:%M:%S')} [{os.getpid()}] {message}", flush=True)
 
 
-def _lowest_priority(pid: int = 0) -> None:
-    """CPU time only when nothing else wants it, for process `pid` (0: this
-    one; the JVM a builder starts inherits it): the start that asked for the
-    archive must not slow down."""
+def _lowest_priority() -> None:
+    """CPU time only when nothing else wants it (the JVM a builder starts
+    inherits it): the start that asked for the archive must not slow down."""
     try:
-        os.setpriority(os.PRIO_PROCESS, pid, 19)
-    except OSError:
-        pass
-    try:
-        os.sched_setscheduler(pid, os.SCHED_IDLE, os.sched_param(0))
+        os.setpriority(os.PRIO_PROCESS, 0, 19)
+        os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
     except (AttributeError, OSError):
         pass
     # A new session is a scheduling group of its own where the kernel groups
     # by session (autogroup): the group's weight, not the process's, decides
-    # its share against the user's start. Only a session leader's group is
-    # the builder's alone; any other would be the user's whole session.
+    # its share against the user's start. The builder leads its session, so
+    # the group is its alone.
     try:
-        if os.getsid(pid) == (pid or os.getpid()):
-            with open(f"/proc/{pid or 'self'}/autogroup", "w") as f:
+        if os.getsid(0) == os.getpid():
+            with open("/proc/self/autogroup", "w") as f:
                 f.write("19")
     except OSError:
         pass
@@ -419,75 +624,158 @@ def _cpu_times() -> Optional[Tuple[int, int]]:
     return sum(ticks) - idle, sum(ticks)
 
 
-def _wait_for_spare_core(limit: float = SPARE_CORE_WAIT_LIMIT, interval: float = 1.0) -> float:
-    """Returns once the CPUs were busy at most (cores - 1) / cores of an
-    `interval`, or after `limit` seconds; how long it waited. Idle priority
-    alone still takes every gap in a start's CPU use."""
+def _wait_for_spare_core(limit: float = SPARE_CORE_WAIT_LIMIT, interval: float = 1.0) -> bool:
+    """True once the CPUs were busy at most (cores - 1) / cores of an
+    `interval`, False when that did not happen within `limit` seconds. Idle
+    priority alone still takes every gap in a start's CPU use."""
     started = time.monotonic()
     spare = 1 - 1 / (os.cpu_count() or 1)
     before = _cpu_times()
-    while before is not None and time.monotonic() - started < limit:
+    if before is None:
+        return True  # no way to tell: idle priority has to do
+    while time.monotonic() - started < limit:
         time.sleep(interval)
         now = _cpu_times()
         if now is None:
-            break
+            return True
         busy, total = now[0] - before[0], now[1] - before[1]
         if total > 0 and busy <= spare * total:
-            break
+            return True
         before = now
-    return time.monotonic() - started
+    return False
 
 
-def build_main(spec_text: str) -> int:
-    """The builder process: one archive for one key, at most one builder per
-    key at a time. Its output goes to the build log."""
-    _lowest_priority()
-    spec = json.loads(spec_text)
-    directory, key = spec["directory"], spec["key"]
-    if not _ensure_private_directory(directory):
-        _log(f"{directory} is not a private directory of this user; no archive built")
-        return 1
-    lock_fd = _inherited_lock(directory, key, spec.get("lock_fd"))
+def _holds_lock(fd: Any) -> bool:
+    """Whether `fd` is the user's builder lock file, locked."""
+    if not isinstance(fd, int):
+        return False
     try:
-        fcntl.flock(lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # a no-op on the starter's lock
-    except BlockingIOError:
-        _log(f"{key}: another builder is at work")
-        os.close(lock_fd)
-        return 0
+        mine = os.fstat(fd)
+        theirs = os.lstat(os.path.join(_user_lock_directory(), "builder.lock"))
+        if (mine.st_dev, mine.st_ino) != (theirs.st_dev, theirs.st_ino):
+            return False
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # a no-op on the lock the starter handed down
+        return True
+    except OSError:
+        return False
+
+
+def build_main(job: Dict[str, Any]) -> int:
+    """The builder process: one file of one kind for one key, within
+    BUILD_DEADLINE. Its output goes to the build log."""
+    started = time.monotonic()
+    _lowest_priority()
+    directory, key = job["directory"], job["key"]
+    lock_fd = job.get("lock_fd")
+    if not _holds_lock(lock_fd):  # a builder started by hand
+        lock_fd = user_lock()
+        if lock_fd is None:
+            _log(f"{key}: another builder of this user is at work")
+            return 0
+    os.set_inheritable(lock_fd, False)  # the lock ends with the builder, not with its JVM
+    if mur_home.trusted_path(directory, job.get("stop_at_home", True)) != directory:
+        _log(f"{directory} or a parent of it is open to other users; nothing built")
+        return 1
+    _remove_leftovers(directory)
     try:
         if valid_archive(directory, key) is not None:
-            _log(f"{key}: archive already there")
+            _log(f"{key}: already there")
             return 0
-        waited = _wait_for_spare_core()
-        if waited >= 2:
-            _log(f"{key}: waited {waited:.0f} s for a spare core")
-        return _build(spec, directory, key)
+        if not _wait_for_spare_core(min(SPARE_CORE_WAIT_LIMIT, BUILD_DEADLINE / 2)):
+            _log(f"{key}: no core to spare within {SPARE_CORE_WAIT_LIMIT:.0f} s; not built this time")
+            return 0
+        suffix = KINDS[job.get("kind", "cds")]["suffix"]
+        return _supervise(job, directory, key, suffix, started + BUILD_DEADLINE)
     finally:
-        prune(directory)
-        os.close(lock_fd)
+        prune(directory, keep_key=key)
 
 
-def _inherited_lock(directory: str, key: str, fd: Any) -> int:
-    """The lock file descriptor the starting process handed down, or a new
-    one when there is none (a builder started by hand)."""
-    path = os.path.join(directory, key + ".lock")
-    if isinstance(fd, int):
+def _supervise(job: Dict[str, Any], directory: str, key: str, suffix: str, deadline: float) -> int:
+    """Runs the build in a child that leads a process group of its own (its
+    JVM joins it), and ends that whole group at the deadline."""
+    work = tempfile.mkdtemp(prefix=f".work.{os.getpid()}.", dir=directory)
+    temp = os.path.join(directory, f".{key}.{os.getpid()}.tmp{suffix}")
+    sys.stdout.flush()
+    pid = os.fork()
+    if pid == 0:
+        status = 1
         try:
-            mine, theirs = os.fstat(fd), os.lstat(path)
-            if (mine.st_dev, mine.st_ino) == (theirs.st_dev, theirs.st_ino):
-                return fd
-        except OSError:
-            pass
-    return _open_lock(directory, key)
+            os.setpgid(0, 0)
+            # Its own working and temporary directory: the JVM's connection
+            # file and logging file go there, whatever happens to the
+            # starter's TMPDIR.
+            os.chdir(work)
+            os.environ["TMPDIR"] = work
+            tempfile.tempdir = None
+            status = _build(job, directory, key, temp, deadline)
+        finally:
+            sys.stdout.flush()
+            os._exit(status)
+    try:
+        os.setpgid(pid, pid)  # also here: the group exists before any kill
+    except OSError:
+        pass
+    status = _wait_until(pid, deadline)
+    if status is None:
+        _end_group(pid)
+        _log(f"{key}: no archive within {BUILD_DEADLINE:.0f} s; the build was ended")
+        _record_failure(directory, key, "deadline")
+        status = 1
+    _unlink(temp)
+    shutil.rmtree(work, ignore_errors=True)
+    return status
 
 
-def _build(spec: Dict[str, Any], directory: str, key: str) -> int:
-    temp = os.path.join(directory, f".{key}.{os.getpid()}.tmp")
-    archive = os.path.join(directory, key + ".jsa")
+def _wait_until(pid: int, deadline: float) -> Optional[int]:
+    """The child's exit code, or None when it still runs at `deadline`."""
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return None
+        time.sleep(min(0.5, left))
+
+
+def _group_alive(pgid: int) -> bool:
+    try:
+        os.killpg(pgid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        pass
+    return True
+
+
+def _end_group(pgid: int) -> None:
+    """SIGTERM to the build's process group, SIGKILL after TERM_GRACE to
+    whatever ignored it; the group's leader (our child) reaped."""
+    try:
+        os.killpg(pgid, signal.SIGTERM)
+    except OSError:
+        pass
+    reaped = False
+    limit = time.monotonic() + TERM_GRACE
+    while time.monotonic() < limit:
+        reaped = reaped or os.waitpid(pgid, os.WNOHANG)[0] != 0
+        if reaped and not _group_alive(pgid):
+            return
+        time.sleep(0.1)
+    try:
+        os.killpg(pgid, signal.SIGKILL)
+    except OSError:
+        pass
+    if not reaped:
+        os.waitpid(pgid, 0)
+
+
+def _build(job: Dict[str, Any], directory: str, key: str, temp: str, deadline: float) -> int:
+    archive = os.path.join(directory, key + KINDS[job.get("kind", "cds")]["suffix"])
     started = time.monotonic()
     _log(f"{key}: building {archive}")
     try:
-        _dump(spec, temp)
+        _dump(job, temp, deadline)
         os.chmod(temp, 0o600)
         info = _archive_file_ok(temp, None)
         if info is None:
@@ -501,26 +789,21 @@ def _build(spec: Dict[str, Any], directory: str, key: str) -> int:
         return 0
     except Exception as error:
         _log(f"{key}: build failed: {error!r}")
-        for leftover in (temp, temp + ".json"):
-            try:
-                os.unlink(leftover)
-            except OSError:
-                pass
-        with open(os.path.join(directory, key + ".failed"), "w") as f:
-            f.write(repr(error)[:2000])
+        _unlink(temp)
+        _record_failure(directory, key, repr(error))
         return 1
 
 
-def _dump(spec: Dict[str, Any], temp: str) -> None:
-    """Starts the driver with the archive-at-exit option, runs small queries
-    and lets the JVM exit, which writes the archive."""
+def _dump(job: Dict[str, Any], temp: str, deadline: float) -> None:
+    """Starts the driver with the kind's dump options, runs small queries and
+    lets the JVM exit, which writes the file."""
     from pyspark import SparkContext
 
     from ruk.compute.strategies.local import LocalStrategy
 
-    config = dict(spec["config"])
-    config["spark.driver.extraJavaOptions"] = (
-        spec["java_options"] + f" -XX:ArchiveClassesAtExit={temp} -Xlog:cds=off -Xlog:cds+dynamic=off")
+    config = dict(job["config"])
+    dump_options = KINDS[job.get("kind", "cds")]["dump_options"].format(path=temp)
+    config["spark.driver.extraJavaOptions"] = job["java_options"] + " " + dump_options
     strategy = LocalStrategy(config, app_name="mur-cds-build")
     spark = strategy.get_spark_session()
     spark.sql("SELECT 1").collect()
@@ -528,49 +811,9 @@ def _dump(spec: Dict[str, Any], temp: str) -> None:
     spark.stop()
     process = SparkContext._gateway.proc
     process.stdin.close()  # the gateway JVM exits when its stdin closes
-    status = process.wait(timeout=900)
+    status = process.wait(timeout=max(1.0, deadline - time.monotonic()))
     if status != 0:
         raise RuntimeError(f"the driver JVM exited with status {status}")
-
-
-def prune(directory: str, keep: int = KEEP_ARCHIVES) -> None:
-    """Keeps the `keep` newest archives; removes older ones, their side files,
-    and what dead builders left."""
-    now = time.time()
-    try:
-        names = os.listdir(directory)
-    except OSError:
-        return
-    archives = []
-    for name in names:
-        path = os.path.join(directory, name)
-        try:
-            info = os.lstat(path)
-        except OSError:
-            continue
-        if name.endswith(".jsa"):
-            archives.append((info.st_mtime, name[:-4]))
-        elif name.startswith(".") and ".tmp" in name and now - info.st_mtime > STALE_TEMP_AFTER:
-            _unlink(path)
-        elif name.endswith(".failed") and now - info.st_mtime > RETRY_AFTER:
-            _unlink(path)
-    archives.sort(reverse=True)
-    kept = {key for _, key in archives[:keep]}
-    for name in names:
-        stem, dot, suffix = name.rpartition(".")
-        if dot and not name.startswith(".") and suffix in ("jsa", "json") and stem not in kept:
-            _unlink(os.path.join(directory, name))
-        elif (suffix == "lock" and stem not in kept and now - os.lstat(os.path.join(directory, name)).st_mtime
-              > RETRY_AFTER and not _lock_busy(directory, stem)):
-            _unlink(os.path.join(directory, name))
-
-
-def _unlink(path: str) -> None:
-    try:
-        os.unlink(path)
-    except OSError:
-        pass
-
 
 # ---------------------------------------------------------------------------
 # Whether a running driver JVM mapped an archive.

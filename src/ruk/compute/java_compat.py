@@ -17,6 +17,8 @@ import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
+from ruk.compute.mur_home import mur_directory
+
 __all__ = [
     "JVM_ROOTS",
     "SOURCE_JAVA_HOME",
@@ -375,15 +377,19 @@ def find_all_java_installations() -> Tuple[JavaInstallation, ...]:
 
 # --- the user's choice ---------------------------------------------------------------------
 
-def java_choice_path() -> str:
-    """The file `mur java set` writes: ~/.mur/java.json."""
-    return os.path.join(os.path.expanduser("~"), ".mur", "java.json")
+def java_choice_path() -> Optional[str]:
+    """The file `mur java set` writes: ~/.mur/java.json; None without a usable home."""
+    mur = mur_directory()
+    return None if mur is None else os.path.join(mur, "java.json")
 
 
 def read_java_choice(path: Optional[str] = None) -> Optional[JavaChoice]:
     """The recorded choice, or None when there is none or the file is unusable."""
+    path = path or java_choice_path()
+    if path is None:
+        return None
     try:
-        with open(path or java_choice_path(), encoding="utf-8") as f:
+        with open(path, encoding="utf-8") as f:
             data = json.load(f)
     except (OSError, ValueError):
         return None
@@ -402,6 +408,8 @@ def save_java_choice(choice: JavaChoice, path: Optional[str] = None) -> str:
     """Write the choice atomically (a reader sees the old file or the new one); returns the path."""
     if (choice.home is None) == (choice.major is None):
         raise ValueError("a Java choice names either a home or a major version")
+    if path is None and mur_directory(create=True) is None:
+        raise OSError("no usable home directory (HOME is unset or not an absolute path)")
     target = path or java_choice_path()
     directory = os.path.dirname(target)
     os.makedirs(directory, exist_ok=True)
@@ -425,8 +433,11 @@ def save_java_choice(choice: JavaChoice, path: Optional[str] = None) -> str:
 
 def clear_java_choice(path: Optional[str] = None) -> bool:
     """Forget the recorded choice; False when there was none."""
+    path = path or java_choice_path()
+    if path is None:
+        return False
     try:
-        os.unlink(path or java_choice_path())
+        os.unlink(path)
     except FileNotFoundError:
         return False
     return True
