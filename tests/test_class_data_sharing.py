@@ -309,7 +309,8 @@ def built(tmp_path_factory):
     result = subprocess.run([sys.executable, "-c", _FIRST_START, _class_log_option(class_log)],
                             env=env, cwd=root, capture_output=True, text=True, timeout=1800)
     assert result.returncode == 0, result.stdout + result.stderr
-    return root, env, result, class_log
+    yield root, env, result, class_log
+    shutil.rmtree(root)  # two archives of about 150 MB: gone with the module, not at the end of the run
 
 
 def _check(root, env, name, **extra):
