@@ -89,6 +89,7 @@ def child(mode: str, rows: int, pandas_rows: int, repeats: int) -> None:
     sums = spark.range(1_000_000).groupBy((F.col("id") % 10).alias("k")).agg(F.sum("id").alias("total"))
     out["join"] = _final_join(counts.join(sums, "k"))
     out["conf_get_default_50"] = spark.conf.get("spark.sql.shuffle.partitions", "50")
+    out["shuffle_partitions"] = counts.rdd.getNumPartitions()
     print(json.dumps(out), flush=True)
     spark.stop()
 
