@@ -1,5 +1,6 @@
 import os
 import shutil
+import sys
 import tempfile
 from pathlib import Path
 from types import SimpleNamespace
@@ -37,11 +38,29 @@ def _leftovers(root: str) -> list:
     return found
 
 
+def _end_the_jvm_of_this_process() -> None:
+    """Spark removes its scratch folder when its JVM exits, which for the JVM
+    of this process would be after the check: end it first, as the
+    interpreter's exit would."""
+    if "pyspark" not in sys.modules:
+        return
+    from pyspark import SparkContext
+
+    gateway = SparkContext._gateway
+    if SparkContext._active_spark_context is not None:
+        SparkContext._active_spark_context.stop()
+    process = getattr(gateway, "proc", None)
+    if process is not None and process.poll() is None:
+        process.stdin.close()  # the JVM exits at the end of its input
+        process.wait(timeout=120)
+
+
 @pytest.hookimpl(wrapper=True)
 def pytest_sessionfinish(session):
     result = yield  # after every fixture's teardown
     if not os.path.isdir(SUITE_TMP):
         return result
+    _end_the_jvm_of_this_process()
     leftovers = _leftovers(SUITE_TMP)
     shutil.rmtree(SUITE_TMP, ignore_errors=True)
     if leftovers:
