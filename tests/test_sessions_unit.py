@@ -332,10 +332,11 @@ BAD_INPUT = [
 ]
 
 
+@pytest.mark.parametrize("entry", ["get_spark_session", "validate_config"])
 @pytest.mark.parametrize("config, app_name, message", BAD_INPUT)
-def test_bad_input_is_refused_before_anything_changes(env, config, app_name, message):
+def test_bad_input_is_refused_before_anything_changes(env, config, app_name, message, entry):
     with pytest.raises(local.RukRuntimeError) as info:
-        env.strategy(config, app_name).get_spark_session()
+        getattr(env.strategy(config, app_name), entry)()
     assert str(info.value) == message
     assert env.calls == [] and "_JAVA_OPTIONS" not in os.environ
     assert env.Spark.builders == [] and env.cache == {}
@@ -771,3 +772,40 @@ def test_jvm_console_filtered_during_the_start_only_and_other_threads_pass(env, 
         "WARNING:other:logged after the start\n"
         "WARNING: after the start\nPicked up _JAVA_OPTIONS: later\nno line break"
     )
+
+
+@pytest.mark.parametrize("moved", [False, True], ids=["fd 2 left alone", "fd 2 moved during the start"])
+def test_fd_2_put_back_only_while_it_still_holds_the_relay(env, tmp_path, moved):
+    """Another thread that points fd 2 at its log file during a start keeps it
+    afterwards; the launched JVM's output still reaches the real stderr."""
+    env.Spark.jvm_stderr = "Picked up _JAVA_OPTIONS: x\njvm line\n"
+    log = tmp_path / "other.log"
+
+    def redirect_in_other_thread(builder):
+        def other():
+            fd = os.open(log, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600)
+            os.dup2(fd, 2)
+            os.close(fd)
+
+        thread = threading.Thread(target=other)
+        thread.start()
+        thread.join()
+
+    if moved:
+        env.Spark.get_or_create_hook = redirect_in_other_thread
+    with StderrPipe() as console:
+        before = os.fstat(2)
+        spark = env.strategy().get_spark_session()
+        now = os.fstat(2)
+        os.write(2, b"user line after the start\n")
+        spark.jvm.stdin.write("jvm line after the start\n")
+        spark.jvm.stdin.close()
+        assert spark.jvm.wait() == 0
+        shown = console.text()
+    expected_fd = os.stat(log) if moved else before
+    assert (now.st_dev, now.st_ino) == (expected_fd.st_dev, expected_fd.st_ino)
+    if moved:
+        assert log.read_text() == "user line after the start\n"
+        assert shown == "jvm line\njvm line after the start\n"
+    else:
+        assert shown == "jvm line\nuser line after the start\njvm line after the start\n"

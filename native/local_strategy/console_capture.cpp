@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -47,6 +48,8 @@ struct StderrRelay {
     int control;    // close request from the window, acknowledged on the same socket
     int sink;       // a copy of the real stderr
     pid_t own_pid;  // writes from this process pass as they come
+    dev_t window_dev = 0;  // the socket fd 2 was pointed at: put back only while it is still there
+    ino_t window_ino = 0;
     bool filtering = true;  // the start window is open
     // Where the current line from another process stands.
     enum class Line { start, buffering, dropping, passing } line = Line::start;
@@ -324,6 +327,11 @@ bool redirect_stderr_fd() noexcept {
         relay_release(relay);
         return false;
     }
+    struct stat installed;
+    if (fstat(2, &installed) == 0) {
+        relay->window_dev = installed.st_dev;
+        relay->window_ino = installed.st_ino;
+    }
     close_quietly(data[1]);
     st.capture_saved_fd = saved;
     st.capture_control_fd = control[0];
@@ -338,7 +346,13 @@ bool redirect_stderr_fd() noexcept {
 void restore_stderr_fd() noexcept {
     ModuleState& st = state();
     if (st.capture_saved_fd < 0) return;
-    dup2_retrying(st.capture_saved_fd, 2);
+    // Another thread may have pointed fd 2 elsewhere meanwhile (a log file):
+    // its choice stands, and its dup2 has already closed our end there.
+    struct stat current;
+    Relay* owner = st.capture_relay;
+    if (owner && fstat(2, &current) == 0 && current.st_dev == owner->window_dev &&
+        current.st_ino == owner->window_ino)
+        dup2_retrying(st.capture_saved_fd, 2);
     close_quietly(st.capture_saved_fd);
     st.capture_saved_fd = -1;
     int control = st.capture_control_fd;

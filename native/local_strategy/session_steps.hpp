@@ -5,6 +5,11 @@
 
 namespace ruk {
 
+// sessions.cpp
+// Refuses, with RukRuntimeError, a strategy whose config or app_name a start
+// would not take; changes nothing. 0 when they are fine.
+int check_strategy_input(PyObject* globals, PyObject* self);
+
 // launch_settings.cpp
 // Adds the JVM flags to _JAVA_OPTIONS unless they are there already.
 int adjust_java_options(PyObject* globals);

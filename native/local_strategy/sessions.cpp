@@ -10,10 +10,12 @@ namespace {
 constexpr const char pyspark_unavailable_message[] =
     "PySpark is not available. Install it with: pip install pyspark";
 
+}  // namespace
+
 // The strategy's input, checked before anything changes, so a value Spark
 // cannot take never starts a JVM nor reaches the cache: a dict config with
 // string keys, a string "master" if any, a string app_name. Values stay as
-// they are: Spark takes numbers and booleans too.
+// they are: Spark takes numbers and booleans too. validate_config() asks the same.
 int check_strategy_input(PyObject* globals, PyObject* self) {
     ModuleState& st = state();
     Ref config = getattr(self, st.s_config);
@@ -44,6 +46,8 @@ int check_strategy_input(PyObject* globals, PyObject* self) {
                                                         Py_TYPE(app_name.get())->tp_name, app_name.get()));
     return 0;
 }
+
+namespace {
 
 // MD5 hex digest of str(sorted(self.config.items())): equal configurations
 // share a key whatever their insertion order.
