@@ -24,7 +24,7 @@ import pytest
 import ruk.compute.strategies.local as local
 from real_deps import missing_pyspark_and_java, require
 from fake_spark import (
-    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, isolate_files, key_of,
+    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe, isolate_files, key_of,
     lock_is_free, pyspark_info,
 )
 
@@ -421,8 +421,61 @@ def test_failing_start(env, entry, where, error):
     assert_untouched(env, before)
     assert all(s.stop_calls == 0 for s in before.values())
     if where == "setLogLevel":
-        assert len(env.Spark.created) == 1  # made, then dropped: never cached
+        (made,) = env.Spark.created  # made, then stopped: never cached
+        assert made.stop_calls == 1
     env.Spark.get_or_create_error = env.Spark.set_log_level_error = None
+    assert_next_start_works(env)
+
+
+# A launched JVM as PySpark marks it, that ignores SIGTERM (as a JVM whose
+# main thread has ended does) and has a child of its own.
+_STUCK_JVM = """
+import os, signal, subprocess, sys, time
+signal.signal(signal.SIGTERM, lambda *a: os.write(2, b"told to end\\n"))
+child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"])
+os.write(2, b"Picked up _JAVA_OPTIONS: -Dx\\n")
+print(child.pid, flush=True)
+while True:
+    time.sleep(1)
+"""
+
+
+def _running(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] not in "ZX"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.parametrize("error", [RuntimeError("start failed"), Interrupt()], ids=["Exception", "KeyboardInterrupt"])
+def test_failed_start_ends_the_jvm_it_launched_with_its_tree(env, error):
+    """Only PySpark's launch is ended (another child of ours is left alone), and
+    what it prints while being ended does not reach the console."""
+    env.console()
+    bystander = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"])
+    launched = {}
+
+    def launch(builder):
+        jvm = subprocess.Popen([sys.executable, "-c", _STUCK_JVM], stdout=subprocess.PIPE, text=True,
+                               env={**os.environ, "_PYSPARK_DRIVER_CONN_INFO_PATH": "/gone/conn"})
+        launched.update(jvm=jvm.pid, child=int(jvm.stdout.readline()))
+        raise error
+
+    env.Spark.get_or_create_hook = launch
+    try:
+        with StderrPipe() as console:
+            with pytest.raises(type(error)) as info:
+                env.strategy().get_spark_session()
+            assert info.value is error
+            assert not _running(launched["jvm"]) and not _running(launched["child"])
+            assert _running(bystander.pid)
+            shown = console.text()
+    finally:
+        bystander.kill()
+        bystander.wait()
+    assert shown == "" and env.shown() == ""
+    env.Spark.get_or_create_hook = None
     assert_next_start_works(env)
 
 

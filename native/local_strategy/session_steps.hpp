@@ -27,10 +27,32 @@ Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_pa
 // exception outside Exception is pending.
 int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values, PyObject* jar_paths);
 
+// start_cleanup.cpp
+// What a start that fails or is interrupted must not leave behind: the JVM
+// it launched (with its process tree) and PySpark's state that points at it.
+class StartCleanup {
+public:
+    // Before the start; `gateway_before` is PySpark's gateway then (None when no JVM runs).
+    int prepare(PyObject* gateway_before) noexcept;
+    // The start failed with its exception set: ends what it launched, stops
+    // `session` (the new session, or null) when the JVM serves on, and leaves
+    // the exception set unchanged. Runs once; a no-op before prepare().
+    void undo(PyObject* session) noexcept;
+
+private:
+    Ref gateway_before_;
+    unsigned long long since_ = 0;  // clock ticks after boot when the start began
+    bool done_ = false;
+};
+
 // console_capture.cpp
 // builder.getOrCreate() and spark.sparkContext.setLogLevel("ERROR") with
 // sys.stderr captured; afterwards the captured lines that are not start-up
-// noise go to the real stderr. Returns the session.
-Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder);
+// noise go to the real stderr. Returns the session; on failure `cleanup`
+// has undone the start (while the JVM's fd 2 still runs through the filter).
+Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder, StartCleanup& cleanup);
+// From now until the open start window closes, what other processes write
+// to fd 2 is dropped. No-op without a relay.
+void drop_other_processes_output() noexcept;
 
 }  // namespace ruk

@@ -253,14 +253,18 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     if (import_from(globals, st.s_jvm_settings_module, jvm_names, 2, jvm_functions) < 0) return nullptr;
     Ref gateway_before = Ref::steal(PyObject_CallNoArgs(jvm_functions[0].get()));
     if (!gateway_before) return nullptr;
-    Ref spark = start_session_quietly(globals, sys.get(), builder.get());
+    StartCleanup cleanup;
+    if (cleanup.prepare(gateway_before.get()) < 0) return nullptr;
+    Ref spark = start_session_quietly(globals, sys.get(), builder.get(), cleanup);
     if (!spark) return nullptr;
 
     if (with_session_lock(globals, [&] {
             Ref cache = load_cache(globals);
             return cache ? PyObject_SetItem(cache.get(), cache_key.get(), spark.get()) : -1;
-        }) < 0)
+        }) < 0) {
+        cleanup.undo(spark.get());  // nobody would ever find or stop it
         return nullptr;
+    }
     // After caching: a warning turned into an error must not lose the session.
     Ref config = getattr(self, st.s_config);
     Ref warned = config ? call(jvm_functions[1].get(), spark.get(), gateway_before.get(), config.get(),
