@@ -75,6 +75,43 @@ def test_configured_keys_replace_defaults_and_follow_them(env):
     assert calls == [("appName", "app"), ("master", "local[4]")] + defaults + user + [("getOrCreate",)]
 
 
+QUIET = dict(fast_defaults("LOG4J", []))["spark.driver.extraJavaOptions"]
+ARCHIVE = " -XX:SharedArchiveFile=/a.jsa -Xlog:cds=off"
+
+
+@pytest.mark.parametrize(
+    "config, quiet_as_default_options",
+    [
+        ({"spark.driver.extraJavaOptions": "-Dfoo=bar"}, True),
+        ({"spark.driver.extraJavaOptions": 7}, True),  # taken as text, as PySpark's builder does
+        ({"spark.driver.extraJavaOptions": "-Dfoo=bar", "spark.driver.defaultJavaOptions": "-Dmine=1"}, False),
+        ({"spark.driver.extraJavaOptions": "-Dlog4j2.configurationFile=file:/mine.properties"}, False),
+        ({"spark.driver.defaultJavaOptions": "-Dmine=1"}, False),
+        ({}, False),
+    ],
+    ids=["user options", "not a string", "user defaults too", "own logging file", "only user defaults", "none"],
+)
+def test_quiet_options_go_beside_the_users_extra_java_options(env, monkeypatch, config, quiet_as_default_options):
+    from ruk.compute import class_data_sharing
+
+    seen = []
+    monkeypatch.setattr(class_data_sharing, "driver_options", lambda options, jars, conf: seen.append(options) or ARCHIVE)
+    env.strategy(dict(config)).get_spark_session()
+    calls = [c[1:] for c in env.Spark.builders[0].calls if c[0] == "config"]
+    quiet = QUIET.replace("LOG4J", env.log4j)
+    user_extra = "spark.driver.extraJavaOptions" in config
+    if quiet_as_default_options:
+        # After the fast defaults, before the user's own entries, which pass unchanged.
+        position = calls.index(("spark.driver.defaultJavaOptions", quiet + ARCHIVE))
+        assert calls[position + 1:] == list(config.items())
+        assert seen == [f"{quiet} {config['spark.driver.extraJavaOptions']}"]  # what the driver gets, in order
+    else:
+        assert ("spark.driver.defaultJavaOptions", quiet + ARCHIVE) not in calls
+        assert seen == ([] if user_extra else [quiet])
+    assert dict(calls).get("spark.driver.extraJavaOptions") == (
+        config["spark.driver.extraJavaOptions"] if user_extra else quiet + ARCHIVE)
+
+
 def _link_to(target):
     return lambda path: path.symlink_to(target)
 

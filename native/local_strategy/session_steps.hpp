@@ -21,11 +21,22 @@ Ref prepare_jar_directory(PyObject* globals);
 // The values of the fast-start defaults for this start, in the order of
 // state().launch.fast_default_keys; `config` is the strategy's own.
 Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_paths, PyObject* config);
+// Where the driver's quiet JVM options (the default of
+// spark.driver.extraJavaOptions) go for a configuration.
+enum class QuietOptions {
+    as_extra_default,    // the user sets no extraJavaOptions: the default applies
+    as_default_options,  // the user's extraJavaOptions stand; ours go in defaultJavaOptions
+    not_at_all,          // the user sets defaultJavaOptions too, or names their own logging file
+};
+int route_quiet_options(PyObject* config, QuietOptions& route);
 // Appends the options that map a class-data-sharing archive to the driver
 // JVM option default in `values` (a tuple fast_config_values just made), when
-// the configuration leaves that default in place. Best effort: 0 unless an
-// exception outside Exception is pending.
-int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values, PyObject* jar_paths);
+// those options reach the driver. Best effort: 0 unless an exception outside
+// Exception is pending.
+int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values, PyObject* jar_paths,
+                           QuietOptions route);
+// builder.config("spark.driver.defaultJavaOptions", <the quiet options in `values`>).
+Ref configure_quiet_default_options(PyObject* builder, PyObject* values);
 
 // start_cleanup.cpp
 // What a start that fails or is interrupted must not leave behind: the JVM

@@ -175,8 +175,10 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
     if (!builder) return {};
 
     Ref user_config = getattr(self, st.s_config);
-    values = user_config ? fast_config_values(globals, log4j_file, jar_paths, user_config.get()) : Ref{};
-    if (!values || add_class_data_sharing(globals, user_config.get(), values.get(), jar_paths) < 0)
+    QuietOptions quiet_route;
+    if (!user_config || route_quiet_options(user_config.get(), quiet_route) < 0) return {};
+    values = fast_config_values(globals, log4j_file, jar_paths, user_config.get());
+    if (!values || add_class_data_sharing(globals, user_config.get(), values.get(), jar_paths, quiet_route) < 0)
         return {};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.get()); ++i) {
         PyObject* key = PyTuple_GET_ITEM(st.launch.fast_default_keys, i);
@@ -185,6 +187,11 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
         if (configured < 0) return {};
         if (configured) continue;
         builder = call_method(builder.get(), st.s_config, key, PyTuple_GET_ITEM(values.get(), i));
+        if (!builder) return {};
+    }
+    // The user's extraJavaOptions replace the quiet ones: those go beside them instead.
+    if (quiet_route == QuietOptions::as_default_options) {
+        builder = configure_quiet_default_options(builder.get(), values.get());
         if (!builder) return {};
     }
 
