@@ -142,6 +142,8 @@ def test_ctrl_c_during_a_cold_start_leaves_nothing_running(point):
                 stream.close()
         # Once the process has ended, its second JVM follows (its stdin closes).
         _poll(lambda: _processes_with(second) == [], "end of the second JVM")
+        # Spark's own temporary directories went with the JVMs (shutdown hooks ran).
+        assert os.listdir(tmp) == ["mur_log4j2.properties"]
     lines = stderr.splitlines()
     assert lines[0] == "Traceback (most recent call last):" and lines[-1] == "KeyboardInterrupt", stderr
     assert all(line.startswith("  ") for line in lines[1:-1]), stderr
