@@ -448,17 +448,30 @@ def _running(pid):
         return False
 
 
+def _wait_for_next_clock_tick_after(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        started = int(f.read().rsplit(")", 1)[1].split()[19])
+    hz = os.sysconf("SC_CLK_TCK")
+    deadline = time.monotonic() + HANG_GUARD
+    while int(time.clock_gettime(time.CLOCK_BOOTTIME) * hz) <= started:
+        assert time.monotonic() < deadline
+
+
 @pytest.mark.parametrize("error", [RuntimeError("start failed"), Interrupt()], ids=["Exception", "KeyboardInterrupt"])
 def test_failed_start_ends_the_jvm_it_launched_with_its_tree(env, error):
-    """Only PySpark's launch is ended (another child of ours is left alone), and
-    what it prints while being ended does not reach the console."""
+    """Only this start's launch is ended: neither another child of ours nor the
+    JVM an earlier start launched is touched, and what the ending JVM prints
+    does not reach the console."""
     env.console()
-    bystander = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"])
+    sleeper = [sys.executable, "-c", "import time; time.sleep(600)"]
+    marked = {**os.environ, "_PYSPARK_DRIVER_CONN_INFO_PATH": "/gone/conn"}
+    bystander = subprocess.Popen(sleeper)
+    earlier_jvm = subprocess.Popen(sleeper, env=marked)  # as if launched by a start that went well
+    _wait_for_next_clock_tick_after(earlier_jvm.pid)  # /proc tells start times to the tick
     launched = {}
 
     def launch(builder):
-        jvm = subprocess.Popen([sys.executable, "-c", _STUCK_JVM], stdout=subprocess.PIPE, text=True,
-                               env={**os.environ, "_PYSPARK_DRIVER_CONN_INFO_PATH": "/gone/conn"})
+        jvm = subprocess.Popen([sys.executable, "-c", _STUCK_JVM], stdout=subprocess.PIPE, text=True, env=marked)
         launched.update(jvm=jvm.pid, child=int(jvm.stdout.readline()))
         raise error
 
@@ -469,11 +482,12 @@ def test_failed_start_ends_the_jvm_it_launched_with_its_tree(env, error):
                 env.strategy().get_spark_session()
             assert info.value is error
             assert not _running(launched["jvm"]) and not _running(launched["child"])
-            assert _running(bystander.pid)
+            assert _running(bystander.pid) and _running(earlier_jvm.pid)
             shown = console.text()
     finally:
-        bystander.kill()
-        bystander.wait()
+        for process in (bystander, earlier_jvm):
+            process.kill()
+            process.wait()
     assert shown == "" and env.shown() == ""
     env.Spark.get_or_create_hook = None
     assert_next_start_works(env)

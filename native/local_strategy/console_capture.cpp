@@ -225,6 +225,7 @@ void* relay_main(void* arg) noexcept {
                 open = taken < 0;  // drained, or else the end of the stream
             }
             r->filtering = false;
+            r->dropping_others.store(false);  // what outlives a failed start is no longer its JVM
             (void)!send(r->control, "", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
             close_quietly(r->control);
             r->control = -1;
@@ -653,6 +654,7 @@ Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder, S
         redirect_stderr_fd();  // or, failing that, the start's fd 2 goes unfiltered
     }
 
+    cleanup.begin();  // windows do not overlap: what is launched from here is this start's
     Ref spark = start_session(builder, cleanup);  // may run for seconds: the JVM starts here
 
     // The `finally` part: runs whether the start worked or not.

@@ -43,17 +43,17 @@ Ref configure_quiet_default_options(PyObject* builder, PyObject* values);
 // it launched (with its process tree) and PySpark's state that points at it.
 class StartCleanup {
 public:
-    // Before the start; `gateway_before` is PySpark's gateway then (None when no JVM runs).
-    int prepare(PyObject* gateway_before) noexcept;
-    // The start failed with its exception set: ends what it launched, stops
-    // `session` (the new session, or null) when the JVM serves on, and leaves
-    // the exception set unchanged. Runs once; a no-op before prepare().
+    // In the start window, just before the start: what is launched from now on is the start's.
+    void begin() noexcept;
+    // The start failed with its exception set: ends the JVM it launched,
+    // with its process tree, or else stops `session` (the new session, or
+    // null) on the JVM that serves on; the exception is left set unchanged.
+    // Runs once after begin(); a no-op otherwise.
     void undo(PyObject* session) noexcept;
 
 private:
-    Ref gateway_before_;
     unsigned long long since_ = 0;  // clock ticks after boot when the start began
-    bool done_ = false;
+    bool armed_ = false;
 };
 
 // console_capture.cpp

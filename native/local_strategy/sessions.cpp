@@ -261,7 +261,6 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     Ref gateway_before = Ref::steal(PyObject_CallNoArgs(jvm_functions[0].get()));
     if (!gateway_before) return nullptr;
     StartCleanup cleanup;
-    if (cleanup.prepare(gateway_before.get()) < 0) return nullptr;
     Ref spark = start_session_quietly(globals, sys.get(), builder.get(), cleanup);
     if (!spark) return nullptr;
 

@@ -248,12 +248,23 @@ void call_dropping_errors(PyObject* obj, const char* method) noexcept {
     if (!result) PyErr_Clear();
 }
 
-// The JVM is gone: PySpark is told so without asking it anything, so the
-// next start launches a new one. The context's own stop() still ends its
-// accumulator server, once it no longer has a JVM side to stop.
-void forget_ended_jvm(PyObject* gateway_before) noexcept {
+// The pid of the process PySpark took as its gateway's JVM, or 0.
+pid_t gateway_pid(PyObject* gateway) noexcept {
+    Ref process = attribute(gateway, "proc");  // None when PySpark attached to a JVM started elsewhere
+    Ref pid = process && process.get() != Py_None ? attribute(process.get(), "pid") : Ref{};
+    long value = pid && PyLong_Check(pid.get()) ? PyLong_AsLong(pid.get()) : 0;
+    if (value == -1 && PyErr_Occurred()) PyErr_Clear();
+    return value > 0 ? static_cast<pid_t>(value) : 0;
+}
+
+// The JVM is gone: when PySpark had taken it as its gateway, it is told so
+// without asking the JVM anything, so the next start launches a new one. The
+// context's own stop() still ends its accumulator server, once it has no JVM
+// side left to stop.
+void forget_ended_jvm(const ProcessSet& ended) noexcept {
     Ref context_class = loaded_class(context_modules, "SparkContext");
-    if (!context_class) return;
+    Ref gateway = context_class ? attribute(context_class.get(), "_gateway") : Ref{};
+    if (!gateway || gateway.get() == Py_None || !ended.has(gateway_pid(gateway.get()))) return;
     Ref context = attribute(context_class.get(), "_active_spark_context");
     if (context && context.get() != Py_None) {
         set_attribute(context.get(), "_jsc", Py_None);
@@ -263,8 +274,6 @@ void forget_ended_jvm(PyObject* gateway_before) noexcept {
         set_attribute(session_class.get(), "_instantiatedSession", Py_None);
         set_attribute(session_class.get(), "_activeSession", Py_None);
     }
-    Ref gateway = attribute(context_class.get(), "_gateway");
-    if (!gateway || gateway.get() == Py_None || gateway.get() == gateway_before) return;
     call_dropping_errors(gateway.get(), "shutdown");  // ends py4j's own threads; the JVM is gone
     set_attribute(context_class.get(), "_gateway", Py_None);
     set_attribute(context_class.get(), "_jvm", Py_None);
@@ -272,16 +281,14 @@ void forget_ended_jvm(PyObject* gateway_before) noexcept {
 
 }  // namespace
 
-int StartCleanup::prepare(PyObject* gateway_before) noexcept {
-    gateway_before_ = Ref::borrow(gateway_before);
-    // One tick back: /proc rounds a child's start time down.
-    since_ = ticks_now() - 1;
-    return 0;
+void StartCleanup::begin() noexcept {
+    since_ = ticks_now();  // both round down to a tick: a later child never shows an earlier one
+    armed_ = true;
 }
 
 void StartCleanup::undo(PyObject* session) noexcept {
-    if (done_ || !gateway_before_) return;
-    done_ = true;
+    if (!armed_) return;
+    armed_ = false;
     PendingError start_error;  // the start's own exception, put back unchanged
     ProcessSet launched;
     Py_BEGIN_ALLOW_THREADS
@@ -292,7 +299,7 @@ void StartCleanup::undo(PyObject* session) noexcept {
         Py_BEGIN_ALLOW_THREADS
         end_process_tree(launched);
         Py_END_ALLOW_THREADS
-        forget_ended_jvm(gateway_before_.get());
+        forget_ended_jvm(launched);
     } else if (session) {
         // The JVM ran before this start and serves on: only the new session goes.
         call_dropping_errors(session, "stop");
