@@ -121,7 +121,7 @@ void each_process(Visit&& visit) noexcept {
 }
 
 // 1 when the process's environment holds the launch marker, 0 when not, -1
-// when it still runs our own program (forked, not exec'd yet).
+// when it may still be a fork of ours that has not exec'd yet.
 int carries_launch_marker(pid_t pid) noexcept {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/environ", static_cast<int>(pid));
@@ -142,11 +142,17 @@ int carries_launch_marker(pid_t pid) noexcept {
         if (found) return 1;
         break;
     }
-    char own[4096], theirs[4096];
-    std::snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
-    ssize_t own_size = readlink("/proc/self/exe", own, sizeof own);
-    ssize_t their_size = readlink(path, theirs, sizeof theirs);
-    return own_size > 0 && own_size == their_size && std::memcmp(own, theirs, own_size) == 0 ? -1 : 0;
+    // A fork of ours shows our program and our arguments until it execs.
+    constexpr std::size_t cmdline_size = 1 << 14;
+    char* own = static_cast<char*>(std::malloc(2 * cmdline_size));
+    if (!own) return 0;
+    char* theirs = own + cmdline_size;
+    std::snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
+    ssize_t own_size = read_proc_file("/proc/self/cmdline", own, cmdline_size);
+    ssize_t their_size = read_proc_file(path, theirs, cmdline_size);
+    bool fork_of_ours = own_size > 0 && own_size == their_size && std::memcmp(own, theirs, own_size) == 0;
+    std::free(own);
+    return fork_of_ours ? -1 : 0;
 }
 
 // Children of ours, born since `since`, that PySpark launched as its JVM.
