@@ -493,6 +493,25 @@ def test_failed_start_ends_the_jvm_it_launched_with_its_tree(env, error):
     assert_next_start_works(env)
 
 
+@pytest.mark.parametrize("error", [RuntimeError("cache refused"), Interrupt()], ids=["Exception", "KeyboardInterrupt"])
+def test_session_that_cannot_be_cached_is_stopped(env, monkeypatch, error):
+    """A session nobody could find or stop again does not outlive the failed call."""
+
+    class Refusing(dict):
+        def __setitem__(self, key, value):
+            raise error
+
+    monkeypatch.setattr(local, "_SPARK_SESSION_CACHE", Refusing())
+    with pytest.raises(type(error)) as info:
+        env.strategy().get_spark_session()
+    assert info.value is error
+    (made,) = env.Spark.created
+    assert made.stop_calls == 1 and local._SPARK_SESSION_CACHE == {}
+    monkeypatch.setattr(local, "_SPARK_SESSION_CACHE", env.cache)
+    env.console()
+    assert_next_start_works(env)
+
+
 @pytest.mark.parametrize("error", [RuntimeError("stop failed"), Interrupt()], ids=["Exception", "KeyboardInterrupt"])
 def test_failing_stop_in_close(env, error):
     env.console()
