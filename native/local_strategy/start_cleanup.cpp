@@ -23,7 +23,7 @@ namespace {
 // nowhere else: what tells its launch apart from other children of ours.
 constexpr char launch_marker[] = "_PYSPARK_DRIVER_CONN_INFO_PATH=";
 // A JVM whose main thread has ended may never act on SIGTERM; SIGKILL follows.
-constexpr long terminate_wait_ms = 2000;
+constexpr long terminate_wait_ms = 3000;
 constexpr long kill_wait_ms = 5000;
 // A child forked for the launch but not exec'd yet shows our environment.
 constexpr long exec_wait_ms = 1000;
