@@ -493,6 +493,33 @@ def test_failed_start_ends_the_jvm_it_launched_with_its_tree(env, error):
     assert_next_start_works(env)
 
 
+def test_failed_start_ends_a_launch_still_on_its_way_to_exec(env):
+    """Ctrl-C while PySpark's Popen waits for its child to exec: the child
+    still looks like this process, and is ended once it shows what it is."""
+    env.console()
+    launched = {}
+
+    def launch(builder):
+        go, wait = os.pipe()[::-1]  # (write end, read end)
+        pid = os.fork()
+        if pid == 0:  # as Popen's child between fork and exec
+            os.read(wait, 1)
+            os.execve(sys.executable, [sys.executable, "-c", "import time; time.sleep(600)"],
+                      {**os.environ, "_PYSPARK_DRIVER_CONN_INFO_PATH": "/gone/conn"})
+        os.close(wait)
+        launched["pid"] = pid
+        os.write(go, b"x")  # execs while the start is being undone
+        os.close(go)
+        raise Interrupt()
+
+    env.Spark.get_or_create_hook = launch
+    with pytest.raises(Interrupt):
+        env.strategy().get_spark_session()
+    assert not _running(launched["pid"])
+    env.Spark.get_or_create_hook = None
+    assert_next_start_works(env)
+
+
 @pytest.mark.parametrize("error", [RuntimeError("cache refused"), Interrupt()], ids=["Exception", "KeyboardInterrupt"])
 def test_session_that_cannot_be_cached_is_stopped(env, monkeypatch, error):
     """A session nobody could find or stop again does not outlive the failed call."""

@@ -120,39 +120,50 @@ void each_process(Visit&& visit) noexcept {
     closedir(proc);
 }
 
-// 1 when the process's environment holds the launch marker, 0 when not, -1
-// when it may still be a fork of ours that has not exec'd yet.
-int carries_launch_marker(pid_t pid) noexcept {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/environ", static_cast<int>(pid));
-    std::size_t size = 1 << 16;
-    for (;;) {
-        char* text = static_cast<char*>(std::malloc(size));
-        if (!text) return 0;
-        ssize_t got = read_proc_file(path, text, size);
-        if (got >= 0 && static_cast<std::size_t>(got) + 1 >= size && size < (8u << 20)) {
-            std::free(text);
-            size *= 4;  // a large environment: read it whole
-            continue;
-        }
-        int found = 0;
-        for (ssize_t at = 0; got > 0 && at < got; at += static_cast<ssize_t>(std::strlen(text + at)) + 1)
-            if (std::strncmp(text + at, launch_marker, sizeof launch_marker - 1) == 0) found = 1;
-        std::free(text);
-        if (found) return 1;
-        break;
-    }
-    // A fork of ours shows our program and our arguments until it execs.
+// Whether a fork of ours has not exec'd yet: it shows our arguments until
+// it execs, and none at all halfway through.
+bool before_exec(pid_t pid) noexcept {
     constexpr std::size_t cmdline_size = 1 << 14;
     char* own = static_cast<char*>(std::malloc(2 * cmdline_size));
-    if (!own) return 0;
+    if (!own) return false;
     char* theirs = own + cmdline_size;
+    char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
     ssize_t own_size = read_proc_file("/proc/self/cmdline", own, cmdline_size);
     ssize_t their_size = read_proc_file(path, theirs, cmdline_size);
-    bool fork_of_ours = own_size > 0 && own_size == their_size && std::memcmp(own, theirs, own_size) == 0;
+    bool before = their_size == 0 ||
+                  (own_size > 0 && own_size == their_size && std::memcmp(own, theirs, own_size) == 0);
     std::free(own);
-    return fork_of_ours ? -1 : 0;
+    return before;
+}
+
+bool environment_holds_marker(pid_t pid) noexcept {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/environ", static_cast<int>(pid));
+    for (std::size_t size = 1 << 16;; size *= 4) {
+        char* text = static_cast<char*>(std::malloc(size));
+        if (!text) return false;
+        ssize_t got = read_proc_file(path, text, size);
+        if (got >= 0 && static_cast<std::size_t>(got) + 1 >= size && size < (8u << 20)) {
+            std::free(text);  // a large environment: read it whole
+            continue;
+        }
+        bool found = false;
+        for (ssize_t at = 0; got > 0 && at < got && !found; at += static_cast<ssize_t>(std::strlen(text + at)) + 1)
+            found = std::strncmp(text + at, launch_marker, sizeof launch_marker - 1) == 0;
+        std::free(text);
+        return found;
+    }
+}
+
+// 1 when the process's environment holds the launch marker, 0 when not, -1
+// while that cannot be told yet. The command line is read first: a process
+// that was still before its exec then has its final environment read or
+// is asked again.
+int carries_launch_marker(pid_t pid) noexcept {
+    bool was_before_exec = before_exec(pid);
+    if (environment_holds_marker(pid)) return 1;
+    return was_before_exec ? -1 : 0;
 }
 
 // Children of ours, born since `since`, that PySpark launched as its JVM.
