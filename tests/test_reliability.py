@@ -503,9 +503,12 @@ def test_failed_start_ends_a_launch_still_on_its_way_to_exec(env):
         go, wait = os.pipe()[::-1]  # (write end, read end)
         pid = os.fork()
         if pid == 0:  # as Popen's child between fork and exec
-            os.read(wait, 1)
-            os.execve(sys.executable, [sys.executable, "-c", "import time; time.sleep(600)"],
-                      {**os.environ, "_PYSPARK_DRIVER_CONN_INFO_PATH": "/gone/conn"})
+            try:
+                os.read(wait, 1)
+                os.execve(sys.executable, [sys.executable, "-c", "import time; time.sleep(600)"],
+                          {**os.environ, "_PYSPARK_DRIVER_CONN_INFO_PATH": "/gone/conn"})
+            finally:
+                os._exit(127)  # never back into the test run
         os.close(wait)
         launched["pid"] = pid
         os.write(go, b"x")  # execs while the start is being undone
