@@ -19,8 +19,10 @@ from pathlib import Path
 
 
 class FakeSparkContext:
-    def __init__(self):
+    def __init__(self, gateway=None):
         self._jsc = object()  # PySpark sets this to None once the context is stopped
+        if gateway is not None:  # else the class's, which a test may set as PySpark's is
+            self._gateway, self._jvm = gateway, gateway.jvm
         self.log_levels = []
         self.get_conf_error = None
         self.set_log_level_error = None
@@ -90,9 +92,9 @@ class FakeSparkSession:
     def fresh(cls):
         return type("FakeSparkSession", (cls,), {})
 
-    def __init__(self, name="session", stop_log=None, stop_error=None, sql_error=None):
+    def __init__(self, name="session", stop_log=None, stop_error=None, sql_error=None, gateway=None):
         self.name = name
-        self.sparkContext = FakeSparkContext()
+        self.sparkContext = FakeSparkContext(gateway)
         self.stop_calls = 0
         self.stopped = False
         self.stop_error = stop_error
@@ -152,6 +154,49 @@ class FakeDataFrame:
     def collect(self):
         self.session.collected += 1
         return [(1,)]
+
+
+class FakeGateway:
+    """A stand-in for py4j's gateway to the JVM. `.jvm` answers any attribute
+    path; a call records its path in `calls` and answers with a further path,
+    except `java.lang.System.getProperty`, answered from `properties`.
+    `fails`: every call raises; `interrupt`: the next call is a Ctrl-C."""
+
+    def __init__(self, properties=None, fails=False, interrupt=False):
+        self.calls, self.properties, self.fails, self.interrupt = [], dict(properties or {}), fails, interrupt
+        self.jvm = _JvmPath(self, "")
+
+
+class _JvmPath:
+    def __init__(self, gateway, path):
+        self.gateway, self.path = gateway, path
+
+    def __getattr__(self, name):
+        return _JvmPath(self.gateway, f"{self.path}.{name}" if self.path else name)
+
+    def __call__(self, *args):
+        gateway = self.gateway
+        if gateway.interrupt:
+            gateway.interrupt = False
+            raise KeyboardInterrupt
+        if gateway.fails:
+            raise RuntimeError("no answer")
+        gateway.calls.append(self.path)
+        if self.path == "java.lang.System.getProperty":
+            return gateway.properties.get(*args)
+        return _JvmPath(gateway, self.path + "()")
+
+
+def pyspark_dist(site, version):
+    """An installed PySpark of this version in the folder `site`, in place of any other."""
+    site = Path(site)
+    for old in site.glob("pyspark-*.dist-info"):
+        for f in old.iterdir():
+            f.unlink()
+        old.rmdir()
+    dist = site / f"pyspark-{version}.dist-info"
+    dist.mkdir(parents=True)
+    (dist / "METADATA").write_text(f"Metadata-Version: 2.1\nName: pyspark\nVersion: {version}\n")
 
 
 # --- the Java discovery ------------------------------------------------------------

@@ -17,34 +17,13 @@ import warnings
 
 import pyspark
 import pyspark.core.context as context
+from fake_spark import FakeGateway
 from jvm_reuse_probe import in_forked_child
 from ruk.compute import session_extensions
 
 
-class Gateway:
-    def __init__(self, fails=False, interrupt=False):
-        self.calls, self.fails, self.interrupt, self.jvm = [], fails, interrupt, Node(self, "")
-
-
-class Node:
-    def __init__(self, gateway, path):
-        self.gateway, self.path = gateway, path
-
-    def __getattr__(self, name):
-        return Node(self.gateway, f"{self.path}.{name}" if self.path else name)
-
-    def __call__(self, *args):
-        if self.gateway.interrupt:
-            self.gateway.interrupt = False
-            raise KeyboardInterrupt
-        if self.gateway.fails:
-            raise RuntimeError("no answer")
-        self.gateway.calls.append(self.path)
-        return Node(self.gateway, self.path + "()")
-
-
 def new_jvm(**kwargs):
-    context.SparkContext._gateway = gateway = Gateway(**kwargs)
+    context.SparkContext._gateway = gateway = FakeGateway(**kwargs)
     return gateway
 
 

@@ -11,6 +11,7 @@ import textwrap
 
 import pytest
 
+from fake_spark import pyspark_dist
 from real_deps import require
 
 # Runs the command line with the Java scan roots pointed at fake folders, and
@@ -53,13 +54,7 @@ class Machine:
         return self.make_home(self.jvm_root / name, version, **kwargs)
 
     def pyspark(self, version):
-        for old in self.site.glob("pyspark-*.dist-info"):
-            for f in old.iterdir():
-                f.unlink()
-            old.rmdir()
-        dist = self.site / f"pyspark-{version}.dist-info"
-        dist.mkdir()
-        (dist / "METADATA").write_text(f"Metadata-Version: 2.1\nName: pyspark\nVersion: {version}\n")
+        pyspark_dist(self.site, version)
 
     @property
     def choice_file(self):
@@ -338,18 +333,14 @@ def test_install_instructions_name_the_supported_majors(machine, pyspark, hide, 
 
 _FAKE_PIP = textwrap.dedent(
     """
-    import json, os, pathlib, shutil, sys
+    import json, os, pathlib, sys
+    sys.path.insert(0, os.environ["FAKE_PIP_TESTS"])
+    from fake_spark import pyspark_dist
     log = pathlib.Path(os.environ["FAKE_PIP_LOG"])
     log.write_text(json.dumps(sys.argv[1:]))
     status = int(os.environ.get("FAKE_PIP_STATUS", "0"))
     if status == 0:
-        site = pathlib.Path(os.environ["FAKE_PIP_SITE"])
-        for old in site.glob("pyspark-*.dist-info"):
-            shutil.rmtree(old)
-        version = sys.argv[-1].split("==")[1]
-        dist = site / f"pyspark-{version}.dist-info"
-        dist.mkdir()
-        (dist / "METADATA").write_text(f"Metadata-Version: 2.1\\nName: pyspark\\nVersion: {version}\\n")
+        pyspark_dist(os.environ["FAKE_PIP_SITE"], sys.argv[-1].split("==")[1])
     sys.exit(status)
     """
 )
@@ -367,6 +358,7 @@ def fake_pip(machine):
             MUR_PIP_COMMAND=command or shlex.join([sys.executable, str(script)]),
             FAKE_PIP_LOG=str(log),
             FAKE_PIP_SITE=str(machine.site),
+            FAKE_PIP_TESTS=os.path.dirname(__file__),
             FAKE_PIP_STATUS=str(status),
         )
 

@@ -5,6 +5,7 @@ from importlib import metadata
 
 import pytest
 
+from fake_spark import pyspark_dist
 from ruk.compute import java_compat as jc
 from ruk.compute.java_compat import JavaChoice, JavaInstallation
 
@@ -52,12 +53,6 @@ def test_java_majors_for_pyspark(version, majors):
 # --- get_pyspark_info ------------------------------------------------------------
 
 
-def _fake_pyspark_dist(site, version):
-    dist = site / f"pyspark-{version}.dist-info"
-    dist.mkdir(parents=True)
-    (dist / "METADATA").write_text(f"Metadata-Version: 2.1\nName: pyspark\nVersion: {version}\n")
-
-
 @pytest.fixture
 def fresh_java_compat():
     jc.clear_cache()
@@ -66,7 +61,7 @@ def fresh_java_compat():
 
 
 def test_pyspark_info_comes_from_the_first_distribution_on_the_path(tmp_path, monkeypatch, fresh_java_compat):
-    _fake_pyspark_dist(tmp_path, "3.5.1")
+    pyspark_dist(tmp_path, "3.5.1")
     monkeypatch.syspath_prepend(str(tmp_path))
     info = jc.get_pyspark_info()
     assert info == jc.PySparkInfo("3.5.1", "3.5", (8, 11, 17))
@@ -74,8 +69,8 @@ def test_pyspark_info_comes_from_the_first_distribution_on_the_path(tmp_path, mo
 
 def test_pyspark_info_is_kept_until_the_cache_is_cleared(tmp_path, monkeypatch, fresh_java_compat):
     first_site, second_site = tmp_path / "a", tmp_path / "b"
-    _fake_pyspark_dist(first_site, "4.0.1")
-    _fake_pyspark_dist(second_site, "4.2.0")
+    pyspark_dist(first_site, "4.0.1")
+    pyspark_dist(second_site, "4.2.0")
     monkeypatch.syspath_prepend(str(first_site))
     first = jc.get_pyspark_info()
     monkeypatch.syspath_prepend(str(second_site))

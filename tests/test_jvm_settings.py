@@ -5,17 +5,11 @@ import warnings
 
 import pytest
 
+from fake_spark import FakeGateway, FakeSparkSession
 from ruk.compute import jvm_settings
 
 KEYS = ("spark.driver.memory", "spark.jars", "spark.driver.extraClassPath", "spark.driver.extraJavaOptions")
 FAST = ("1g", "", "", "-Dx=1")
-
-
-def session_on(gateway, properties):
-    """A session whose context runs on `gateway` and a JVM with these system properties."""
-    system = types.SimpleNamespace(getProperty=properties.get)
-    jvm = types.SimpleNamespace(java=types.SimpleNamespace(lang=types.SimpleNamespace(System=system)))
-    return types.SimpleNamespace(sparkContext=types.SimpleNamespace(_gateway=gateway, _jvm=jvm))
 
 
 STARTED = {"spark.driver.memory": "1g", "spark.jars": "file:///p/a%20b.jar", "spark.driver.extraClassPath": "/p/a b.jar",
@@ -39,8 +33,8 @@ CASES = {
 def test_differences_from_the_running_jvm_warn_once(monkeypatch, case):
     monkeypatch.setattr(jvm_settings, "_warned", set())
     started, config, expected = CASES[case]
-    gateway = object()
-    spark = session_on(gateway, {**STARTED, **started})
+    gateway = FakeGateway({**STARTED, **started})
+    spark = FakeSparkSession(gateway=gateway)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         for _ in range(2):  # the second start repeats nothing
