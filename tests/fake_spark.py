@@ -241,25 +241,33 @@ class FakeJavaCompat(types.ModuleType):
 
 # A stand-in for the JVM that PySpark launches: a child process that inherits
 # fd 2, writes its start-up text there, then copies its stdin to fd 2 until
-# stdin closes (the JVM living on after the start).
+# stdin closes (the JVM living on after the start). A stuck one ignores SIGTERM
+# (as a JVM whose main thread has ended does) and has a child of its own.
 _JVM = """
-import os, sys
+import os, signal, subprocess, sys, time
+child = 0
+if sys.argv[2] == "stuck":
+    signal.signal(signal.SIGTERM, lambda *a: os.write(2, b"told to end\\n"))
+    child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"]).pid
 os.write(2, sys.argv[1].encode())
-print("started", flush=True)
+print(child, flush=True)
 for line in sys.stdin:
     os.write(2, line.encode())
+if child:
+    time.sleep(600)
 """
 
 
-def launch_jvm(start_text):
+def launch_jvm(start_text, stuck=False, env=None):
     """Launched as PySpark launches its JVM (a preexec_fn: a real fork), and
     back once the start-up text is written. Write to `.stdin` to have it
-    print more; close `.stdin` and wait to end it."""
+    print more; close `.stdin` and wait to end it. `.child`: the pid of a
+    stuck one's child."""
     jvm = subprocess.Popen(
-        [sys.executable, "-c", _JVM, start_text], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-        text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN),
+        [sys.executable, "-c", _JVM, start_text, "stuck" if stuck else "plain"], stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE, text=True, env=env, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN),
     )
-    assert jvm.stdout.readline() == "started\n"
+    jvm.child = int(jvm.stdout.readline())
     return jvm
 
 

@@ -24,7 +24,7 @@ import pytest
 import ruk.compute.strategies.local as local
 from real_deps import missing_pyspark_and_java, require
 from fake_spark import (
-    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe, isolate_files, key_of,
+    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe, isolate_files, key_of, launch_jvm,
     lock_is_free, pyspark_info,
 )
 
@@ -427,19 +427,6 @@ def test_failing_start(env, entry, where, error):
     assert_next_start_works(env)
 
 
-# A launched JVM as PySpark marks it, that ignores SIGTERM (as a JVM whose
-# main thread has ended does) and has a child of its own.
-_STUCK_JVM = """
-import os, signal, subprocess, sys, time
-signal.signal(signal.SIGTERM, lambda *a: os.write(2, b"told to end\\n"))
-child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"])
-os.write(2, b"Picked up _JAVA_OPTIONS: -Dx\\n")
-print(child.pid, flush=True)
-while True:
-    time.sleep(1)
-"""
-
-
 def _running(pid):
     try:
         with open(f"/proc/{pid}/stat") as f:
@@ -471,8 +458,8 @@ def test_failed_start_ends_the_jvm_it_launched_with_its_tree(env, error):
     launched = {}
 
     def launch(builder):
-        jvm = subprocess.Popen([sys.executable, "-c", _STUCK_JVM], stdout=subprocess.PIPE, text=True, env=marked)
-        launched.update(jvm=jvm.pid, child=int(jvm.stdout.readline()))
+        jvm = launch_jvm("Picked up _JAVA_OPTIONS: -Dx\n", stuck=True, env=marked)
+        launched.update(jvm=jvm.pid, child=jvm.child)
         raise error
 
     env.Spark.get_or_create_hook = launch
