@@ -354,43 +354,6 @@ class CollidingKey:
         return NotImplemented
 
 
-# Packages the driver JVM opens to Spark, in the order of its options.
-OPENED = [
-    "java.base/java.lang", "java.base/java.lang.invoke", "java.base/java.lang.reflect",
-    "java.base/java.io", "java.base/java.net", "java.base/java.nio", "java.base/java.util",
-    "java.base/java.util.concurrent", "java.base/java.util.concurrent.atomic",
-    "java.base/sun.nio.ch", "java.base/sun.nio.cs", "java.base/sun.security.action",
-    "java.base/sun.util.calendar", "java.security.jgss/sun.security.krb5",
-]
-
-
-def fast_defaults(log4j_file, jars, extension_search="false"):
-    """The fast-start settings, in the order the builder receives them."""
-    options = [f"-Dlog4j2.configurationFile=file:{log4j_file}", "-Djava.util.logging.level=SEVERE"]
-    options += [f"--add-opens={p}=ALL-UNNAMED" for p in OPENED]
-    options.append("-XX:+IgnoreUnrecognizedVMOptions")
-    return [
-        ("spark.driver.memory", "1g"),
-        ("spark.executor.memory", "1g"),
-        ("spark.jars", ",".join(jars) if jars else ""),
-        ("spark.driver.extraClassPath", ":".join(jars) if jars else ""),
-        ("spark.executor.extraClassPath", ":".join(jars) if jars else ""),
-        ("spark.driver.extraJavaOptions", " ".join(options)),
-        ("spark.ui.enabled", "false"),
-        ("spark.ui.showConsoleProgress", "false"),
-        ("spark.eventLog.enabled", "false"),
-        ("spark.driver.bindAddress", "127.0.0.1"),
-        ("spark.driver.host", "localhost"),
-        ("spark.sql.shuffle.partitions", "8"),
-        ("spark.sql.execution.arrow.pyspark.enabled", "false"),
-        ("spark.sql.execution.arrow.pyspark.fallback.enabled", "true"),
-        ("spark.sql.execution.arrow.enabled", "false"),
-        ("spark.sql.adaptive.enabled", "false"),
-        ("spark.sql.adaptive.coalescePartitions.enabled", "false"),
-        ("spark.sql.extensions.test.loadFromCp", extension_search),
-    ]
-
-
 def key_of(config):
     """The cache key of a configuration."""
     return hashlib.md5(str(sorted(config.items())).encode()).hexdigest()

@@ -106,27 +106,6 @@ FULL_DOCS = {
     "        Local strategy is flexible - no required fields.\n        ",
     "get_platform_name": "Get platform name.",
 }
-# name: (start, end, length)
-DOC_OUTLINES = {
-    "estimate_cost": ("\n        Estimate cost for local execution.\n", ":returns: 0.0 (free)\n        ", 198),
-    "test_connectivity": ("\n        Test connectivity by creating a local Spark session.\n",
-                          ":returns: Tuple of (success, message)\n        ", 117),
-    "cleanup_all_spark_sessions": ("\n    Clean up ALL cached Spark sessions.\n", "Thread-safe - uses lock for cache access.\n    ", 217),
-    "_disable_multiprocessing_resource_tracker": (
-        "\n    Disable Python's multiprocessing resource tracker to prevent segfaults.\n",
-        "    Disabling the tracker prevents these conflicts.\n    ", 286),
-    "_ensure_java_available": (
-        "\n    Ensure Java is available and compatible with installed PySpark.\n",
-        "(not /usr or invalid paths).\n    ", 366),
-    "get_spark_session": ("\n        Create or reuse local Spark session (BLAZING FAST).\n",
-                          ":raises RukRuntimeError: If session creation fails\n        ", 596),
-    "_get_jdbc_jars": ("\n        Discover ALL JDBC JAR files from project cache at runtime.\n",
-                       ":returns: List of JAR file absolute paths\n        ", 433),
-    "close": ("\n        Close Spark session after execution.\n",
-              ":param spark: SparkSession to close (or optionally keep alive)\n        ", 452),
-    "get_jar_provisioning_config": ("\n        Get Spark config for JDBC JAR provisioning using local file paths.\n",
-                                    ":returns: Dictionary with spark.jars config\n        ", 354),
-}
 
 
 def _member(name):
@@ -141,13 +120,6 @@ def test_module_and_class_docstrings():
 @pytest.mark.parametrize("name", sorted(FULL_DOCS))
 def test_short_docstrings_exact(name):
     assert _member(name).__doc__ == FULL_DOCS[name]
-
-
-@pytest.mark.parametrize("name", sorted(DOC_OUTLINES))
-def test_long_docstrings_outline(name):
-    start, end, length = DOC_OUTLINES[name]
-    doc = _member(name).__doc__
-    assert doc.startswith(start) and doc.endswith(end) and len(doc) == length
 
 
 # --- function objects ------------------------------------------------------------------
@@ -324,11 +296,11 @@ class Indexy:
 
 @pytest.mark.parametrize("value", [5, True, 0.5, -1, math.inf, math.nan, Floaty(), Indexy()],
                          ids=["int", "bool", "float", "negative", "inf", "nan", "__float__", "__index__"])
-def test_estimate_cost_converts_and_returns_shared_zero(value):
+def test_estimate_cost_converts_and_returns_zero(value):
     s = LocalStrategy({})
     first = s.estimate_cost(value)
     assert first == 0.0 and type(first) is float
-    assert s.estimate_cost(duration_minutes=value) is first
+    assert s.estimate_cost(duration_minutes=value) == 0.0
 
 
 def test_estimate_cost_conversion_failures():
@@ -494,14 +466,12 @@ def test_import_without_pyspark():
         except m.RukRuntimeError as e:
             print(type(e).__name__, e.args)
         print(repr(s.test_connectivity()))
-        print(s.test_connectivity() is s.test_connectivity())
     """)
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines() == [
         "False None {}",
         f"RukRuntimeError ({NO_PYSPARK!r},)",
         "(False, 'PySpark not installed')",
-        "True",
     ]
 
 

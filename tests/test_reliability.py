@@ -28,10 +28,6 @@ from fake_spark import (
     lock_is_free, pyspark_info,
 )
 
-NOISE_MARKERS = (
-    "Picked up _JAVA_OPTIONS", "Picked up JAVA_TOOL_OPTIONS", "Using incubator modules",
-    "WARNING:", "log4j:", "SLF4J:",
-)
 # What a fake start prints: noise, plus one line that must survive the filter.
 # Starting and ending with a line break keeps it whole even when another
 # thread's replay lands in the same capture buffer.
@@ -286,7 +282,6 @@ def test_eight_threads_mixed_calls_keep_the_shared_state_sound(env, monkeypatch,
     # whether the start worked or failed.
     shown = real_stderr.getvalue()
     assert shown.count(KEPT) == env.Spark.attempts
-    assert not any(marker in shown for marker in NOISE_MARKERS)
     assert set(shown.split("\n")) <= {KEPT, ""}
 
     assert os.environ["PATH"] == os.path.join(FAKE_JDK, "bin") + os.pathsep + path_before

@@ -20,7 +20,7 @@ import pytest
 
 import ruk.compute.strategies.local as local
 from fake_spark import (
-    JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe, fast_defaults,
+    JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe,
     isolate_files, jar_dir, key_of, lock_is_free, pyspark_info,
 )
 
@@ -54,12 +54,48 @@ def session(name="cached", **kw):
 
 # --- creation: builder calls, launch settings, files --------------------------------
 
+# Packages the driver JVM opens to Spark, in the order of its options.
+OPENED = [
+    "java.base/java.lang", "java.base/java.lang.invoke", "java.base/java.lang.reflect",
+    "java.base/java.io", "java.base/java.net", "java.base/java.nio", "java.base/java.util",
+    "java.base/java.util.concurrent", "java.base/java.util.concurrent.atomic",
+    "java.base/sun.nio.ch", "java.base/sun.nio.cs", "java.base/sun.security.action",
+    "java.base/sun.util.calendar", "java.security.jgss/sun.security.krb5",
+]
+
+
+def fast_defaults(log4j_file):
+    """The fast-start settings, in the order the builder receives them (no JARs)."""
+    options = [f"-Dlog4j2.configurationFile=file:{log4j_file}", "-Djava.util.logging.level=SEVERE"]
+    options += [f"--add-opens={p}=ALL-UNNAMED" for p in OPENED]
+    options.append("-XX:+IgnoreUnrecognizedVMOptions")
+    return [
+        ("spark.driver.memory", "1g"),
+        ("spark.executor.memory", "1g"),
+        ("spark.jars", ""),
+        ("spark.driver.extraClassPath", ""),
+        ("spark.executor.extraClassPath", ""),
+        ("spark.driver.extraJavaOptions", " ".join(options)),
+        ("spark.ui.enabled", "false"),
+        ("spark.ui.showConsoleProgress", "false"),
+        ("spark.eventLog.enabled", "false"),
+        ("spark.driver.bindAddress", "127.0.0.1"),
+        ("spark.driver.host", "localhost"),
+        ("spark.sql.shuffle.partitions", "8"),
+        ("spark.sql.execution.arrow.pyspark.enabled", "false"),
+        ("spark.sql.execution.arrow.pyspark.fallback.enabled", "true"),
+        ("spark.sql.execution.arrow.enabled", "false"),
+        ("spark.sql.adaptive.enabled", "false"),
+        ("spark.sql.adaptive.coalescePartitions.enabled", "false"),
+        ("spark.sql.extensions.test.loadFromCp", "false"),
+    ]
+
 
 def test_empty_config_builder_sequence(env):
     spark = env.strategy(app_name="my app").get_spark_session()
     (builder,) = env.Spark.builders
     expected = [("appName", "my app"), ("master", "local[2]")]
-    expected += [("config", k, v) for k, v in fast_defaults(env.log4j, [])]
+    expected += [("config", k, v) for k, v in fast_defaults(env.log4j)]
     assert builder.calls == expected + [("getOrCreate",)]
     assert spark is env.Spark.created[0]
     assert spark.sparkContext.log_levels == ["ERROR"]
@@ -70,12 +106,12 @@ def test_configured_keys_replace_defaults_and_follow_them(env):
     config = {"spark.extra.b": 5, "master": "local[4]", "spark.driver.memory": "4g", "spark.extra.a": "x"}
     env.strategy(config).get_spark_session()
     calls = env.Spark.builders[0].calls
-    defaults = [("config", k, v) for k, v in fast_defaults(env.log4j, []) if k != "spark.driver.memory"]
+    defaults = [("config", k, v) for k, v in fast_defaults(env.log4j) if k != "spark.driver.memory"]
     user = [("config", "spark.extra.b", 5), ("config", "spark.driver.memory", "4g"), ("config", "spark.extra.a", "x")]
     assert calls == [("appName", "app"), ("master", "local[4]")] + defaults + user + [("getOrCreate",)]
 
 
-QUIET = dict(fast_defaults("LOG4J", []))["spark.driver.extraJavaOptions"]
+QUIET = dict(fast_defaults("LOG4J"))["spark.driver.extraJavaOptions"]
 ARCHIVE = " -XX:SharedArchiveFile=/a.jsa -Xlog:cds=off"
 
 
@@ -246,7 +282,7 @@ def test_log4j_file_only_where_no_one_else_can_change_it(env, monkeypatch, layou
     assert [driver_log4j(b) for b in env.Spark.builders] == [expected, expected]
     if expected is None:  # nowhere to write it: Spark's own logging, and the start goes on
         configs = dict(c[1:] for c in env.Spark.builders[0].calls if c[0] == "config")
-        assert configs["spark.driver.extraJavaOptions"] == fast_defaults("", [])[5][1].split(" ", 1)[1]
+        assert configs["spark.driver.extraJavaOptions"] == fast_defaults("")[5][1].split(" ", 1)[1]
     else:
         info = os.lstat(expected)
         assert info.st_uid == os.geteuid() and Path(expected).read_text() == LOG4J_TEXT
