@@ -239,6 +239,29 @@ class FakeJavaCompat(types.ModuleType):
         self.select_best_java = answer("select_best_java", "best")
 
 
+class FakeJarProvisioning(types.ModuleType):
+    """A stand-in `ruk.compute.jar_provisioning`: its LocalJARProvisioning
+    records each call in `calls`, raises `init_error` when set, and answers
+    `result`."""
+
+    def __init__(self, result=None, init_error=None):
+        super().__init__("ruk.compute.jar_provisioning")
+        self.calls, self.result, self.init_error = [], result, init_error
+        module = self
+
+        class LocalJARProvisioning:
+            def __init__(self, *args, **kwargs):
+                module.calls.append(("init", args, kwargs))
+                if module.init_error is not None:
+                    raise module.init_error
+
+            def get_spark_config(self, *args, **kwargs):
+                module.calls.append(("get_spark_config", args, kwargs))
+                return module.result
+
+        self.LocalJARProvisioning = LocalJARProvisioning
+
+
 # A stand-in for the JVM that PySpark launches: a child process that inherits
 # fd 2, writes its start-up text there, then copies its stdin to fd 2 until
 # stdin closes (the JVM living on after the start). A stuck one ignores SIGTERM

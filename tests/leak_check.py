@@ -56,7 +56,7 @@ import types
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional
 
-from fake_spark import CollidingKey, FakeJavaCompat, FakeSparkSession, jar_dir, key_of, lock_is_free, pyspark_info
+from fake_spark import CollidingKey, FakeJarProvisioning, FakeJavaCompat, FakeSparkSession, jar_dir, key_of, lock_is_free, pyspark_info
 
 MODULE_NAME = "ruk.compute.strategies.local"
 JAVA_COMPAT_NAME = "ruk.compute.java_compat"
@@ -168,24 +168,6 @@ class BadBool:
 class BadIter:
     def __iter__(self):
         raise Boom("not iterable today")
-
-
-class BrokenProvisioning:
-    """A jar_provisioning module whose answers break the contract."""
-
-    def __init__(self, answer):
-        self.module = types.ModuleType(JAR_PROVISIONING_NAME)
-        answer_value = answer
-
-        class LocalJARProvisioning:
-            def __init__(self, project_dir):
-                if answer_value is Boom:
-                    raise Boom("no provisioning")
-
-            def get_spark_config(self, adapter_types=None):
-                return answer_value
-
-        self.module.LocalJARProvisioning = LocalJARProvisioning
 
 
 class Refusing:
@@ -903,23 +885,24 @@ def _():
     raises(TypeError, s.get_jar_provisioning_config, match="missing 1 required")
 
 
-BROKEN_LIST = BrokenProvisioning(["spark.jars"])
-BROKEN_NONE = BrokenProvisioning(None)
-BROKEN_RAISES = BrokenProvisioning(Boom)
+BROKEN_PROVISIONING = FakeJarProvisioning()
 
 
 @case("get_jar_provisioning_config", "provisioning answers a list / None / raises", weight=4)
 def _():
     real = sys.modules[JAR_PROVISIONING_NAME]
     try:
-        sys.modules[JAR_PROVISIONING_NAME] = BROKEN_LIST.module
+        fake = sys.modules[JAR_PROVISIONING_NAME] = BROKEN_PROVISIONING
+        fake.result = ["spark.jars"]
         raises(TypeError, H.strategy.get_jar_provisioning_config, set(), match="Expected dict, got list")
-        sys.modules[JAR_PROVISIONING_NAME] = BROKEN_NONE.module
+        fake.result = None
         check(H.strategy.get_jar_provisioning_config(set()) is None, "None passed through")
-        sys.modules[JAR_PROVISIONING_NAME] = BROKEN_RAISES.module
+        fake.init_error = Boom("no provisioning")
         raises(Boom, H.strategy.get_jar_provisioning_config, set())
     finally:
         sys.modules[JAR_PROVISIONING_NAME] = real
+        BROKEN_PROVISIONING.init_error = None
+        BROKEN_PROVISIONING.calls.clear()
 
 
 def scripted_strategy(behaviour, sql_error=None):

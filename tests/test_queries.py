@@ -12,7 +12,7 @@ import pytest
 import ruk.compute.strategies.local as mod
 from ruk.compute.jar_provisioning import LocalJARProvisioning
 from ruk_common.exceptions import RukRuntimeError
-from fake_spark import DictSub, FakeSparkSession, jar_dir
+from fake_spark import DictSub, FakeJarProvisioning, FakeSparkSession, jar_dir
 
 LocalStrategy = mod.LocalStrategy
 
@@ -106,20 +106,7 @@ def test_provisioning_matches_the_provisioning_class(monkeypatch, tmp_path, with
 
 @pytest.fixture
 def fake_provisioning(monkeypatch):
-    """Stands in for ruk.compute.jar_provisioning and records how it is called."""
-    fake = types.ModuleType("ruk.compute.jar_provisioning")
-    fake.calls = []
-    fake.result = {}
-
-    class LocalJARProvisioning:
-        def __init__(self, *args, **kwargs):
-            fake.calls.append(("init", args, kwargs))
-
-        def get_spark_config(self, *args, **kwargs):
-            fake.calls.append(("get_spark_config", args, kwargs))
-            return fake.result
-
-    fake.LocalJARProvisioning = LocalJARProvisioning
+    fake = FakeJarProvisioning({})
     monkeypatch.setitem(sys.modules, "ruk.compute.jar_provisioning", fake)
     return fake
 
