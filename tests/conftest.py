@@ -73,6 +73,37 @@ def pytest_sessionfinish(session):
     return result
 
 
+# --- the extension's module on the stand-ins of fake_spark --------------------------
+
+
+@pytest.fixture
+def fake_module(tmp_path, monkeypatch):
+    """The extension's module on a fresh stand-in PySpark (`.Spark`) and an
+    empty session cache (`.cache`), with the files of isolate_files, a JAVA_HOME
+    of its own, and PATH and the resource tracker put back afterwards.
+    `.strategy(config, app_name)` makes a strategy; the session lock must be
+    free at the end."""
+    from multiprocessing import resource_tracker
+
+    import ruk.compute.strategies.local as local
+    from fake_spark import FakeSparkSession, isolate_files
+
+    ns = isolate_files(tmp_path, monkeypatch)
+    monkeypatch.setenv("JAVA_HOME", "/previous/jdk")
+    monkeypatch.setenv("PATH", os.environ["PATH"])  # a Java check changes it
+    monkeypatch.setattr(resource_tracker, "_resource_tracker", resource_tracker._resource_tracker)
+    monkeypatch.setattr(resource_tracker, "_fd", getattr(resource_tracker, "_fd", None), raising=False)
+    ns.Spark, ns.cache = FakeSparkSession.fresh(), {}
+    monkeypatch.setattr(local, "SparkSession", ns.Spark)
+    monkeypatch.setattr(local, "PYSPARK_AVAILABLE", True)
+    monkeypatch.setattr(local, "_SPARK_SESSION_CACHE", ns.cache)
+    ns.strategy = lambda config=None, app_name="app": local.LocalStrategy({} if config is None else config, app_name)
+    lock = local._SPARK_SESSION_LOCK  # the module's own, whatever a test puts in its place
+    yield ns
+    assert lock.acquire(blocking=False), "the session lock was left held"
+    lock.release()
+
+
 # --- Java discovery fixtures (java_compat and the mur command line) ----------------
 
 

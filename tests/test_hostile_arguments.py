@@ -27,7 +27,7 @@ from hypothesis import strategies as st
 import ruk.compute.strategies.local as local
 from ruk.compute.session_extensions import class_path_search
 from fake_spark import (
-    FAKE_JDK, CollidingKey, DictSub, FakeJavaCompat, FakeSparkSession, SetSub, StrSub, isolate_files,
+    FAKE_JDK, CollidingKey, DictSub, FakeJavaCompat, FakeSparkSession, SetSub, StrSub,
     lock_is_free, pyspark_info,
 )
 
@@ -534,19 +534,10 @@ def outcome(fn, *args, **kwargs):
 
 
 @pytest.fixture
-def sandbox(tmp_path, monkeypatch):
+def sandbox(fake_module, monkeypatch):
     """Private HOME, temporary directory and project; a fake PySpark and Java discovery."""
-    isolate_files(tmp_path, monkeypatch)
-    monkeypatch.setenv("JAVA_HOME", "/previous/jdk")
     monkeypatch.setenv("PATH", "/usr/bin")
-    from multiprocessing import resource_tracker
-
-    monkeypatch.setattr(resource_tracker, "_resource_tracker", resource_tracker._resource_tracker)
-    monkeypatch.setattr(resource_tracker, "_fd", getattr(resource_tracker, "_fd", None), raising=False)
     monkeypatch.setitem(sys.modules, "ruk.compute.java_compat", FakeJavaCompat(pyspark_info([17])))
-    monkeypatch.setattr(local, "SparkSession", FakeSparkSession.fresh())
-    monkeypatch.setattr(local, "PYSPARK_AVAILABLE", True)
-    monkeypatch.setattr(local, "_SPARK_SESSION_CACHE", {})
     ns = types.SimpleNamespace(model=None)
 
     def reset():

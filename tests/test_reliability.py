@@ -24,7 +24,7 @@ import pytest
 import ruk.compute.strategies.local as local
 from real_deps import missing_pyspark_and_java, require
 from fake_spark import (
-    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe, isolate_files, key_of, launch_jvm,
+    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe, key_of, launch_jvm,
     lock_is_free, pyspark_info,
 )
 
@@ -100,21 +100,12 @@ class InjectedFault(RuntimeError):
 
 
 @pytest.fixture
-def env(tmp_path, monkeypatch):
-    ns = isolate_files(tmp_path, monkeypatch)
-    monkeypatch.setenv("JAVA_HOME", "/previous/jdk")
+def env(fake_module, monkeypatch):
+    ns = fake_module  # the real tracker suppression runs
     monkeypatch.setenv("PATH", "/usr/bin" + os.pathsep + "/bin")
-    from multiprocessing import resource_tracker
-
-    # The real tracker suppression runs; put the tracker back afterwards.
-    monkeypatch.setattr(resource_tracker, "_resource_tracker", resource_tracker._resource_tracker)
-    monkeypatch.setattr(resource_tracker, "_fd", getattr(resource_tracker, "_fd", None), raising=False)
     ns.Spark = SlowSpark.fresh()
     ns.Spark.start_delay = ns.Spark.stop_delay = 0
-    ns.cache = {}
     monkeypatch.setattr(local, "SparkSession", ns.Spark)
-    monkeypatch.setattr(local, "PYSPARK_AVAILABLE", True)
-    monkeypatch.setattr(local, "_SPARK_SESSION_CACHE", ns.cache)
     ns.real_ensure_java = local._ensure_java_available
     monkeypatch.setattr(local, "_ensure_java_available", lambda: None)
 
@@ -131,9 +122,7 @@ def env(tmp_path, monkeypatch):
         return text
 
     ns.console, ns.shown = console, shown
-    ns.strategy = lambda config=None, app_name="app": local.LocalStrategy({} if config is None else config, app_name)
-    yield ns
-    assert lock_is_free()
+    return ns
 
 
 def assert_untouched(env, cache_before):

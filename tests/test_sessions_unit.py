@@ -21,7 +21,7 @@ import pytest
 import ruk.compute.strategies.local as local
 from fake_spark import (
     JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe,
-    isolate_files, jar_dir, key_of, lock_is_free, pyspark_info,
+    jar_dir, key_of, lock_is_free, pyspark_info,
 )
 
 LOG4J_TEXT = (
@@ -33,19 +33,12 @@ LOG4J_TEXT = (
     "logger.hadoop.name = org.apache.hadoop\nlogger.hadoop.level = error\n"
 )
 @pytest.fixture
-def env(tmp_path, monkeypatch):
-    ns = isolate_files(tmp_path, monkeypatch)
-    ns.Spark = FakeSparkSession.fresh()
-    ns.cache = {}
+def env(fake_module, monkeypatch):
+    ns = fake_module
     ns.calls = []
-    monkeypatch.setattr(local, "SparkSession", ns.Spark)
-    monkeypatch.setattr(local, "PYSPARK_AVAILABLE", True)
-    monkeypatch.setattr(local, "_SPARK_SESSION_CACHE", ns.cache)
     monkeypatch.setattr(local, "_ensure_java_available", lambda: ns.calls.append("java"))
     monkeypatch.setattr(local, "_disable_multiprocessing_resource_tracker", lambda: ns.calls.append("tracker"))
-    ns.strategy = lambda config=None, app_name="app": local.LocalStrategy({} if config is None else config, app_name)
-    yield ns
-    assert lock_is_free()
+    return ns
 
 
 def session(name="cached", **kw):
