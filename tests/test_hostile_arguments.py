@@ -456,7 +456,7 @@ class Model:
         builder = self.spark.builder.appName(me.app_name)
         builder = builder.master(me.config.get("master", "local[2]"))
         class_path_search(jars, me.config)
-        ",".join(jars) if jars else ""  # the JAR settings: what the answer must allow
+        ",".join(jars) if jars else ""  # the JAR settings join the answer: a failure there fails the start
         for k, v in me.config.items():
             if k != "master":
                 builder = builder.config(k, v)
