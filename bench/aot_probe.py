@@ -1,19 +1,25 @@
 #!/usr/bin/env python3
-"""Probe of the JDK's ahead-of-time cache (Java 24+) for the Spark driver JVM.
+"""Probe of the JDK's ahead-of-time cache (Java 25) for the Spark driver JVM.
 
-    python3 bench/aot_probe.py train CACHE [--java-home J] [--two-step]
-    python3 bench/aot_probe.py compare SCRATCH_FILE --variant 'name=JAVA_HOME|plain|OPTIONS' ... [--runs 5] [--job select1|groupby]
-    python3 bench/aot_probe.py child VARIANT JOB [EXTRA_JVM_OPTIONS]
+    python3 bench/aot_probe.py train CACHE [--java-home J] [--strategy] [--two-step]
+    python3 bench/aot_probe.py compare SCRATCH_FILE --variant 'name=JAVA_HOME|plain|OPTIONS' ...
+                                       [--runs 5] [--job select1|groupby]
+    python3 bench/aot_probe.py child plain|strategy select1|groupby|train [EXTRA_JVM_OPTIONS]
 
 `train` runs the training workload (a start, SELECT 1, a small aggregation and
 a small join) in a fresh process whose driver JVM writes CACHE when it exits
-(one step: -XX:AOTCacheOutput; two steps: AOTMode=record, then a separate
-AOTMode=create JVM run). `compare` alternates fresh-process runs with the
-cache and without it, plain builder and the strategy, and prints medians of
-spawn to the job's rows and of the process tree's peak RSS.
+(-XX:AOTCacheOutput; --two-step only records CACHE.aotconf with
+AOTMode=record, for a separate AOTMode=create run). `compare` runs the named
+variants in turn (A B C A B C ..., one uncounted round first) and prints
+medians of spawn to the job's rows, spawn to exit, the process tree's CPU
+time and peak RSS, and each variant's pair ratio against the first.
 
-The child closes its JVM's stdin and waits for it to exit, so a training run's
-cache is written (the driver JVM exits when PySpark's gateway stdin closes).
+The extra options go to spark.driver.extraJavaOptions for the plain builder
+and to spark.driver.defaultJavaOptions for the strategy (its own
+extraJavaOptions stay). The child closes its JVM's stdin and waits for it to
+exit, so a training run's cache is written. AOT_PROBE_REPORT=1 adds the
+driver JVM's own report (arguments, java.vm.info, VM.info's CDS lines),
+AOT_PROBE_THREADS=1 its threads' CPU time at the first result.
 """
 
 from __future__ import annotations
@@ -69,6 +75,10 @@ def child(variant: str, job: str, extra: str) -> None:
     run_job(spark, job)
     first_result_at = time.monotonic()
     result = {"first_result_at": first_result_at}
+    if os.environ.get("AOT_PROBE_THREADS"):
+        from pyspark import SparkContext as _context
+
+        result["threads"] = thread_cpu(_context._gateway.proc.pid)
     if os.environ.get("AOT_PROBE_REPORT"):
         result["report"] = jvm_report(spark.sparkContext._gateway)
     from pyspark import SparkContext
@@ -79,6 +89,26 @@ def child(variant: str, job: str, extra: str) -> None:
     result["jvm_exit_s"] = time.monotonic() - first_result_at
     print("PROBE-RESULT " + json.dumps(result), flush=True)
     os._exit(0)
+
+
+def thread_cpu(pid: int) -> dict:
+    """CPU seconds of the driver JVM's threads so far, by kind (the JIT
+    compilers, the garbage collector, the rest)."""
+    ticks = os.sysconf("SC_CLK_TCK")
+    groups: dict = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/stat", "rb") as f:
+                data = f.read()
+        except OSError:
+            continue
+        name = data[data.index(b"(") + 1:data.rindex(b")")].decode()
+        fields = data[data.rindex(b")") + 2:].split()
+        cpu = (int(fields[11]) + int(fields[12])) / ticks
+        kind = ("C2" if name.startswith("C2 ") else "C1" if name.startswith("C1 ")
+                else "GC" if name.startswith(("GC ", "G1 ")) else "other")
+        groups[kind] = round(groups.get(kind, 0) + cpu, 2)
+    return groups
 
 
 def jvm_report(gateway) -> dict:
@@ -101,6 +131,8 @@ def jvm_report(gateway) -> dict:
     arguments_array = gateway.new_array(lang.Object, 4)
     arguments_array[0], arguments_array[1], arguments_array[2], arguments_array[3] = name, "vmInfo", params, signature
     info = str(invoke.invoke(server, arguments_array))
+    # "sharing" leaves java.vm.info when the JVM rejects the cache: it then maps no archive at all.
+    counters = {"java.vm.info": str(lang.System.getProperty("java.vm.info"))}
     lines = [line for line in info.splitlines()
              if any(word in line for word in ("CDS", "AOT", "sharing", "archive", "Narrow klass"))]
     hotspot = lang.management.ManagementFactory.getPlatformMXBean(
@@ -112,7 +144,7 @@ def jvm_report(gateway) -> dict:
             flags[flag] = [str(option.getValue()), str(option.getOrigin())]
         except Exception as error:  # noqa: BLE001 - a flag this JDK lacks
             flags[flag] = repr(error)[:80]
-    return {"arguments": arguments, "vm_info": lines[:20], "flags": flags,
+    return {"arguments": arguments, "vm_info": lines[:20], "flags": flags, "counters": counters,
             "vm_version": str(lang.System.getProperty("java.vm.info"))}
 
 
@@ -221,7 +253,8 @@ def train(cache: str, java_home: str, two_step: bool, variant: str) -> None:
             recorded = time.monotonic()
             print(f"record run: {recorded - started:.1f} s, config {os.path.getsize(config) / 2**20:.1f} MB")
             # The create step needs the same class path; the driver's is recorded in the config.
-            print("create step: run by hand with the driver's class path (see report)")
+            print("create step: java <the driver's class path and module options> -XX:AOTMode=create "
+                  f"-XX:AOTConfiguration={config} -XX:AOTCache={cache}")
         else:
             result = run(variant, "train", f"-XX:AOTCacheOutput={cache}", env)
         total = time.monotonic() - started
