@@ -171,13 +171,14 @@ def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
     directory = tmp_path / "cds"
     now = time.time()
     keys = [c * 32 for c in "abcde"]
-    for age, key in enumerate(keys):  # "a" built last, "e" first
-        _plant(directory, key, mtime=now - 100 * (age + 1))
+    for age, key in enumerate(keys):  # "a" built last, "e" first (an ahead-of-time cache)
+        _plant(directory, key, mtime=now - 100 * (age + 1), kind="aot" if key[0] == "e" else "cds")
         os.utime(directory / f"{key}.json", (now - 100 * (age + 1),) * 2)
     cds._note_use(str(directory), "e" * 32)  # the oldest build, in daily use
     (directory / "old-version.lock").write_text("")
     cds.prune(str(directory), keep_key="d" * 32, keep=3)
-    assert sorted(p.name for p in directory.iterdir()) == [f"{k * 32}.{ext}" for k in "ade" for ext in ("jsa", "json")]
+    assert sorted(p.name for p in directory.iterdir()) == [
+        f"{k * 32}.{ext}" for k in "ade" for ext in ("aot" if k == "e" else "jsa", "json")]
     # The disk bound: only what fits, the archive just built first.
     cds.prune(str(directory), keep_key="d" * 32, keep_bytes=cds.MIN_ARCHIVE_SIZE)
     assert sorted(p.name for p in directory.iterdir()) == ["d" * 32 + ".jsa", "d" * 32 + ".json"]
