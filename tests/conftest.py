@@ -1,4 +1,7 @@
 import os
+import shutil
+import sys
+import tempfile
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Callable, Optional
@@ -9,6 +12,65 @@ import pytest
 # would start a Spark driver of its own. The tests of that feature turn it on
 # for the processes they start.
 os.environ["MUR_SPARK_CDS"] = "0"
+
+# The suite's own temporary directory, inherited by every process it starts
+# (Spark's scratch space too, which would otherwise go to the JVM's /tmp). At
+# the end it must hold nothing but pytest's own folder (removed by pytest, see
+# tmp_path_retention_policy), and is removed with whatever it holds, so that a
+# run leaves the machine's temporary directory as it found it.
+SUITE_TMP = tempfile.mkdtemp(prefix="ruk-tests-")
+os.environ["TMPDIR"] = os.environ["SPARK_LOCAL_DIRS"] = SUITE_TMP
+tempfile.tempdir = SUITE_TMP  # gettempdir() caches its first answer
+# Written by every session start into the temporary directory, by design.
+_EXPECTED_IN_TMP = {"mur_log4j2.properties"}
+
+
+def _leftovers(root: str) -> list:
+    """What the suite left below `root` outside pytest's folder, with sizes."""
+    found = []
+    for entry in sorted(os.scandir(root), key=lambda e: e.name):
+        if entry.name.startswith("pytest-of-") or entry.name in _EXPECTED_IN_TMP:
+            continue
+        size = entry.stat(follow_symlinks=False).st_size
+        if entry.is_dir(follow_symlinks=False):
+            size = sum(f.stat(follow_symlinks=False).st_size for f in Path(entry.path).rglob("*"))
+        found.append(f"{entry.name} ({size // 1024} KiB)")
+    return found
+
+
+def _end_the_jvm_of_this_process() -> None:
+    """Spark removes its scratch folder when its JVM exits, which for the JVM
+    of this process would be after the check: end it first, as the
+    interpreter's exit would."""
+    if "pyspark" not in sys.modules:
+        return
+    from pyspark import SparkContext
+
+    gateway = SparkContext._gateway
+    if SparkContext._active_spark_context is not None:
+        SparkContext._active_spark_context.stop()
+    process = getattr(gateway, "proc", None)
+    if process is not None and process.poll() is None:
+        process.stdin.close()  # the JVM exits at the end of its input
+        process.wait(timeout=120)
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_sessionfinish(session):
+    result = yield  # after every fixture's teardown
+    if not os.path.isdir(SUITE_TMP):
+        return result
+    _end_the_jvm_of_this_process()
+    leftovers = _leftovers(SUITE_TMP)
+    shutil.rmtree(SUITE_TMP, ignore_errors=True)
+    if leftovers:
+        reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+        text = f"the suite left in its temporary directory {SUITE_TMP}: {', '.join(leftovers)}"
+        if reporter is not None:
+            reporter.write_line(f"\nERROR: {text}", red=True)
+        if session.exitstatus == 0:
+            session.exitstatus = pytest.ExitCode.TESTS_FAILED
+    return result
 
 
 # --- Java discovery fixtures (java_compat and the mur command line) ----------------

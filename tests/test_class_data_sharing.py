@@ -609,7 +609,8 @@ def built(tmp_path_factory):
         with open(directory / "build.log", "a") as log:
             subprocess.run([sys.executable, "-c", _BUILD_NOW, json.dumps(asked[0])], env=env, cwd=root,
                            stdout=log, stderr=log, timeout=1500, check=True)
-    return root, env, result, class_log
+    yield root, env, result, class_log
+    shutil.rmtree(root)  # two archives of about 150 MB: gone with the module, not at the end of the run
 
 
 def _check(root, env, name, **extra):

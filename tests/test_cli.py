@@ -154,6 +154,30 @@ def test_usage_errors_are_one_line(machine, args, words):
     assert_refused(machine.mur(*args), *words, status=2)
 
 
+@pytest.mark.parametrize(
+    "javas, hide_pyspark, pyspark_line, java_line",
+    [
+        ([("jdk-17", "17.0.9"), ("jdk-21", "21.0.4")], False, "4.0.1 (runs on Java 17, 21)",
+         "{jvm}/jdk-21 (Java 21.0.4, found in /usr/lib/jvm)"),
+        ([("jdk-11", "11.0.2")], False, "4.0.1 (runs on Java 17, 21)", "none of those found; 'mur java install'"),
+        ([("jdk-17", "17.0.9")], True, "not installed", "none chosen without PySpark"),
+    ],
+)
+def test_version_names_package_pyspark_and_java(machine, javas, hide_pyspark, pyspark_line, java_line):
+    from importlib import metadata
+
+    machine.pyspark("4.0.1")
+    for name, version in javas:
+        machine.java(name, version)
+    result = machine.mur("--version", hide_pyspark=hide_pyspark)
+    assert result.returncode == 0 and result.stderr == "", result
+    fields = dict((k, v.strip()) for k, v in (line.split(":", 1) for line in result.stdout.splitlines()))
+    assert list(fields) == ["mur", "PySpark", "Java"]
+    assert fields["mur"] == metadata.version("ruk")
+    assert fields["PySpark"] == pyspark_line
+    assert fields["Java"].startswith(java_line.format(jvm=machine.jvm_root)), fields["Java"]
+
+
 # --- mur java search ------------------------------------------------------------------
 
 

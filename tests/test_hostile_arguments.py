@@ -426,12 +426,11 @@ class Model:
         self.lock = threading.Lock()
 
     def validate_config(self, me):
-        if isinstance(me.config, dict):
-            return None
-        error = RukRuntimeError
-        raise error("Local Spark config must be a dictionary, got " + format(type(me.config), ""))
+        self.check_input(me)
 
-    def get_spark_session(self, me, adapter_types=None):
+    @staticmethod
+    def check_input(me):
+        """What a start refuses before it changes anything; validate_config refuses the same."""
         config = me.config
         if not issubclass(type(config), dict):  # its real type, as the extension sees it
             raise RukRuntimeError(f"Local Spark config must be a dictionary, got {type(config)}")
@@ -445,6 +444,9 @@ class Model:
         if not isinstance(me.app_name, str):
             raise RukRuntimeError(
                 f"Spark application name (app_name) must be a string, got {type(me.app_name).__name__}: {me.app_name!r}")
+
+    def get_spark_session(self, me, adapter_types=None):
+        self.check_input(me)
         key = hashlib.md5(str(sorted(me.config.items())).encode("utf-8")).hexdigest()
         with self.lock:
             if key in self.cache:
@@ -1011,7 +1013,9 @@ def test_validate_config_on_objects_that_are_not_strategies():
     assert outcome(LocalStrategy.validate_config, object())[0] == "raised"
     assert type(outcome(LocalStrategy.validate_config, object())[1]) is AttributeError
     assert type(outcome(LocalStrategy.validate_config, None)[1]) is AttributeError
-    assert LocalStrategy.validate_config(types.SimpleNamespace(config=DictSub())) is None
+    assert LocalStrategy.validate_config(types.SimpleNamespace(config=DictSub(), app_name="app")) is None
+    with pytest.raises(AttributeError, match="app_name"):  # as a start would
+        LocalStrategy.validate_config(types.SimpleNamespace(config={}))
     with pytest.raises(RukRuntimeError) as info:
         LocalStrategy.validate_config(types.SimpleNamespace(config=types.MappingProxyType({})))
     assert str(info.value) == "Local Spark config must be a dictionary, got <class 'mappingproxy'>"

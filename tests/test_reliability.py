@@ -24,7 +24,7 @@ import pytest
 import ruk.compute.strategies.local as local
 from real_deps import missing_pyspark_and_java, require
 from fake_spark import (
-    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, isolate_files, key_of,
+    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe, isolate_files, key_of,
     lock_is_free, pyspark_info,
 )
 
@@ -421,8 +421,124 @@ def test_failing_start(env, entry, where, error):
     assert_untouched(env, before)
     assert all(s.stop_calls == 0 for s in before.values())
     if where == "setLogLevel":
-        assert len(env.Spark.created) == 1  # made, then dropped: never cached
+        (made,) = env.Spark.created  # made, then stopped: never cached
+        assert made.stop_calls == 1
     env.Spark.get_or_create_error = env.Spark.set_log_level_error = None
+    assert_next_start_works(env)
+
+
+# A launched JVM as PySpark marks it, that ignores SIGTERM (as a JVM whose
+# main thread has ended does) and has a child of its own.
+_STUCK_JVM = """
+import os, signal, subprocess, sys, time
+signal.signal(signal.SIGTERM, lambda *a: os.write(2, b"told to end\\n"))
+child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"])
+os.write(2, b"Picked up _JAVA_OPTIONS: -Dx\\n")
+print(child.pid, flush=True)
+while True:
+    time.sleep(1)
+"""
+
+
+def _running(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] not in "ZX"
+    except FileNotFoundError:
+        return False
+
+
+def _wait_for_next_clock_tick_after(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        started = int(f.read().rsplit(")", 1)[1].split()[19])
+    hz = os.sysconf("SC_CLK_TCK")
+    deadline = time.monotonic() + HANG_GUARD
+    while int(time.clock_gettime(time.CLOCK_BOOTTIME) * hz) <= started:
+        assert time.monotonic() < deadline
+
+
+@pytest.mark.parametrize("error", [RuntimeError("start failed"), Interrupt()], ids=["Exception", "KeyboardInterrupt"])
+def test_failed_start_ends_the_jvm_it_launched_with_its_tree(env, error):
+    """Only this start's launch is ended: neither another child of ours nor the
+    JVM an earlier start launched is touched, and what the ending JVM prints
+    does not reach the console."""
+    env.console()
+    sleeper = [sys.executable, "-c", "import time; time.sleep(600)"]
+    marked = {**os.environ, "_PYSPARK_DRIVER_CONN_INFO_PATH": "/gone/conn"}
+    bystander = subprocess.Popen(sleeper)
+    earlier_jvm = subprocess.Popen(sleeper, env=marked)  # as if launched by a start that went well
+    _wait_for_next_clock_tick_after(earlier_jvm.pid)  # /proc tells start times to the tick
+    launched = {}
+
+    def launch(builder):
+        jvm = subprocess.Popen([sys.executable, "-c", _STUCK_JVM], stdout=subprocess.PIPE, text=True, env=marked)
+        launched.update(jvm=jvm.pid, child=int(jvm.stdout.readline()))
+        raise error
+
+    env.Spark.get_or_create_hook = launch
+    try:
+        with StderrPipe() as console:
+            with pytest.raises(type(error)) as info:
+                env.strategy().get_spark_session()
+            assert info.value is error
+            assert not _running(launched["jvm"]) and not _running(launched["child"])
+            assert _running(bystander.pid) and _running(earlier_jvm.pid)
+            shown = console.text()
+    finally:
+        for process in (bystander, earlier_jvm):
+            process.kill()
+            process.wait()
+    assert shown == "" and env.shown() == ""
+    env.Spark.get_or_create_hook = None
+    assert_next_start_works(env)
+
+
+def test_failed_start_ends_a_launch_still_on_its_way_to_exec(env):
+    """Ctrl-C while PySpark's Popen waits for its child to exec: the child
+    still looks like this process, and is ended once it shows what it is."""
+    env.console()
+    launched = {}
+
+    def launch(builder):
+        go, wait = os.pipe()[::-1]  # (write end, read end)
+        pid = os.fork()
+        if pid == 0:  # as Popen's child between fork and exec
+            try:
+                os.read(wait, 1)
+                os.execve(sys.executable, [sys.executable, "-c", "import time; time.sleep(600)"],
+                          {**os.environ, "_PYSPARK_DRIVER_CONN_INFO_PATH": "/gone/conn"})
+            finally:
+                os._exit(127)  # never back into the test run
+        os.close(wait)
+        launched["pid"] = pid
+        os.write(go, b"x")  # execs while the start is being undone
+        os.close(go)
+        raise Interrupt()
+
+    env.Spark.get_or_create_hook = launch
+    with pytest.raises(Interrupt):
+        env.strategy().get_spark_session()
+    assert not _running(launched["pid"])
+    env.Spark.get_or_create_hook = None
+    assert_next_start_works(env)
+
+
+@pytest.mark.parametrize("error", [RuntimeError("cache refused"), Interrupt()], ids=["Exception", "KeyboardInterrupt"])
+def test_session_that_cannot_be_cached_is_stopped(env, monkeypatch, error):
+    """A session nobody could find or stop again does not outlive the failed call."""
+
+    class Refusing(dict):
+        def __setitem__(self, key, value):
+            raise error
+
+    monkeypatch.setattr(local, "_SPARK_SESSION_CACHE", Refusing())
+    with pytest.raises(type(error)) as info:
+        env.strategy().get_spark_session()
+    assert info.value is error
+    (made,) = env.Spark.created
+    assert made.stop_calls == 1 and local._SPARK_SESSION_CACHE == {}
+    monkeypatch.setattr(local, "_SPARK_SESSION_CACHE", env.cache)
+    env.console()
     assert_next_start_works(env)
 
 

@@ -75,6 +75,43 @@ def test_configured_keys_replace_defaults_and_follow_them(env):
     assert calls == [("appName", "app"), ("master", "local[4]")] + defaults + user + [("getOrCreate",)]
 
 
+QUIET = dict(fast_defaults("LOG4J", []))["spark.driver.extraJavaOptions"]
+ARCHIVE = " -XX:SharedArchiveFile=/a.jsa -Xlog:cds=off"
+
+
+@pytest.mark.parametrize(
+    "config, quiet_as_default_options",
+    [
+        ({"spark.driver.extraJavaOptions": "-Dfoo=bar"}, True),
+        ({"spark.driver.extraJavaOptions": 7}, True),  # taken as text, as PySpark's builder does
+        ({"spark.driver.extraJavaOptions": "-Dfoo=bar", "spark.driver.defaultJavaOptions": "-Dmine=1"}, False),
+        ({"spark.driver.extraJavaOptions": "-Dlog4j2.configurationFile=file:/mine.properties"}, False),
+        ({"spark.driver.defaultJavaOptions": "-Dmine=1"}, False),
+        ({}, False),
+    ],
+    ids=["user options", "not a string", "user defaults too", "own logging file", "only user defaults", "none"],
+)
+def test_quiet_options_go_beside_the_users_extra_java_options(env, monkeypatch, config, quiet_as_default_options):
+    from ruk.compute import class_data_sharing
+
+    seen = []
+    monkeypatch.setattr(class_data_sharing, "driver_options", lambda options, jars, conf: seen.append(options) or ARCHIVE)
+    env.strategy(dict(config)).get_spark_session()
+    calls = [c[1:] for c in env.Spark.builders[0].calls if c[0] == "config"]
+    quiet = QUIET.replace("LOG4J", env.log4j)
+    user_extra = "spark.driver.extraJavaOptions" in config
+    if quiet_as_default_options:
+        # After the fast defaults, before the user's own entries, which pass unchanged.
+        position = calls.index(("spark.driver.defaultJavaOptions", quiet + ARCHIVE))
+        assert calls[position + 1:] == list(config.items())
+        assert seen == [f"{quiet} {config['spark.driver.extraJavaOptions']}"]  # what the driver gets, in order
+    else:
+        assert ("spark.driver.defaultJavaOptions", quiet + ARCHIVE) not in calls
+        assert seen == ([] if user_extra else [quiet])
+    assert dict(calls).get("spark.driver.extraJavaOptions") == (
+        config["spark.driver.extraJavaOptions"] if user_extra else quiet + ARCHIVE)
+
+
 def _link_to(target):
     return lambda path: path.symlink_to(target)
 
@@ -332,10 +369,11 @@ BAD_INPUT = [
 ]
 
 
+@pytest.mark.parametrize("entry", ["get_spark_session", "validate_config"])
 @pytest.mark.parametrize("config, app_name, message", BAD_INPUT)
-def test_bad_input_is_refused_before_anything_changes(env, config, app_name, message):
+def test_bad_input_is_refused_before_anything_changes(env, config, app_name, message, entry):
     with pytest.raises(local.RukRuntimeError) as info:
-        env.strategy(config, app_name).get_spark_session()
+        getattr(env.strategy(config, app_name), entry)()
     assert str(info.value) == message
     assert env.calls == [] and "_JAVA_OPTIONS" not in os.environ
     assert env.Spark.builders == [] and env.cache == {}
@@ -771,3 +809,40 @@ def test_jvm_console_filtered_during_the_start_only_and_other_threads_pass(env, 
         "WARNING:other:logged after the start\n"
         "WARNING: after the start\nPicked up _JAVA_OPTIONS: later\nno line break"
     )
+
+
+@pytest.mark.parametrize("moved", [False, True], ids=["fd 2 left alone", "fd 2 moved during the start"])
+def test_fd_2_put_back_only_while_it_still_holds_the_relay(env, tmp_path, moved):
+    """Another thread that points fd 2 at its log file during a start keeps it
+    afterwards; the launched JVM's output still reaches the real stderr."""
+    env.Spark.jvm_stderr = "Picked up _JAVA_OPTIONS: x\njvm line\n"
+    log = tmp_path / "other.log"
+
+    def redirect_in_other_thread(builder):
+        def other():
+            fd = os.open(log, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600)
+            os.dup2(fd, 2)
+            os.close(fd)
+
+        thread = threading.Thread(target=other)
+        thread.start()
+        thread.join()
+
+    if moved:
+        env.Spark.get_or_create_hook = redirect_in_other_thread
+    with StderrPipe() as console:
+        before = os.fstat(2)
+        spark = env.strategy().get_spark_session()
+        now = os.fstat(2)
+        os.write(2, b"user line after the start\n")
+        spark.jvm.stdin.write("jvm line after the start\n")
+        spark.jvm.stdin.close()
+        assert spark.jvm.wait() == 0
+        shown = console.text()
+    expected_fd = os.stat(log) if moved else before
+    assert (now.st_dev, now.st_ino) == (expected_fd.st_dev, expected_fd.st_ino)
+    if moved:
+        assert log.read_text() == "user line after the start\n"
+        assert shown == "jvm line\njvm line after the start\n"
+    else:
+        assert shown == "jvm line\nuser line after the start\njvm line after the start\n"

@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -47,7 +48,10 @@ struct StderrRelay {
     int control;    // close request from the window, acknowledged on the same socket
     int sink;       // a copy of the real stderr
     pid_t own_pid;  // writes from this process pass as they come
+    dev_t window_dev = 0;  // the socket fd 2 was pointed at: put back only while it is still there
+    ino_t window_ino = 0;
     bool filtering = true;  // the start window is open
+    std::atomic<bool> dropping_others{false};  // a failed start's JVM is being ended
     // Where the current line from another process stands.
     enum class Line { start, buffering, dropping, passing } line = Line::start;
     std::size_t pending_size = 0;
@@ -194,7 +198,7 @@ int relay_take(Relay& r) noexcept {
         std::size_t size = static_cast<std::size_t>(got);
         if (sender == r.own_pid)
             write_all(r.sink, r.chunk, size);
-        else
+        else if (!r.dropping_others.load())
             relay_child_bytes(r, r.chunk, size);
     }
     r.busy.store(0);
@@ -221,6 +225,7 @@ void* relay_main(void* arg) noexcept {
                 open = taken < 0;  // drained, or else the end of the stream
             }
             r->filtering = false;
+            r->dropping_others.store(false);  // what outlives a failed start is no longer its JVM
             (void)!send(r->control, "", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
             close_quietly(r->control);
             r->control = -1;
@@ -230,7 +235,8 @@ void* relay_main(void* arg) noexcept {
         if (watched[0].revents && relay_take(*r) == 0) break;
     }
     // A last line without its line break.
-    if (r->line == Relay::Line::buffering && !carries_noise_marker(r->pending, r->pending_size))
+    if (r->line == Relay::Line::buffering && !r->dropping_others.load() &&
+        !carries_noise_marker(r->pending, r->pending_size))
         write_all(r->sink, r->pending, r->pending_size);
     close_quietly(r->control);
     close_quietly(r->sink);  // the real stderr sees the end of what came through here
@@ -324,6 +330,11 @@ bool redirect_stderr_fd() noexcept {
         relay_release(relay);
         return false;
     }
+    struct stat installed;
+    if (fstat(2, &installed) == 0) {
+        relay->window_dev = installed.st_dev;
+        relay->window_ino = installed.st_ino;
+    }
     close_quietly(data[1]);
     st.capture_saved_fd = saved;
     st.capture_control_fd = control[0];
@@ -338,7 +349,13 @@ bool redirect_stderr_fd() noexcept {
 void restore_stderr_fd() noexcept {
     ModuleState& st = state();
     if (st.capture_saved_fd < 0) return;
-    dup2_retrying(st.capture_saved_fd, 2);
+    // Another thread may have pointed fd 2 elsewhere meanwhile (a log file):
+    // its choice stands, and its dup2 has already closed our end there.
+    struct stat current;
+    Relay* owner = st.capture_relay;
+    if (owner && fstat(2, &current) == 0 && current.st_dev == owner->window_dev &&
+        current.st_ino == owner->window_ino)
+        dup2_retrying(st.capture_saved_fd, 2);
     close_quietly(st.capture_saved_fd);
     st.capture_saved_fd = -1;
     int control = st.capture_control_fd;
@@ -555,13 +572,21 @@ private:
 };
 
 // The action: getOrCreate, then setLogLevel("ERROR") on the new context.
-Ref start_session(PyObject* builder) {
+// A failure (Ctrl-C included) is undone here, inside the window.
+Ref start_session(PyObject* builder, StartCleanup& cleanup) {
     ModuleState& st = state();
     Ref spark = call_method(builder, st.s_getOrCreate);
-    if (!spark) return {};
+    if (!spark) {
+        cleanup.undo(nullptr);
+        return {};
+    }
     Ref context = getattr(spark.get(), st.s_sparkContext);
     Ref result = context ? call_method(context.get(), st.s_setLogLevel, st.s_error_level) : Ref{};
-    return result ? std::move(spark) : Ref{};
+    if (!result) {
+        cleanup.undo(spark.get());
+        return {};
+    }
+    return spark;
 }
 
 // Prints every captured line that is not empty and carries no noise marker.
@@ -601,7 +626,11 @@ void forget_open_window() noexcept {
 
 }  // namespace
 
-Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder) {
+void drop_other_processes_output() noexcept {
+    if (StderrRelay* relay = state().capture_relay) relay->dropping_others.store(true);
+}
+
+Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder, StartCleanup& cleanup) {
     ModuleState& st = state();
     Ref io = import_module(globals, st.s_io);
     if (!io) return {};
@@ -625,7 +654,8 @@ Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder) {
         redirect_stderr_fd();  // or, failing that, the start's fd 2 goes unfiltered
     }
 
-    Ref spark = start_session(builder);  // may run for seconds: the JVM starts here
+    cleanup.begin();  // windows do not overlap: what is launched from here is this start's
+    Ref spark = start_session(builder, cleanup);  // may run for seconds: the JVM starts here
 
     // The `finally` part: runs whether the start worked or not.
     PendingError start_error;
@@ -641,17 +671,21 @@ Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder) {
     int restored = PyObject_SetAttr(sys, st.s_stderr_, original_stderr.get());
     if (window.owner()) forget_open_window();
     window.leave();
+    // A session that started but cannot be handed over is undone like a failed start.
     if (restored < 0) {
         read_error.chain_under_current();
         if (!start_error_chained) start_error.chain_under_current();
+        cleanup.undo(spark.get());
         return {};
     }
     if (!read_error.empty()) {
         read_error.restore();
+        cleanup.undo(spark.get());
         return {};
     }
     if (replay_meaningful_lines(globals, sys, captured.get()) < 0) {
         start_error.chain_under_current();
+        cleanup.undo(spark.get());
         return {};
     }
     if (!start_error.empty()) {

@@ -440,28 +440,66 @@ Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_pa
     return values;
 }
 
-int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values, PyObject* jar_paths) {
+int route_quiet_options(PyObject* config, QuietOptions& route) {
+    ModuleState& st = state();
+    PyObject* extra_key = PyTuple_GET_ITEM(st.launch.fast_default_keys, driver_java_options_position);
+    route = QuietOptions::as_extra_default;
+    int configured = PySequence_Contains(config, extra_key);
+    if (configured <= 0) return configured;
+    // Spark puts defaultJavaOptions first on the driver's command line, so
+    // the user's options still win wherever both set the same thing.
+    route = QuietOptions::not_at_all;
+    int own_defaults = PySequence_Contains(config, st.launch.default_java_options_key);
+    if (own_defaults != 0) return own_defaults < 0 ? -1 : 0;
+    Ref value = Ref::steal(PyObject_GetItem(config, extra_key));
+    Ref text = value ? Ref::steal(PyObject_Str(value.get())) : Ref{};  // as PySpark's builder takes it
+    int own_logging = text ? PySequence_Contains(text.get(), st.launch.log4j_option_name) : -1;
+    if (own_logging != 0) return own_logging < 0 ? -1 : 0;
+    route = QuietOptions::as_default_options;
+    return 0;
+}
+
+Ref configure_quiet_default_options(PyObject* builder, PyObject* values) {
+    ModuleState& st = state();
+    return call_method(builder, st.s_config, st.launch.default_java_options_key,
+                       PyTuple_GET_ITEM(values, driver_java_options_position));
+}
+
+namespace {
+
+// The driver's options as the archive sees them: ours, then the user's
+// extraJavaOptions when they go beside ours.
+Ref options_for_sharing(PyObject* config, PyObject* java_options, QuietOptions route) {
+    if (route != QuietOptions::as_default_options) return Ref::borrow(java_options);
+    ModuleState& st = state();
+    PyObject* extra_key = PyTuple_GET_ITEM(st.launch.fast_default_keys, driver_java_options_position);
+    Ref value = Ref::steal(PyObject_GetItem(config, extra_key));
+    Ref text = value ? Ref::steal(PyObject_Str(value.get())) : Ref{};
+    return text ? Ref::steal(PyUnicode_FromFormat("%U %U", java_options, text.get())) : Ref{};
+}
+
+}  // namespace
+
+int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values, PyObject* jar_paths,
+                           QuietOptions route) {
     ModuleState& st = state();
     constexpr Py_ssize_t java_options_index = driver_java_options_position;
-    PyObject* key = PyTuple_GET_ITEM(st.launch.fast_default_keys, java_options_index);
-    int configured = PySequence_Contains(config, key);
-    if (configured > 0) return 0;  // the user's own options stand as they are
-    if (configured == 0) {
-        PyObject* java_options = PyTuple_GET_ITEM(values, java_options_index);
-        Ref driver_options;
-        // May run arbitrary Python code (the import, the archive lookup, a builder's spawn).
-        Ref extra = import_from(globals, st.s_class_data_sharing_module, &st.s_driver_options, 1,
-                                &driver_options) == 0
-                        ? call(driver_options.get(), java_options, jar_paths, config)
-                        : Ref{};
-        int has_extra = extra && PyUnicode_Check(extra.get()) ? PyObject_IsTrue(extra.get()) : 0;
-        if (has_extra > 0) {
-            Ref combined = Ref::steal(PyUnicode_Concat(java_options, extra.get()));
-            // `values` is our own new tuple, not yet seen by anyone else.
-            if (combined && PyTuple_SetItem(values, java_options_index, combined.release()) == 0) return 0;
-        } else if (extra && has_extra == 0) {
-            return 0;
-        }
+    if (route == QuietOptions::not_at_all) return 0;  // the user's own options stand as they are
+    PyObject* java_options = PyTuple_GET_ITEM(values, java_options_index);
+    Ref driver_options;
+    Ref setup_options = options_for_sharing(config, java_options, route);
+    // May run arbitrary Python code (the import, the archive lookup, a builder's spawn).
+    Ref extra = setup_options && import_from(globals, st.s_class_data_sharing_module, &st.s_driver_options, 1,
+                                             &driver_options) == 0
+                    ? call(driver_options.get(), setup_options.get(), jar_paths, config)
+                    : Ref{};
+    int has_extra = extra && PyUnicode_Check(extra.get()) ? PyObject_IsTrue(extra.get()) : 0;
+    if (has_extra > 0) {
+        Ref combined = Ref::steal(PyUnicode_Concat(java_options, extra.get()));
+        // `values` is our own new tuple, not yet seen by anyone else.
+        if (combined && PyTuple_SetItem(values, java_options_index, combined.release()) == 0) return 0;
+    } else if (extra && has_extra == 0) {
+        return 0;
     }
     if (!pending_is_exception()) return -1;
     PyErr_Clear();  // the start goes on as it would without an archive
@@ -499,7 +537,9 @@ int init_launch_settings() noexcept {
         !(launch.log4j_file_name = text(log4j_file_name)) ||
         !(launch.log4j_option_prefix = text(log4j_option_prefix)) ||
         !(launch.driver_options_tail = PyUnicode_FromString(driver_options_tail)) ||
-        !(launch.single_quote = text("'")) || !(launch.quoted_single_quote = text("'\"'\"'")))
+        !(launch.single_quote = text("'")) || !(launch.quoted_single_quote = text("'\"'\"'")) ||
+        !(launch.default_java_options_key = text("spark.driver.defaultJavaOptions")) ||
+        !(launch.log4j_option_name = text("log4j2.configurationFile")))
         return -1;
     constexpr auto count = static_cast<Py_ssize_t>(std::size(fast_defaults));
     Ref keys = Ref::steal(PyTuple_New(count));

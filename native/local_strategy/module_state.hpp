@@ -197,6 +197,8 @@ struct ModuleState {
         PyObject* driver_options_tail = nullptr;   // driver JVM options after the logging one
         PyObject* single_quote = nullptr;
         PyObject* quoted_single_quote = nullptr;   // a single quote written inside single quotes
+        PyObject* default_java_options_key = nullptr;  // where the quiet options go beside the user's own
+        PyObject* log4j_option_name = nullptr;     // a user's option naming their own logging file holds it
         PyObject* fast_default_keys = nullptr;     // tuple of the fast-default keys, in table order
         PyObject* fast_default_fixed = nullptr;    // tuple of their fixed values; None where computed
     } launch;

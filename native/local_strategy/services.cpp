@@ -2,32 +2,14 @@
 #include "entry_points.hpp"
 #include "module_state.hpp"
 #include "py_helpers.hpp"
+#include "session_steps.hpp"
 
 namespace ruk {
 
+// What the start would refuse, refused here too, by the start's own check.
 PyObject* validate_config(PyObject* globals, PyObject* const* args) {
-    ModuleState& st = state();
-    PyObject* self = args[0];
-    Ref config = getattr(self, st.s_config);
-    if (!config) return nullptr;
-    int is_dict = PyObject_IsInstance(config.get(), reinterpret_cast<PyObject*>(&PyDict_Type));
-    if (is_dict < 0) return nullptr;
-    if (is_dict) Py_RETURN_NONE;
-
-    Ref error_class = load_global(globals, st.s_RukRuntimeError);
-    // The message reads self.config again, after the error class, as the
-    // Python expression that builds it does.
-    Ref config_for_message = error_class ? getattr(self, st.s_config) : Ref{};
-    Ref type_text = config_for_message
-                        ? Ref::steal(PyObject_Format(
-                              reinterpret_cast<PyObject*>(Py_TYPE(config_for_message.get())), st.s_empty))
-                        : Ref{};
-    Ref message = type_text ? Ref::steal(PyUnicode_FromFormat(
-                                  "Local Spark config must be a dictionary, got %U", type_text.get()))
-                            : Ref{};
-    Ref error = message ? call(error_class.get(), message.get()) : Ref{};
-    if (error) raise_object(error.get());
-    return nullptr;
+    if (check_strategy_input(globals, args[0]) < 0) return nullptr;
+    Py_RETURN_NONE;
 }
 
 PyObject* estimate_cost(PyObject*, PyObject* const*) {

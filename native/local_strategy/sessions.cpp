@@ -10,10 +10,12 @@ namespace {
 constexpr const char pyspark_unavailable_message[] =
     "PySpark is not available. Install it with: pip install pyspark";
 
+}  // namespace
+
 // The strategy's input, checked before anything changes, so a value Spark
 // cannot take never starts a JVM nor reaches the cache: a dict config with
 // string keys, a string "master" if any, a string app_name. Values stay as
-// they are: Spark takes numbers and booleans too.
+// they are: Spark takes numbers and booleans too. validate_config() asks the same.
 int check_strategy_input(PyObject* globals, PyObject* self) {
     ModuleState& st = state();
     Ref config = getattr(self, st.s_config);
@@ -44,6 +46,8 @@ int check_strategy_input(PyObject* globals, PyObject* self) {
                                                         Py_TYPE(app_name.get())->tp_name, app_name.get()));
     return 0;
 }
+
+namespace {
 
 // MD5 hex digest of str(sorted(self.config.items())): equal configurations
 // share a key whatever their insertion order.
@@ -182,8 +186,10 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
     if (!builder) return {};
 
     Ref user_config = getattr(self, st.s_config);
-    values = user_config ? fast_config_values(globals, log4j_file, jar_paths, user_config.get()) : Ref{};
-    if (!values || add_class_data_sharing(globals, user_config.get(), values.get(), jar_paths) < 0)
+    QuietOptions quiet_route;
+    if (!user_config || route_quiet_options(user_config.get(), quiet_route) < 0) return {};
+    values = fast_config_values(globals, log4j_file, jar_paths, user_config.get());
+    if (!values || add_class_data_sharing(globals, user_config.get(), values.get(), jar_paths, quiet_route) < 0)
         return {};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.get()); ++i) {
         PyObject* key = PyTuple_GET_ITEM(st.launch.fast_default_keys, i);
@@ -192,6 +198,11 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
         if (configured < 0) return {};
         if (configured) continue;
         builder = call_method(builder.get(), st.s_config, key, PyTuple_GET_ITEM(values.get(), i));
+        if (!builder) return {};
+    }
+    // The user's extraJavaOptions replace the quiet ones: those go beside them instead.
+    if (quiet_route == QuietOptions::as_default_options) {
+        builder = configure_quiet_default_options(builder.get(), values.get());
         if (!builder) return {};
     }
 
@@ -260,14 +271,17 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     if (import_from(globals, st.s_jvm_settings_module, jvm_names, 2, jvm_functions) < 0) return nullptr;
     Ref gateway_before = Ref::steal(PyObject_CallNoArgs(jvm_functions[0].get()));
     if (!gateway_before) return nullptr;
-    Ref spark = start_session_quietly(globals, sys.get(), builder.get());
+    StartCleanup cleanup;
+    Ref spark = start_session_quietly(globals, sys.get(), builder.get(), cleanup);
     if (!spark) return nullptr;
 
     if (with_session_lock(globals, [&] {
             Ref cache = load_cache(globals);
             return cache ? PyObject_SetItem(cache.get(), cache_key.get(), spark.get()) : -1;
-        }) < 0)
+        }) < 0) {
+        cleanup.undo(spark.get());  // nobody would ever find or stop it
         return nullptr;
+    }
     // After caching: a warning turned into an error must not lose the session.
     Ref config = getattr(self, st.s_config);
     Ref warned = config ? call(jvm_functions[1].get(), spark.get(), gateway_before.get(), config.get(),

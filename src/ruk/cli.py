@@ -554,11 +554,55 @@ def _add_jdbc_commands(commands: argparse._SubParsersAction) -> None:
     remove.set_defaults(handler=_cmd_jdbc_remove)
 
 
+# --- mur --version ----------------------------------------------------------------------------
+
+
+def _java_origin(inst: jc.JavaInstallation) -> str:
+    if inst.source == jc.SOURCE_USER_CHOICE:
+        return "chosen with 'mur java set'"
+    if inst.source in (jc.SOURCE_JAVA_HOME, jc.SOURCE_PATH):
+        return f"from {inst.source}"
+    return f"found in {inst.source}"
+
+
+def _print_versions() -> None:
+    """This package, PySpark and the Java a session would run on: discovery only, no JVM started."""
+    from importlib import metadata
+
+    try:
+        own = metadata.version("ruk")
+    except metadata.PackageNotFoundError:
+        own = "unknown (not installed)"
+    info = jc.get_pyspark_info()
+    print(f"mur:     {own}")
+    if info is None:
+        print("PySpark: not installed")
+        print("Java:    none chosen without PySpark ('mur spark set-version VERSION' installs it)")
+        return
+    print(f"PySpark: {info.version} (runs on Java {_majors_text(info.java_supported)})")
+    selected = _select_java(_installations_with_choice(), info.java_supported)
+    if selected is None:
+        print("Java:    none of those found; 'mur java install' says how to install one")
+    else:
+        print(f"Java:    {selected.path} (Java {selected.version}, {_java_origin(selected)})")
+
+
+class _VersionAction(argparse.Action):
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser, namespace, values, option_string=None) -> None:  # type: ignore[override]
+        _print_versions()
+        parser.exit(0)
+
+
 # --- the parser ------------------------------------------------------------------------------------
 
 
 def _build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="mur", description="Set up and check the local Spark engine of mur.")
+    parser.add_argument("--version", action=_VersionAction,
+                        help="show the versions of mur and PySpark and the Java a session would use, then exit")
     commands = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND", required=True)
 
     java = commands.add_parser("java", help="find and choose the Java that Spark runs on",

@@ -145,9 +145,10 @@ def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any
     the archive for this set-up when a valid one exists (with a leading
     blank), else "". Without one, a build is noted for after_start.
 
-    `java_options` is the default value of spark.driver.extraJavaOptions for
-    this start, `jar_paths` the project's JARs, `config` the strategy's own
-    settings (the caller skips this when they set extraJavaOptions).
+    `java_options` is the driver's JVM options for this start (ours, then the
+    user's extraJavaOptions when ours go in defaultJavaOptions), `jar_paths`
+    the project's JARs, `config` the strategy's own settings (the caller skips
+    this when the user's options replace ours).
     """
     global _launch_options, _pending
     _pending = None
