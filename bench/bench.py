@@ -5,7 +5,7 @@
     python3 bench/bench.py --quick            # fewer repetitions, about 2 minutes
     python3 bench/bench.py --skip-jvm         # only groups 3 and 4 (no JVM), seconds
     python3 bench/bench.py --jvm-experiments  # adds group 5, about 3 minutes more
-    python3 bench/bench.py --cds              # adds group 6, about 3 minutes more (--cds-only: alone)
+    python3 bench/bench.py --cds              # adds group 6, about 5 minutes more per JDK (--cds-only: alone)
 
 Each figure is the median of several runs; each ratio is taken against a
 comparison measured in the same run. Targets are printed next to the figures
@@ -52,7 +52,11 @@ comparison measured in the same run. Targets are printed next to the figures
    are reported), then fresh-process starts alternate: with the archive, the
    plain builder, the strategy with ``MUR_SPARK_CDS=0``, and a first start
    into an empty archive directory (which starts a builder; it is ended after
-   the measured start, whose tree RSS includes it).
+   the measured start, whose tree RSS includes it); plus a first job of
+   1,000,000 rows (``groupBy().count()``) with the archive and plain. Group 6
+   runs once per JDK: each ``--java-home`` given, else every JDK installed in
+   /usr/lib/jvm (one per major version). On Java 25 and later the strategy's
+   archive is the JDK's ahead-of-time cache.
 
 The children run in a scratch directory (removed at the end) with HOME
 pointed into it, so neither a project's ``.mur/jdbc_jars`` nor the user's
@@ -63,6 +67,7 @@ tight loop for perf, callgrind or py-spy.
 from __future__ import annotations
 
 import argparse
+import glob
 import json
 import os
 import resource
@@ -86,10 +91,24 @@ TARGETS = {
     "fake_java_us": ("max", 2.5),
     "fake_create_us": ("max", 300.0),
     "threads_8_ratio": ("min", 0.8),
-    "cds_archive_ratio": ("max", 0.5),
+    "cds_archive_ratio": ("max", 0.45),
+    "aot_archive_ratio": ("max", 0.3),
+    "aot_job_ratio": ("max", 0.5),
     "cds_first_ratio": ("max", 1.05),
     "cds_rss_ratio": ("max", 1.1),
 }
+
+
+# Where a cold start's time goes, as the child records it.
+PHASES = [
+    ("imports_s", "interpreter start + imports"),
+    ("before_pyspark_s", "module work before PySpark"),
+    ("jvm_launch_s", "JVM launch (spark-submit .. Py4J up)"),
+    ("py_between_s", "Python side, gateway -> context"),
+    ("context_init_s", "JVM SparkContext construction"),
+    ("session_rest_s", "session wrap-up"),
+    ("first_query_s", "first query SELECT 1"),
+]
 
 
 def verdict(name: str, value: float) -> str:
@@ -145,10 +164,14 @@ def child_cold(mode: str) -> None:
     else:
         spark = SparkSession.builder.master("local[2]").getOrCreate()
     marks["session"] = time.perf_counter()
-    rows = spark.sql("SELECT 1").collect()
+    if os.environ.get("BENCH_FIRST_JOB") == "groupby":
+        rows = spark.range(1_000_000).selectExpr("id % 10 AS k").groupBy("k").count().collect()
+        assert sum(r[1] for r in rows) == 1_000_000
+    else:
+        rows = spark.sql("SELECT 1").collect()
+        assert rows[0][0] == 1
     marks["query"] = time.perf_counter()
     first_result_at = time.monotonic()  # system-wide clock: the parent counts from the spawn
-    assert rows[0][0] == 1
 
     result = {
         "first_result_at": first_result_at,
@@ -684,12 +707,34 @@ def _wait_for_builders() -> None:
         pass
 
 
+def installed_jdks() -> list:
+    """One Java home per major version installed in /usr/lib/jvm."""
+    from ruk.compute import java_compat
+
+    found = {}
+    for java in sorted(glob.glob("/usr/lib/jvm/*/bin/java")):
+        home = os.path.dirname(os.path.dirname(os.path.realpath(java)))
+        major = java_compat.parse_java_major(java_compat._release_version(home) or "")
+        if major is not None:
+            found.setdefault(major, home)
+    return [found[major] for major in sorted(found)]
+
+
 def bench_class_data_sharing(env: dict, project: str, scratch: str, cold_runs: int) -> dict:
     """Fresh-process cold starts: with the archive against the plain builder,
     and the first start (no archive yet, so it starts a builder) against the
     start with the feature off, all alternating; plus the build itself."""
+    from ruk.compute import class_data_sharing as cds
+
     base = dict(env)
     base.pop("MUR_SPARK_CDS", None)
+    java_home = env["JAVA_HOME"]
+    try:
+        with open(os.path.join(java_home, "release")) as f:
+            kind = cds.cache_kind(f.read())
+    except OSError:
+        kind = "cds"
+    scratch = tempfile.mkdtemp(prefix=f"{os.path.basename(java_home)}-", dir=scratch)
     builder_file = os.path.join(scratch, "builder.pid")
     built_dir = os.path.join(scratch, "cds-built")
 
@@ -712,6 +757,8 @@ def bench_class_data_sharing(env: dict, project: str, scratch: str, cold_runs: i
         "archive": (["--child", "strategy"], lambda i: with_archives(built_dir)),
         "off": (["--child", "strategy"], lambda i: dict(base, MUR_SPARK_CDS="0")),
         "first": (["--child", "strategy-cds"], lambda i: with_archives(os.path.join(scratch, f"cds-empty-{i}"))),
+        "archive 1M": (["--child", "strategy"], lambda i: dict(with_archives(built_dir), BENCH_FIRST_JOB="groupby")),
+        "plain 1M": (["--child", "plain"], lambda i: dict(base, BENCH_FIRST_JOB="groupby")),
     }
     names = list(variants)
     runs: dict = {name: [] for name in names}
@@ -724,21 +771,28 @@ def bench_class_data_sharing(env: dict, project: str, scratch: str, cold_runs: i
                 _stop_builder(builder_file)
             if i > 0:
                 runs[name].append(result)
-            print(f"  cold {name:8s} run {i}: {result['first_result_s']:.2f} s to the result, "
+            print(f"  cold {name:10s} run {i}: {result['first_result_s']:.2f} s to the result, "
                   f"{result['wall_s']:.2f} s to exit"
                   f"{'  (warm-up, not counted)' if i == 0 else ''}", flush=True)
     med = {n: {k: statistics.median(r[k] for r in rs) for k in rs[0] if isinstance(rs[0][k], (int, float))}
            for n, rs in runs.items()}
     a, p, o, f = med["archive"], med["plain"], med["off"], med["first"]
+    a1, p1 = med["archive 1M"], med["plain 1M"]
     archive_ratio = a["first_result_s"] / p["first_result_s"]
+    job_ratio = a1["first_result_s"] / p1["first_result_s"]
+    archive_target = "aot_archive_ratio" if kind == "aot" else "cds_archive_ratio"
     first_ratio = f["first_result_s"] / o["first_result_s"]
     rss_ratio = a["tree_peak_rss_mb"] / o["tree_peak_rss_mb"]
     rows = [
         ["with archive vs plain builder, spawn to result", f"{a['first_result_s']:.2f} s",
          f"{p['first_result_s']:.2f} s", f"{archive_ratio:.2f}x",
-         target_text("cds_archive_ratio", "x"), verdict("cds_archive_ratio", archive_ratio)],
+         target_text(archive_target, "x"), verdict(archive_target, archive_ratio)],
         ["  the same, spawn to exit (JVM shut down)", f"{a['wall_s']:.2f} s", f"{p['wall_s']:.2f} s",
          f"{a['wall_s'] / p['wall_s']:.2f}x", "", ""],
+        ["first job of 1M rows (groupBy count), spawn to result", f"{a1['first_result_s']:.2f} s",
+         f"{p1['first_result_s']:.2f} s", f"{job_ratio:.2f}x",
+         target_text("aot_job_ratio", "x") if kind == "aot" else "",
+         verdict("aot_job_ratio", job_ratio) if kind == "aot" else ""],
         ["with archive vs archive off", f"{a['first_result_s']:.2f} s", f"{o['first_result_s']:.2f} s",
          f"{a['first_result_s'] / o['first_result_s']:.2f}x", "", ""],
         ["first start (starts the builder) vs off", f"{f['first_result_s']:.2f} s", f"{o['first_result_s']:.2f} s",
@@ -750,12 +804,20 @@ def bench_class_data_sharing(env: dict, project: str, scratch: str, cold_runs: i
         ["peak tree RSS: first start (builder too) / off", f"{f['tree_peak_rss_mb']:.0f} MB",
          f"{o['tree_peak_rss_mb']:.0f} MB", f"{f['tree_peak_rss_mb'] / o['tree_peak_rss_mb']:.2f}x", "", ""],
     ]
-    print_table(f"6. Driver class-data-sharing archive, cold start to first result (median of {cold_runs} each)",
+    name = "ahead-of-time cache" if kind == "aot" else "class-data-sharing archive"
+    print_table(f"6. Driver {name}, {java_home}, cold start to first result (median of {cold_runs} each)",
                 ["", "value", "compared with", "ratio", "target", ""], rows)
+    print_table("   where the time goes (medians)", ["phase", "archive", "off", "plain builder"],
+                [[label, f"{a[k]:.3f} s", f"{o[k]:.3f} s", f"{p[k]:.3f} s"] for k, label in PHASES])
     print(f"   archive {meta['file']['size'] / 2**20:.0f} MB, built in {meta['build_seconds']:.0f} s by the niced builder "
           f"({build_wall:.0f} s from the triggering start to the archive in place)")
-    return {"runs": runs, "archive_mb": meta["file"]["size"] / 2**20, "build_s": meta["build_seconds"],
-            "build_wall_s": build_wall}
+    return {"java_home": java_home, "kind": kind, "runs": runs, "archive_mb": meta["file"]["size"] / 2**20,
+            "build_s": meta["build_seconds"], "build_wall_s": build_wall}
+
+
+def cds_java_homes(args) -> list:
+    """Group 6's JDKs: those given with --java-home, else every one installed."""
+    return args.java_home if args.java_homes_given else installed_jdks() or args.java_home
 
 
 def main_cds_only(args) -> int:
@@ -768,11 +830,12 @@ def main_cds_only(args) -> int:
         home, project = os.path.join(scratch, "home"), os.path.join(scratch, "project")
         os.makedirs(home)
         os.makedirs(project)
-        env = child_env(home, scratch, args.java_home)
         import pyspark
-        print(f"PySpark {pyspark.__version__}, JAVA_HOME={args.java_home}")
-        raw = {"cores": os.cpu_count(), "cds": bench_class_data_sharing(env, project, scratch,
-                                                                         args.cold_runs or (3 if args.quick else 5))}
+        print(f"PySpark {pyspark.__version__}")
+        raw = {"cores": os.cpu_count(), "cds": [
+            bench_class_data_sharing(child_env(home, scratch, java_home), project, scratch,
+                                     args.cold_runs or (3 if args.quick else 5))
+            for java_home in cds_java_homes(args)]}
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     print(f"\ntotal {time.perf_counter() - started:.0f} s, load average {_loadavg()} at the end")
@@ -810,8 +873,10 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer repetitions (about half the time)")
     parser.add_argument("--cold-runs", type=int, help="fresh processes per variant (default 5, quick 3)")
-    parser.add_argument("--java-home", default=os.environ.get("BENCH_JAVA_HOME", DEFAULT_JAVA_HOME),
-                        help=f"JAVA_HOME for both cold-start variants (default {DEFAULT_JAVA_HOME})")
+    parser.add_argument("--java-home", action="append",
+                        help=f"JAVA_HOME for both cold-start variants (default {DEFAULT_JAVA_HOME}); "
+                             "repeatable: group 6 runs once per JDK given (default: each one installed), "
+                             "groups 1 and 2 use the first")
     parser.add_argument("--skip-jvm", action="store_true", help="only the fake-session figures (3 and 4)")
     parser.add_argument("--jvm-experiments", action="store_true",
                         help="also time strategy cold starts with JVM start-up options that are not "
@@ -825,6 +890,9 @@ def main() -> int:
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--calls", type=int, default=100, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    args.java_homes_given = bool(args.java_home)
+    if not args.java_home:
+        args.java_home = [os.environ.get("BENCH_JAVA_HOME", DEFAULT_JAVA_HOME)]
 
     if args.child in ("strategy", "plain"):
         child_cold(args.child)
@@ -851,12 +919,12 @@ def main() -> int:
         os.makedirs(home)
         os.makedirs(project)
         os.environ["HOME"] = home
-        os.environ["JAVA_HOME"] = args.java_home
+        os.environ["JAVA_HOME"] = args.java_home[0]
         os.environ.pop("MUR_SPARK_KEEP_ALIVE", None)
         os.environ["MUR_SPARK_CDS"] = "0"  # fake starts in this process start no archive builders
         os.chdir(project)
         if not args.skip_jvm:
-            java_home = args.java_home
+            java_home = args.java_home[0]
             if not os.path.isfile(os.path.join(java_home, "bin", "java")):
                 print(f"no java at {java_home}; pass --java-home", file=sys.stderr)
                 return 2
@@ -899,15 +967,7 @@ def main() -> int:
             ]
             print_table(f"1. Cold start to first result (median of {cold_runs} fresh processes each)",
                         ["", "strategy", "plain builder", "ratio", "target", ""], rows)
-            phases = [
-                ("imports_s", "interpreter start + imports"),
-                ("before_pyspark_s", "module work before PySpark"),
-                ("jvm_launch_s", "JVM launch (spark-submit .. Py4J up)"),
-                ("py_between_s", "Python side, gateway -> context"),
-                ("context_init_s", "JVM SparkContext construction"),
-                ("session_rest_s", "session wrap-up"),
-                ("first_query_s", "first query SELECT 1"),
-            ]
+            phases = PHASES
             print_table("   where the time goes (medians)",
                         ["phase", "strategy", "plain builder", "difference"],
                         [[label, f"{s[k]:.3f} s", f"{p[k]:.3f} s", f"{s[k] - p[k]:+.3f} s"] for k, label in phases])
@@ -977,7 +1037,8 @@ def main() -> int:
         if args.jvm_experiments and not args.skip_jvm:
             jvm_experiments(env, project, scratch, args.quick)
         if args.cds and not args.skip_jvm:
-            raw["cds"] = bench_class_data_sharing(env, project, scratch, cold_runs)
+            raw["cds"] = [bench_class_data_sharing(child_env(home, scratch, java_home), project, scratch, cold_runs)
+                          for java_home in cds_java_homes(args)]
     finally:
         os.chdir("/")
         shutil.rmtree(scratch, ignore_errors=True)

@@ -79,8 +79,10 @@ def test_key_follows_what_sharing_depends_on(setup_env, monkeypatch, change, sam
     "env, config",
     [({"_JAVA_OPTIONS": "-Xshare:off"}, {}),
      ({}, {"spark.driver.defaultJavaOptions": "-XX:SharedArchiveFile=/mine.jsa"}),
+     ({}, {"spark.driver.defaultJavaOptions": "-XX:AOTCacheOutput=/mine.aot"}),
+     ({"JDK_JAVA_OPTIONS": "-XX:AOTConfiguration=/mine.conf"}, {}),
      ({"JAVA_HOME": None}, {})],
-    ids=["sharing-off-by-user", "own-archive", "no-java-home"],
+    ids=["sharing-off-by-user", "own-archive", "own-aot-training", "own-aot-configuration", "no-java-home"],
 )
 def test_no_archive_where_the_user_manages_sharing(setup_env, monkeypatch, env, config):
     for name, value in env.items():
@@ -95,16 +97,16 @@ def test_no_archive_where_the_user_manages_sharing(setup_env, monkeypatch, env, 
 # --- validation and pruning -------------------------------------------------------------
 
 
-def _plant(directory: Path, key: str, mtime=None):
+def _plant(directory: Path, key: str, mtime=None, kind="cds", magic=None):
     directory.mkdir(mode=0o700, exist_ok=True)
-    archive = directory / f"{key}.jsa"
+    archive = directory / f"{key}{cds.KINDS[kind]['suffix']}"
     with open(archive, "wb") as f:
-        f.write(cds.DYNAMIC_MAGIC)
+        f.write(magic or cds.KINDS[kind]["magic"])
         f.truncate(cds.MIN_ARCHIVE_SIZE)
     archive.chmod(0o600)
     if mtime is not None:
         os.utime(archive, (mtime, mtime))
-    cds.write_meta(str(directory), key)
+    cds.write_meta(str(directory), key, kind)
     return archive
 
 
@@ -169,13 +171,14 @@ def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
     directory = tmp_path / "cds"
     now = time.time()
     keys = [c * 32 for c in "abcde"]
-    for age, key in enumerate(keys):  # "a" built last, "e" first
-        _plant(directory, key, mtime=now - 100 * (age + 1))
+    for age, key in enumerate(keys):  # "a" built last, "e" first (an ahead-of-time cache)
+        _plant(directory, key, mtime=now - 100 * (age + 1), kind="aot" if key[0] == "e" else "cds")
         os.utime(directory / f"{key}.json", (now - 100 * (age + 1),) * 2)
     cds._note_use(str(directory), "e" * 32)  # the oldest build, in daily use
     (directory / "old-version.lock").write_text("")
     cds.prune(str(directory), keep_key="d" * 32, keep=3)
-    assert sorted(p.name for p in directory.iterdir()) == [f"{k * 32}.{ext}" for k in "ade" for ext in ("jsa", "json")]
+    assert sorted(p.name for p in directory.iterdir()) == [
+        f"{k * 32}.{ext}" for k in "ade" for ext in ("aot" if k == "e" else "jsa", "json")]
     # The disk bound: only what fits, the archive just built first.
     cds.prune(str(directory), keep_key="d" * 32, keep_bytes=cds.MIN_ARCHIVE_SIZE)
     assert sorted(p.name for p in directory.iterdir()) == ["d" * 32 + ".jsa", "d" * 32 + ".json"]
@@ -212,6 +215,30 @@ def test_switch_found_archive_and_later_starts_on_the_same_jvm(setup_env, monkey
     monkeypatch.setattr(cds, "_jvm_running", lambda: True)
     monkeypatch.setattr(cds, "valid_archive", None)
     assert cds.driver_options(SOME_OPTIONS, [], {}) == options and cds._pending is None
+
+
+@pytest.mark.parametrize("version, kind", [("25.0.1", "aot"), ("26-ea", "aot"), ("21.0.7", "cds"), (None, "cds")])
+def test_java_25_and_later_use_an_ahead_of_time_cache_of_their_own(setup_env, monkeypatch, make_fake_java_home,
+                                                                   version, kind):
+    java_home = make_fake_java_home(setup_env / "jdk-x", version or "17")
+    if version is None:
+        (java_home / "release").unlink()
+    monkeypatch.setenv("JAVA_HOME", str(java_home))
+    monkeypatch.delenv(cds.SWITCH_ENV)
+    directory = setup_env / "cds"
+    monkeypatch.setenv(cds.DIRECTORY_ENV, str(directory))
+    key = _key()
+    other = "cds" if kind == "aot" else "aot"
+    # The other kind's file under the same key, and this kind's name with the
+    # other kind's magic: neither is handed to the JVM.
+    _plant(directory, key, kind=other)
+    assert cds.driver_options(SOME_OPTIONS, [], {}) == "" and cds._pending[2]["kind"] == kind
+    _plant(directory, key, kind=kind, magic=cds.KINDS[other]["magic"])
+    assert cds.driver_options(SOME_OPTIONS, [], {}) == ""
+    archive = _plant(directory, key, kind=kind)
+    flag = {"aot": "-XX:AOTCache=", "cds": "-XX:SharedArchiveFile="}[kind]
+    assert cds.driver_options(SOME_OPTIONS, [], {}).startswith(f" {flag}{archive} -Xlog:")
+    assert cds._pending is None
 
 
 def _modes(root: Path) -> dict:
@@ -439,7 +466,7 @@ def test_builder_runs_isolated_and_leaves_only_the_archive(job):
     directory = job.home / ".mur" / "cds"
     directory.mkdir(parents=True, mode=0o700)
     (job.home / ".mur").chmod(0o700)
-    dead = {f".{'9' * 32}.4242.tmp.jsa": "file", ".work.4242.x": "dir", ".job.4242.json": "file", "f.lock": "file"}
+    dead = {f".{'9' * 32}.4242.tmp.jsa": "file", f".{'9' * 32}.4243.tmp.aot.config": "file", ".work.4242.x": "dir", ".job.4242.json": "file", "f.lock": "file"}
     for name, kind in dead.items():
         (directory / name).mkdir() if kind == "dir" else (directory / name).write_bytes(b"partial")
     marker = job.root / "planted-code-ran"
@@ -486,8 +513,9 @@ def test_a_build_past_its_deadline_is_ended_with_its_whole_process_group(job):
         cds._wait_for_spare_core = lambda limit: True
 
         def stuck(job, temp, deadline):
-            with open(temp, "wb") as f:
-                f.write(b"partial")
+            for partial in (temp, temp + ".config"):  # .config: what an AOT training run writes first
+                with open(partial, "wb") as f:
+                    f.write(b"partial")
             jvm = subprocess.Popen([sys.executable, "-c", "import signal, time; "
                                     "signal.signal(signal.SIGTERM, signal.SIG_IGN); print(flush=True); time.sleep(600)"],
                                    stdout=subprocess.PIPE)
@@ -549,11 +577,12 @@ def _class_log_option(path: Path) -> str:
     return f"-Xlog:class+load=info:file={path}"
 
 
-def _from_archive(class_log: Path) -> bool:
-    """The JVM's own word: Spark's context class came from the top-layer archive."""
+def _from_archive(class_log: Path, kind: str = "cds") -> bool:
+    """The JVM's own word: Spark's context class came from the top-layer
+    archive, or from the ahead-of-time cache (a static archive)."""
     text = class_log.read_text()
     assert "org.apache.spark.SparkContext source:" in text
-    return "org.apache.spark.SparkContext source: shared objects file (top)" in text
+    return "org.apache.spark.SparkContext source: shared objects file" + (" (top)" if kind == "cds" else "\n") in text
 
 
 @pytest.fixture(scope="module")
@@ -636,21 +665,102 @@ def test_archive_is_built_once_then_used_corrupt_falls_back_and_switch_turns_it_
     assert len(first.stderr.splitlines()) == counts["off"][1], first.stderr
 
 
+def _kind_of(java: str) -> str:
+    try:
+        release = Path(java).parent.parent.joinpath("release").read_text()
+    except OSError:
+        release = None
+    return cds.cache_kind(release)
+
+
 @pytest.mark.parametrize("java_home", sorted(glob.glob("/usr/lib/jvm/*/bin/java")) or ["none"])
 def test_the_jvm_rejects_an_archive_silently(tmp_path, java_home):
     """Should an archive still not fit (another JVM build, a class path that
     moved), the JVM drops it and says nothing on either stream."""
     if java_home == "none":
         require(["Java"])
-    bogus = tmp_path / "bogus.jsa"
+    kind = _kind_of(java_home)
+    bogus = tmp_path / f"bogus{cds.KINDS[kind]['suffix']}"
     with open(bogus, "wb") as f:
-        f.write(cds.DYNAMIC_MAGIC + b"\x13\0\0\0")
+        f.write(cds.KINDS[kind]["magic"] + b"\x13\0\0\0")
         f.truncate(cds.MIN_ARCHIVE_SIZE)
     env = {k: v for k, v in os.environ.items() if k not in ("_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "JDK_JAVA_OPTIONS")}
     plain = subprocess.run([java_home, "-version"], capture_output=True, text=True, env=env)
-    options = f"-XX:SharedArchiveFile={bogus} {cds.SILENT_OPTIONS}".split()
+    options = cds.KINDS[kind]["use_options"].format(path=bogus).split()
     rejected = subprocess.run([java_home, *options, "-version"], capture_output=True, text=True, env=env)
     assert rejected.returncode == plain.returncode == 0
     assert ", sharing" not in rejected.stderr  # rejected: the JVM then runs without any archive
     assert rejected.stdout == plain.stdout == ""
     assert len(rejected.stderr.splitlines()) == len(plain.stderr.splitlines())
+
+
+# --- Java 25's ahead-of-time cache: one build, then two fresh processes ------------------
+
+_JAVA_25 = sorted(str(Path(java).parent.parent) for java in glob.glob("/usr/lib/jvm/*/bin/java")
+                  if _kind_of(java) == "aot")
+
+# A first start that only notes the build it asks for (the build follows at
+# once, in the foreground).
+_ASK_ONLY = textwrap.dedent("""
+    import json
+    from ruk.compute import class_data_sharing as cds
+    from ruk.compute.strategies.local import LocalStrategy
+
+    asked = []
+    cds.start_builder = lambda *job: asked.append(job)
+    LocalStrategy({}, app_name="first").get_spark_session().sql("SELECT 1").collect()
+    print("RESULT " + json.dumps(asked))
+""")
+
+
+def test_java_25_builds_and_uses_an_ahead_of_time_cache_and_a_damaged_one_falls_back_silently(tmp_path):
+    """Skipped where no Java 25 or later is installed, also under CI: the
+    suite's own install step provides Java 17 only."""
+    require(missing_pyspark_and_java())
+    if not _JAVA_25:
+        pytest.skip("no Java 25 or later in /usr/lib/jvm")
+    env = dict(os.environ, HOME=str(tmp_path), JAVA_HOME=_JAVA_25[-1],
+               **{cds.DIRECTORY_ENV: str(tmp_path / "archives")})
+    env.pop(cds.SWITCH_ENV, None)
+    for name in ("_JAVA_OPTIONS", "PYSPARK_SUBMIT_ARGS", "MUR_SPARK_KEEP_ALIVE"):
+        env.pop(name, None)
+    first = subprocess.run([sys.executable, "-c", _ASK_ONLY], env=env, cwd=tmp_path,
+                           capture_output=True, text=True, timeout=600)
+    assert first.returncode == 0, first.stdout + first.stderr
+    (asked,) = json.loads(first.stdout.split("RESULT ", 1)[1])
+    assert asked[2]["kind"] == "aot"
+    directory = tmp_path / "archives"
+    directory.mkdir(mode=0o700)
+    assert _lock_free_within(cds.BUILD_DEADLINE + 30)  # the user's one builder may be another's
+    with open(tmp_path / "build.log", "w") as log:
+        subprocess.run([sys.executable, "-c", _BUILD_NOW, json.dumps(asked)], env=env, cwd=tmp_path,
+                       stdout=log, stderr=log, timeout=1500, check=True)
+    built = sorted(p.suffix for p in directory.iterdir())
+    assert built == [".aot", ".json"], (tmp_path / "build.log").read_text()[-3000:]  # no .config, no temporary file
+
+    # A copy whose header is damaged after its magic, with a record written
+    # for it: it passes every check of ours, and only the JVM can refuse it.
+    damaged = tmp_path / "damaged"
+    shutil.copytree(directory, damaged)
+    cache = next(damaged.glob("*.aot"))
+    with open(cache, "r+b") as f:
+        f.seek(8)
+        f.write(os.urandom(56))
+    cds.write_meta(str(damaged), cache.stem, "aot")
+    (damaged / f"{cache.stem}.failed").write_text("")  # no builder to replace it
+
+    runs = {"used": _check(tmp_path, env, "used"),
+            "damaged": _check(tmp_path, env, "damaged", **{cds.DIRECTORY_ENV: str(damaged)})}
+    outputs = {}
+    for name, (process, class_log) in runs.items():
+        out, err = process.communicate(timeout=900)
+        assert process.returncode == 0, out + err
+        archive_line = next(line for line in out.splitlines() if line.startswith("Archive:"))
+        outputs[name] = (out, err, archive_line, _from_archive(class_log, "aot"))
+    assert outputs["used"][3] and outputs["used"][2] == f"Archive: ahead-of-time cache used ({directory / cache.name})"
+    assert not outputs["damaged"][3] and outputs["damaged"][2] == f"Archive: none used: the JVM rejected {cache}"
+    assert "SQL test passed" in outputs["damaged"][0]
+    # Nothing extra on either stream, whatever happened to the cache.
+    assert [len(out.splitlines()) for out, _, _, _ in outputs.values()] == [4, 4]
+    assert [err for _, err, _, _ in outputs.values()] == [first.stderr] * 2
+    assert _left_running(tmp_path) == []

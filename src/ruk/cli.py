@@ -362,8 +362,8 @@ def _parse_conf(items: Sequence[str], parser: argparse.ArgumentParser) -> Dict[s
 
 
 def _archive_text(config: Dict[str, str]) -> str:
-    """Whether the driver JVM mapped a class-data-sharing archive, as the JVM
-    itself reports it."""
+    """Whether the driver JVM used an archive (an ahead-of-time cache or a
+    class-data-sharing archive), as the JVM itself reports it."""
     from ruk.compute import class_data_sharing as cds
 
     if os.environ.get(cds.SWITCH_ENV) == "0":
@@ -374,11 +374,13 @@ def _archive_text(config: Dict[str, str]) -> str:
         from pyspark import SparkContext
 
         gateway = SparkContext._gateway
-        requested = cds.requested_archive(gateway)
+        requested = cds.requested_cache(gateway)
         if requested is not None:
-            if cds.archive_in_use(gateway):
-                return f"class-data-sharing archive used ({requested})"
-            return f"none used: the JVM rejected {requested}"
+            kind, path = requested
+            if cds.cache_in_use(gateway) == kind:
+                name = "ahead-of-time cache" if kind == "aot" else "class-data-sharing archive"
+                return f"{name} used ({path})"
+            return f"none used: the JVM rejected {path}"
     except Exception:
         return "unknown (the JVM did not say)"
     if cds.last_builder is not None:
@@ -646,7 +648,8 @@ def _build_parser() -> argparse.ArgumentParser:
         "check", help="start a local Spark session and run a query",
         description="Start a local Spark session with the given settings, run a test query and report "
                     "the outcome, the PySpark version, the Java used, the time taken and whether the driver "
-                    "mapped a class-data-sharing archive (MUR_SPARK_CDS=0 turns them off). "
+                    "used an archive of its classes (Java 25 and later: an ahead-of-time cache; MUR_SPARK_CDS=0 "
+                    "turns them off). "
                     "Exit status 0 on success, 1 on failure.")
     check.add_argument("--conf", action="append", default=[], metavar="KEY=VALUE",
                        help="a Spark setting, repeatable; 'master' selects the master (default local[2])")

@@ -1,5 +1,9 @@
 """Class-data-sharing archives of the Spark driver JVM's classes.
 
+On Java 25 and later the archive is the JDK's ahead-of-time cache (classes
+loaded and linked, resolved lambdas, method profiles of a training run); on
+earlier Javas a dynamic archive. Both are made, checked and kept alike.
+
 A JVM that maps an archive of the classes a Spark start loads skips most of
 their loading and linking: a fresh process reaches its first query in about
 half the time. An archive only fits one driver set-up (Java build, PySpark,
@@ -39,9 +43,10 @@ import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ruk.compute import mur_home
+from ruk.compute.java_compat import parse_java_major
 from ruk.compute.jvm_settings import memory_bytes, running_gateway
 
-__all__ = ["driver_options", "after_start", "archive_directory", "archive_in_use", "SWITCH_ENV", "DIRECTORY_ENV"]
+__all__ = ["driver_options", "after_start", "archive_directory", "cache_in_use", "SWITCH_ENV", "DIRECTORY_ENV"]
 
 SWITCH_ENV = "MUR_SPARK_CDS"
 DIRECTORY_ENV = "MUR_CDS_DIR"
@@ -64,8 +69,10 @@ SPARE_CORE_WAIT_LIMIT = 60.0
 # The JVM writes the whole archive before it exits; anything smaller is not one.
 MIN_ARCHIVE_SIZE = 1 << 20
 
-# First bytes of a dynamic (top-layer) archive: the magic 0xf00baba8, little-endian.
+# First bytes of a dynamic (top-layer) archive: the magic 0xf00baba8, little-endian;
+# an ahead-of-time cache is a static archive: 0xf00baba2.
 DYNAMIC_MAGIC = b"\xa8\xab\x0b\xf0"
+STATIC_MAGIC = b"\xa2\xab\x0b\xf0"
 
 # A rejected archive is reported on standard output unless these tag sets are
 # off. The JVM checks an archive's header, not its contents (unless
@@ -73,11 +80,24 @@ DYNAMIC_MAGIC = b"\xa8\xab\x0b\xf0"
 # archive of the right size would be mapped and break the JVM, so an archive
 # is only used while its inode, size and times are those its builder recorded.
 SILENT_OPTIONS = "-Xlog:cds=off -Xlog:cds+dynamic=off"
+# The same for the ahead-of-time cache. Never -XX:AOTMode=on: it makes a
+# rejected cache fatal. Not -XX:+VerifySharedSpaces either: its checksum of
+# the 150 MB cache costs about 0.08 s of CPU at every start, and the record
+# of the file (its inode and change time) already refuses any write to it.
+AOT_SILENT_OPTIONS = "-Xlog:aot=off -Xlog:cds=off"
 
 # What a builder can make, by kind: the driver options of the run that writes
-# one into a file. A kind's files are named <key><suffix>.
+# one into a file, those of a start that uses it, and its first bytes. A
+# kind's files are named <key><suffix>.
 KINDS = {
-    "cds": {"suffix": ".jsa", "dump_options": "-XX:ArchiveClassesAtExit={path} " + SILENT_OPTIONS},
+    "cds": {"suffix": ".jsa", "magic": DYNAMIC_MAGIC, "min_java": 0,
+            "dump_options": "-XX:ArchiveClassesAtExit={path} " + SILENT_OPTIONS,
+            "use_options": "-XX:SharedArchiveFile={path} " + SILENT_OPTIONS},
+    # The JVM writes <path>.config at exit, then a second JVM assembles the
+    # cache from it and removes it.
+    "aot": {"suffix": ".aot", "magic": STATIC_MAGIC, "min_java": 25,
+            "dump_options": "-XX:AOTCacheOutput={path} " + AOT_SILENT_OPTIONS,
+            "use_options": "-XX:AOTCache={path} " + AOT_SILENT_OPTIONS},
 }
 
 # The path must stay one option through Spark's splitting of
@@ -85,8 +105,10 @@ KINDS = {
 _SAFE_PATH = re.compile(r"[A-Za-z0-9_./+@=~-]+\Z")
 
 # Settings that already manage sharing: left to the user, nothing added.
+# ("AOTCache" also stands for AOTCacheOutput.) The JVM refuses to start with
+# an ahead-of-time cache and any of the others together.
 _SHARING_OWNED = ("SharedArchiveFile", "ArchiveClassesAtExit", "AutoCreateSharedArchive", "-Xshare",
-                  "AOTCache", "AOTMode", "SharedClassListFile", "DumpLoadedClassList")
+                  "AOTCache", "AOTMode", "AOTConfiguration", "SharedClassListFile", "DumpLoadedClassList")
 
 # Environment that shapes the driver JVM's command line or class path.
 _SETUP_ENV = ("_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "SPARK_HOME", "SPARK_CONF_DIR",
@@ -143,16 +165,17 @@ def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any
         if directory is None:
             return ""
         key = setup_key(setup)
+        kind = setup["kind"]
         real = trusted_directory(directory)
         if real is not None:
-            archive = valid_archive(real, key)
+            archive = valid_archive(real, key, kind)
             if archive is not None:
                 _note_use(real, key)
-                _launch_options = " -XX:SharedArchiveFile=" + archive + " " + SILENT_OPTIONS
+                _launch_options = " " + KINDS[kind]["use_options"].format(path=archive)
                 return _launch_options
         elif os.path.lexists(directory):
             return ""  # a directory others could change: neither used nor built
-        _pending = (directory, key, builder_spec(java_options, jar_paths, config))
+        _pending = (directory, key, builder_spec(java_options, jar_paths, config, kind))
     except Exception:
         pass
     return ""
@@ -215,6 +238,14 @@ def _sharing_options(text: str) -> List[str]:
     return [option for option in text.split() if not option.startswith(("-Xlog", "-D"))]
 
 
+def cache_kind(release: Optional[str]) -> str:
+    """The kind of archive for a Java home's `release` file: the ahead-of-time
+    cache from Java 25 on, else the dynamic archive."""
+    match = re.search(r'^JAVA_VERSION\s*=\s*"?([^"\s]+)', release or "", re.MULTILINE)
+    major = parse_java_major(match.group(1)) if match else None
+    return "aot" if major is not None and major >= KINDS["aot"]["min_java"] else "cds"
+
+
 def driver_setup(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any]) -> Optional[Dict[str, Any]]:
     """Everything an archive's validity depends on, or None when this start
     must not use one (no Java home, or the user manages sharing)."""
@@ -245,6 +276,7 @@ def driver_setup(java_options: str, jar_paths: Sequence[str], config: Dict[Any, 
     spark_jars = [_file_identity(jars_dir), sorted(os.listdir(jars_dir))]
     class_path = str(config.get("spark.driver.extraClassPath", ":".join(jar_paths)))
     return {
+        "kind": cache_kind(release),
         "java": [java_home, release, _file_identity(libjvm)],
         "pyspark": [pyspark.__version__, spark_home, spark_jars],
         "class_path": [_file_identity(entry) for entry in class_path.split(":") if entry],
@@ -299,9 +331,9 @@ def file_record(info: os.stat_result) -> Dict[str, int]:
     return {"ino": info.st_ino, "size": info.st_size, "mtime_ns": info.st_mtime_ns, "ctime_ns": info.st_ctime_ns}
 
 
-def _archive_file_ok(path: str, record: Optional[Dict[str, Any]]) -> Optional[os.stat_result]:
-    """The file's status when `path` is our own regular file with a dynamic
-    archive's magic and, given a `record`, unchanged since then; else None."""
+def _archive_file_ok(path: str, record: Optional[Dict[str, Any]], kind: str = "cds") -> Optional[os.stat_result]:
+    """The file's status when `path` is our own regular file with the magic
+    of a `kind` archive and, given a `record`, unchanged since then; else None."""
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
     except OSError:
@@ -312,28 +344,31 @@ def _archive_file_ok(path: str, record: Optional[Dict[str, Any]]) -> Optional[os
             return None
         if record is not None and any(record.get(k) != v for k, v in file_record(info).items()):
             return None
-        if os.pread(fd, len(DYNAMIC_MAGIC), 0) != DYNAMIC_MAGIC:
+        magic = KINDS[kind]["magic"]
+        if os.pread(fd, len(magic), 0) != magic:
             return None
         return info
     finally:
         os.close(fd)
 
 
-def valid_archive(directory: str, key: str) -> Optional[str]:
-    """The path of the archive for `key` when it can be used, else None."""
-    path = os.path.join(directory, key + ".jsa")
+def valid_archive(directory: str, key: str, kind: str = "cds") -> Optional[str]:
+    """The path of the `kind` archive for `key` when it can be used, else None."""
+    path = os.path.join(directory, key + KINDS[kind]["suffix"])
     if not _SAFE_PATH.match(path) or not private_directory(directory):
         return None
     meta = _read_meta(directory, key)
     if meta is None or not isinstance(meta.get("file"), dict):
         return None
-    return path if _archive_file_ok(path, meta["file"]) is not None else None
+    if meta.get("kind", "cds") != kind:
+        return None
+    return path if _archive_file_ok(path, meta["file"], kind) is not None else None
 
 
-def write_meta(directory: str, key: str, **extra: Any) -> None:
+def write_meta(directory: str, key: str, kind: str = "cds", **extra: Any) -> None:
     """Records the archive now in place for `key` (its side file, replaced atomically)."""
-    info = os.lstat(os.path.join(directory, key + ".jsa"))
-    meta = dict(extra, key=key, file=file_record(info))
+    info = os.lstat(os.path.join(directory, key + KINDS[kind]["suffix"]))
+    meta = dict(extra, key=key, kind=kind, file=file_record(info))
     temp = os.path.join(directory, f".{key}.{os.getpid()}.tmp.json")
     with open(os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600), "w") as f:
         json.dump(meta, f)
@@ -523,7 +558,8 @@ def start_builder(directory: str, key: str, spec: Dict[str, Any]) -> Optional[su
     """Starts a detached builder unless the directory is not safe, a build
     for `key` failed lately or a builder of this user is at work."""
     real = trusted_directory(directory, create=True)
-    if real is None or not _SAFE_PATH.match(os.path.join(real, key + ".jsa")) or _failed_recently(real, key):
+    suffix = KINDS[spec.get("kind", "cds")]["suffix"]
+    if real is None or not _SAFE_PATH.match(os.path.join(real, key + suffix)) or _failed_recently(real, key):
         return None
     # Taken here and handed down: no second builder can slip in between this
     # check and the builder's start.
@@ -679,7 +715,7 @@ def build_main(job: Dict[str, Any]) -> int:
         return 1
     _remove_leftovers(directory)
     try:
-        if valid_archive(directory, key) is not None:
+        if valid_archive(directory, key, job.get("kind", "cds")) is not None:
             _log(f"{key}: already there")
             return 0
         if not _wait_for_spare_core(min(SPARE_CORE_WAIT_LIMIT, BUILD_DEADLINE / 2)):
@@ -722,7 +758,8 @@ def _supervise(job: Dict[str, Any], directory: str, key: str, suffix: str, deadl
         _log(f"{key}: no archive within {BUILD_DEADLINE:.0f} s; the build was ended")
         _record_failure(directory, key, "deadline")
         status = 1
-    _unlink(temp)
+    for leftover in (temp, temp + ".config"):  # .config: an AOT training run's, when killed
+        _unlink(leftover)
     shutil.rmtree(work, ignore_errors=True)
     return status
 
@@ -772,20 +809,21 @@ def _end_group(pgid: int) -> None:
 
 
 def _build(job: Dict[str, Any], directory: str, key: str, temp: str, deadline: float) -> int:
-    archive = os.path.join(directory, key + KINDS[job.get("kind", "cds")]["suffix"])
+    kind = job.get("kind", "cds")
+    archive = os.path.join(directory, key + KINDS[kind]["suffix"])
     started = time.monotonic()
     _log(f"{key}: building {archive}")
     try:
         _dump(job, temp, deadline)
         os.chmod(temp, 0o600)
-        info = _archive_file_ok(temp, None)
+        info = _archive_file_ok(temp, None, kind)
         if info is None:
             raise RuntimeError("the JVM wrote no usable archive")
         seconds = round(time.monotonic() - started, 1)
         # The archive first, then its record: a reader never pairs the new
         # record with the old file.
         os.rename(temp, archive)
-        write_meta(directory, key, built=time.time(), build_seconds=seconds)
+        write_meta(directory, key, kind, built=time.time(), build_seconds=seconds)
         _log(f"{key}: {info.st_size / 2**20:.0f} MB in {seconds} s")
         return 0
     except Exception as error:
@@ -796,8 +834,8 @@ def _build(job: Dict[str, Any], directory: str, key: str, temp: str, deadline: f
 
 
 def _dump(job: Dict[str, Any], temp: str, deadline: float) -> None:
-    """Starts the driver with the kind's dump options, runs small queries and
-    lets the JVM exit, which writes the file."""
+    """Starts the driver with the kind's dump options, runs the training
+    queries and lets the JVM exit, which writes the file."""
     from pyspark import SparkContext
 
     from ruk.compute.strategies.local import LocalStrategy
@@ -807,8 +845,12 @@ def _dump(job: Dict[str, Any], temp: str, deadline: float) -> None:
     config["spark.driver.extraJavaOptions"] = job["java_options"] + " " + dump_options
     strategy = LocalStrategy(config, app_name="mur-cds-build")
     spark = strategy.get_spark_session()
+    # What a session's first queries run: a start, an aggregation and a join,
+    # so that their classes and (for the AOT cache) profiles are in the file.
     spark.sql("SELECT 1").collect()
-    spark.range(100).selectExpr("id % 3 AS k").groupBy("k").count().collect()
+    spark.range(1000).selectExpr("id % 7 AS k", "id").groupBy("k").sum("id").collect()
+    left = spark.range(1000).selectExpr("id % 500 AS k")
+    left.join(spark.range(500).withColumnRenamed("id", "k"), "k").count()
     spark.stop()
     process = SparkContext._gateway.proc
     process.stdin.close()  # the gateway JVM exits when its stdin closes
@@ -821,15 +863,34 @@ def _dump(job: Dict[str, Any], temp: str, deadline: float) -> None:
 # ---------------------------------------------------------------------------
 
 
-def requested_archive(gateway: Any) -> Optional[str]:
-    """The archive the driver JVM was asked to map, from its own arguments."""
+_USE_FLAGS = {"-XX:SharedArchiveFile=": "cds", "-XX:AOTCache=": "aot"}
+
+
+def requested_cache(gateway: Any) -> Optional[Tuple[str, str]]:
+    """The kind and path of the archive the driver JVM was asked to use,
+    from its own arguments."""
     jvm = gateway.jvm
     arguments = jvm.java.lang.management.ManagementFactory.getRuntimeMXBean().getInputArguments()
     found = None
     for argument in arguments:
-        if str(argument).startswith("-XX:SharedArchiveFile="):
-            found = str(argument).split("=", 1)[1]
+        text = str(argument)
+        for flag, kind in _USE_FLAGS.items():
+            if text.startswith(flag):
+                found = (kind, text[len(flag):])
     return found
+
+
+def cache_in_use(gateway: Any) -> Optional[str]:
+    """The kind of archive ("aot" or "cds") the driver JVM uses, as the JVM
+    itself reports it, or None."""
+    requested = requested_cache(gateway)
+    if requested is None:
+        return None
+    if requested[0] == "aot":
+        # A JVM given a cache says "sharing" in its info iff it mapped it.
+        info = str(gateway.jvm.java.lang.System.getProperty("java.vm.info"))
+        return "aot" if "sharing" in info else None
+    return "cds" if archive_in_use(gateway) else None
 
 
 def archive_in_use(gateway: Any) -> bool:
