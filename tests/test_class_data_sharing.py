@@ -209,9 +209,8 @@ def test_switch_found_archive_and_later_starts_on_the_same_jvm(setup_env, monkey
     assert options == f" -XX:SharedArchiveFile={archive} {cds.SILENT_OPTIONS}"
     # Later starts on the JVM that start launched: the same options, so its
     # default matches what the JVM was given, and no lookup.
-    monkeypatch.setattr(cds, "_jvm_running", lambda: True)
     monkeypatch.setattr(cds, "valid_archive", None)
-    assert cds.driver_options(SOME_OPTIONS, [], {}) == options and cds._pending is None
+    assert cds.driver_options(SOME_OPTIONS, [], {}, jvm_running=True) == options and cds._pending is None
 
 
 def _modes(root: Path) -> dict:

@@ -95,7 +95,7 @@ def test_quiet_options_go_beside_the_users_extra_java_options(env, monkeypatch, 
     from ruk.compute import class_data_sharing
 
     seen = []
-    monkeypatch.setattr(class_data_sharing, "driver_options", lambda options, jars, conf: seen.append(options) or ARCHIVE)
+    monkeypatch.setattr(class_data_sharing, "driver_options", lambda options, jars, conf, jvm_running: seen.append(options) or ARCHIVE)
     env.strategy(dict(config)).get_spark_session()
     calls = [c[1:] for c in env.Spark.builders[0].calls if c[0] == "config"]
     quiet = QUIET.replace("LOG4J", env.log4j)

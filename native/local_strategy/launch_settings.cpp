@@ -481,7 +481,7 @@ Ref options_for_sharing(PyObject* config, PyObject* java_options, QuietOptions r
 }  // namespace
 
 int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values, PyObject* jar_paths,
-                           QuietOptions route) {
+                           bool jvm_running, QuietOptions route) {
     ModuleState& st = state();
     constexpr Py_ssize_t java_options_index = driver_java_options_position;
     if (route == QuietOptions::not_at_all) return 0;  // the user's own options stand as they are
@@ -491,7 +491,8 @@ int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values
     // May run arbitrary Python code (the import, the archive lookup, a builder's spawn).
     Ref extra = setup_options && import_from(globals, st.s_class_data_sharing_module, &st.s_driver_options, 1,
                                              &driver_options) == 0
-                    ? call(driver_options.get(), setup_options.get(), jar_paths, config)
+                    ? call(driver_options.get(), setup_options.get(), jar_paths, config,
+                           jvm_running ? Py_True : Py_False)
                     : Ref{};
     int has_extra = extra && PyUnicode_Check(extra.get()) ? PyObject_IsTrue(extra.get()) : 0;
     if (has_extra > 0) {

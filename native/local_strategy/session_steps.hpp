@@ -32,10 +32,10 @@ enum class QuietOptions {
 int route_quiet_options(PyObject* config, QuietOptions& route);
 // Appends the options that map a class-data-sharing archive to the driver
 // JVM option default in `values` (a tuple fast_config_values just made), when
-// those options reach the driver. Best effort: 0 unless an exception outside
-// Exception is pending.
+// those options reach the driver; `jvm_running`: whether the process's JVM
+// runs already. Best effort: 0 unless an exception outside Exception is pending.
 int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values, PyObject* jar_paths,
-                           QuietOptions route);
+                           bool jvm_running, QuietOptions route);
 // After a start that succeeded: the archive build that start asked for, if
 // it launched a real driver JVM. Best effort, as add_class_data_sharing.
 int start_pending_build(PyObject* globals, PyObject* spark);

@@ -170,7 +170,7 @@ Ref call_global(PyObject* globals, PyObject* name) {
 // builder.appName(...).master(...), the fast defaults the user did not set,
 // then every user entry but "master". `values` receives the fast defaults.
 Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, PyObject* jar_paths,
-                      Ref& values) {
+                      PyObject* gateway_before, Ref& values) {
     ModuleState& st = state();
     Ref spark_session = load_global(globals, st.s_SparkSession);
     Ref builder = spark_session ? getattr(spark_session.get(), st.s_builder) : Ref{};
@@ -189,7 +189,8 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
     QuietOptions quiet_route;
     if (!user_config || route_quiet_options(user_config.get(), quiet_route) < 0) return {};
     values = fast_config_values(globals, log4j_file, jar_paths, user_config.get());
-    if (!values || add_class_data_sharing(globals, user_config.get(), values.get(), jar_paths, quiet_route) < 0)
+    if (!values || add_class_data_sharing(globals, user_config.get(), values.get(), jar_paths,
+                                            gateway_before != Py_None, quiet_route) < 0)
         return {};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.get()); ++i) {
         PyObject* key = PyTuple_GET_ITEM(st.launch.fast_default_keys, i);
@@ -262,15 +263,17 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     Ref jar_cache_dir = log4j_file ? prepare_jar_directory(globals) : Ref{};
     Ref jar_paths = jar_cache_dir ? call_method(self, st.s_get_jdbc_jars_fn, jar_cache_dir.get()) : Ref{};
     if (!jar_paths) return nullptr;
-    Ref fast_values;
-    Ref builder = configure_builder(globals, self, log4j_file.get(), jar_paths.get(), fast_values);
-    if (!builder) return nullptr;
-    // Whether a JVM runs already, asked before the start that may launch one.
+    // Whether a JVM runs already, asked once, before the start that may
+    // launch one: the archive options and the warnings go by this answer.
     PyObject* const jvm_names[] = {st.s_running_gateway, st.s_warn_unapplied};
     Ref jvm_functions[2];
     if (import_from(globals, st.s_jvm_settings_module, jvm_names, 2, jvm_functions) < 0) return nullptr;
     Ref gateway_before = Ref::steal(PyObject_CallNoArgs(jvm_functions[0].get()));
     if (!gateway_before) return nullptr;
+    Ref fast_values;
+    Ref builder = configure_builder(globals, self, log4j_file.get(), jar_paths.get(), gateway_before.get(),
+                                    fast_values);
+    if (!builder) return nullptr;
     StartCleanup cleanup;
     Ref spark = start_session_quietly(globals, sys.get(), builder.get(), cleanup);
     if (!spark) return nullptr;

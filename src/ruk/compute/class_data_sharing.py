@@ -118,7 +118,8 @@ def trusted_directory(directory: str, create: bool = False) -> Optional[str]:
     return mur_home.trusted_path(directory, stop_at_home=from_home)
 
 
-def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any]) -> str:
+def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any],
+                   jvm_running: bool = False) -> str:
     """Options to append to the driver's default JVM options: those that map
     the archive for this set-up when a valid one exists (with a leading
     blank), else "". Without one, a build is noted for after_start.
@@ -126,14 +127,16 @@ def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any
     `java_options` is the driver's JVM options for this start (ours, then the
     user's extraJavaOptions when ours go in defaultJavaOptions), `jar_paths`
     the project's JARs, `config` the strategy's own settings (the caller skips
-    this when the user's options replace ours).
+    this when the user's options replace ours), `jvm_running` whether the
+    process's JVM runs already (jvm_settings.running_gateway, asked by the
+    start before it may launch one).
     """
     global _launch_options, _pending
     _pending = None
     try:
         if os.environ.get(SWITCH_ENV) == "0" or os.environ.get("PYSPARK_GATEWAY_PORT"):
             return ""  # off, or PySpark attaches to a JVM started elsewhere
-        if _jvm_running():
+        if jvm_running:
             # No JVM is launched by this start; the same options as the launch
             # keep the default equal to what the running JVM was given.
             return _launch_options
@@ -178,16 +181,6 @@ def after_start(spark: Any) -> None:
             start_builder(*pending)
     except Exception:
         pass
-
-
-def _jvm_running() -> bool:
-    """PySpark launches one JVM per process: later starts reuse it as it is."""
-    for name in ("pyspark.core.context", "pyspark.context"):
-        module = sys.modules.get(name)
-        context = getattr(module, "SparkContext", None)
-        if context is not None and getattr(context, "_gateway", None) is not None:
-            return True
-    return False
 
 
 # ---------------------------------------------------------------------------

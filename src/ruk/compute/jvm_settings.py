@@ -6,6 +6,7 @@ warning instead of a silent difference."""
 from __future__ import annotations
 
 import re
+import sys
 import threading
 import warnings
 from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
@@ -31,12 +32,16 @@ _warned_lock = threading.Lock()
 
 
 def running_gateway() -> Any:
-    """PySpark's gateway to the process's JVM, None while no JVM runs."""
-    try:
-        from pyspark import SparkContext
-    except Exception:
-        return None
-    return getattr(SparkContext, "_gateway", None)
+    """PySpark's gateway to the process's JVM, None while no JVM runs. PySpark
+    launches one JVM per process and later starts reuse it as it is. Never
+    imports PySpark: a process that has not imported it runs no JVM of its,
+    and a start must not pay for the import."""
+    for name in ("pyspark.core.context", "pyspark.context"):  # 4.x, 3.x
+        context = getattr(sys.modules.get(name), "SparkContext", None)
+        gateway = getattr(context, "_gateway", None)
+        if gateway is not None:
+            return gateway
+    return None
 
 
 def _text(value: Any) -> str:
