@@ -100,8 +100,7 @@ def archive_directory() -> Optional[str]:
     configured = os.environ.get(DIRECTORY_ENV)
     if configured:
         return configured if os.path.isabs(configured) else None
-    mur = mur_home.mur_directory()
-    return None if mur is None else os.path.join(mur, "cds")
+    return mur_home.mur_entry(mur_home.CDS_DIR_NAME)
 
 
 def trusted_directory(directory: str, create: bool = False) -> Optional[str]:
