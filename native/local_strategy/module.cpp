@@ -1,6 +1,7 @@
 // Module frame: the process-wide state, the import steps and the LocalStrategy class.
 #include "entry_points.hpp"
 #include "function_object.hpp"
+#include "messages.hpp"
 #include "module_state.hpp"
 #include "py_helpers.hpp"
 
@@ -474,10 +475,9 @@ int init_constants() noexcept {
         if (!marker) return -1;
         PyTuple_SET_ITEM(st.noise_markers, static_cast<Py_ssize_t>(i), marker);
     }
-    if (!(st.connectivity_missing = Py_BuildValue("(Os)", Py_False, "PySpark not installed")))
+    if (!(st.connectivity_missing = Py_BuildValue("(Os)", Py_False, messages::connectivity_missing)))
         return -1;
-    if (!(st.connectivity_ok = Py_BuildValue("(Os)", Py_True,
-                                             "Local Spark session created and SQL test passed")))
+    if (!(st.connectivity_ok = Py_BuildValue("(Os)", Py_True, messages::connectivity_ok)))
         return -1;
     if (!(st.spark_session_defaults = PyTuple_Pack(1, Py_None))) return -1;
     if (init_launch_settings() < 0) return -1;

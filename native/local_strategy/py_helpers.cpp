@@ -169,6 +169,12 @@ int raise_runtime_error(PyObject* globals, PyObject* message) noexcept {
     return -1;
 }
 
+int raise_runtime_error_unless(PyObject* globals, PyObject* value, const char* message) noexcept {
+    int truth = PyObject_IsTrue(value);
+    if (truth != 0) return truth < 0 ? -1 : 0;
+    return raise_runtime_error(globals, PyUnicode_FromString(message));
+}
+
 int unpack_pair(PyObject* pair, Ref& first, Ref& second) noexcept {
     if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
         first = Ref::borrow(PyTuple_GET_ITEM(pair, 0));

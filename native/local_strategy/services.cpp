@@ -1,5 +1,6 @@
 // Strategy services: configuration and platform queries, JDBC JAR discovery, connectivity test.
 #include "entry_points.hpp"
+#include "messages.hpp"
 #include "module_state.hpp"
 #include "py_helpers.hpp"
 #include "session_steps.hpp"
@@ -90,7 +91,7 @@ PyObject* test_connectivity(PyObject* globals, PyObject* const* args) {
     if (!exception) return nullptr;
     Ref text = Ref::steal(PyObject_Format(PyTuple_GET_ITEM(exception.get(), 1), st.s_empty));
     if (!text) return nullptr;
-    Ref message = Ref::steal(PyUnicode_FromFormat("Local Spark failed: %U", text.get()));
+    Ref message = Ref::steal(PyUnicode_FromFormat(messages::connectivity_failed, text.get()));
     return message ? Py_BuildValue("(OO)", Py_False, message.get()) : nullptr;
 }
 

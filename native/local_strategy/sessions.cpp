@@ -1,16 +1,11 @@
 // Spark session management: creation, the cache and its reuse check, release, cleanup.
 #include "entry_points.hpp"
+#include "messages.hpp"
 #include "module_state.hpp"
 #include "py_helpers.hpp"
 #include "session_steps.hpp"
 
 namespace ruk {
-namespace {
-
-constexpr const char pyspark_unavailable_message[] =
-    "PySpark is not available. Install it with: pip install pyspark";
-
-}  // namespace
 
 // The strategy's input, checked before anything changes, so a value Spark
 // cannot take never starts a JVM nor reaches the cache: a dict config with
@@ -21,7 +16,7 @@ int check_strategy_input(PyObject* globals, PyObject* self) {
     Ref config = getattr(self, st.s_config);
     if (!config) return -1;
     if (!PyDict_Check(config.get()))
-        return raise_runtime_error(globals, PyUnicode_FromFormat("Local Spark config must be a dictionary, got %S",
+        return raise_runtime_error(globals, PyUnicode_FromFormat(messages::config_not_a_dict,
                                                                  reinterpret_cast<PyObject*>(Py_TYPE(config.get()))));
     Py_ssize_t position = 0;
     PyObject* key;
@@ -29,20 +24,20 @@ int check_strategy_input(PyObject* globals, PyObject* self) {
     while (PyDict_Next(config.get(), &position, &key, &value)) {
         if (PyUnicode_Check(key)) continue;
         Ref held = Ref::borrow(key);  // repr() may run code that changes the dict
-        return raise_runtime_error(globals, PyUnicode_FromFormat("Spark setting names must be strings, got %.200s: %R",
+        return raise_runtime_error(globals, PyUnicode_FromFormat(messages::setting_name_not_a_string,
                                                                  Py_TYPE(key)->tp_name, key));
     }
     Ref master = Ref::borrow(PyDict_GetItemWithError(config.get(), st.s_master_key));
     if (!master && PyErr_Occurred()) return -1;
     if (master && !PyUnicode_Check(master.get()))
         return raise_runtime_error(
-            globals, PyUnicode_FromFormat("Spark setting 'master' must be a string such as 'local[2]', got %.200s: %R",
+            globals, PyUnicode_FromFormat(messages::master_not_a_string,
                                           Py_TYPE(master.get())->tp_name, master.get()));
     Ref app_name = getattr(self, st.s_app_name);
     if (!app_name) return -1;
     if (!PyUnicode_Check(app_name.get()))
         return raise_runtime_error(globals,
-                                   PyUnicode_FromFormat("Spark application name (app_name) must be a string, got %.200s: %R",
+                                   PyUnicode_FromFormat(messages::app_name_not_a_string,
                                                         Py_TYPE(app_name.get())->tp_name, app_name.get()));
     return 0;
 }
@@ -234,13 +229,8 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     if (!hashlib) return nullptr;
 
     Ref available = load_global(globals, st.s_PYSPARK_AVAILABLE);
-    if (!available) return nullptr;
-    int is_available = PyObject_IsTrue(available.get());
-    if (is_available < 0) return nullptr;
-    if (!is_available) {
-        raise_runtime_error(globals, PyUnicode_FromString(pyspark_unavailable_message));
+    if (!available || raise_runtime_error_unless(globals, available.get(), messages::pyspark_unavailable) < 0)
         return nullptr;
-    }
     if (check_strategy_input(globals, self) < 0) return nullptr;
 
     if (!call_global(globals, st.s_disable_tracker_fn)) return nullptr;
