@@ -465,6 +465,7 @@ int init_constants() noexcept {
     if (st.zero_cost) return 0;
 #define RUK_INTERN_NAME(ident, text) \
     if (!st.s_##ident && !(st.s_##ident = PyUnicode_InternFromString(text))) return -1;
+    RUK_SIBLING_MODULES(RUK_INTERN_NAME)
     RUK_INTERNED_NAMES(RUK_INTERN_NAME)
 #undef RUK_INTERN_NAME
     if (!(st.lock_exit_args = PyTuple_Pack(3, Py_None, Py_None, Py_None))) return -1;

@@ -17,7 +17,22 @@ inline constexpr const char* noise_marker_texts[] = {
     "WARNING:", "log4j:", "SLF4J:",
 };
 
-// Interned attribute and module names, built once: identifier, then text.
+// The arrows from this module to its Python siblings, all in one place: every
+// import of a sibling names its module through this table (import_from with
+// state().s_<identifier>). Identifier, module, then what it is used for.
+// The one arrow back: class_data_sharing's archive builder, a process of its
+// own, imports this module's LocalStrategy to start the driver it archives.
+#define RUK_SIBLING_MODULES(X)                                                                   \
+    X(base_module, "ruk.compute.strategies.base")                  /* LocalStrategy's base class */ \
+    X(exceptions_module, "ruk_common.exceptions")                  /* RukRuntimeError */            \
+    X(java_compat_module, "ruk.compute.java_compat")               /* the Java check */             \
+    X(jar_provisioning_module, "ruk.compute.jar_provisioning")     /* the project's JARs */         \
+    X(mur_home_module, "ruk.compute.mur_home")                     /* ~/.mur and its JAR folder */  \
+    X(class_data_sharing_module, "ruk.compute.class_data_sharing") /* archive options and builds */ \
+    X(jvm_settings_module, "ruk.compute.jvm_settings")             /* a running JVM; warnings */    \
+    X(session_extensions_module, "ruk.compute.session_extensions") /* Spark ML's functions */
+
+// Interned attribute and other module names, built once: identifier, then text.
 #define RUK_INTERNED_NAMES(X)                                           \
     X(os, "os")                                                         \
     X(sys, "sys")                                                       \
@@ -28,14 +43,8 @@ inline constexpr const char* noise_marker_texts[] = {
     X(typing, "typing")                                                 \
     X(multiprocessing, "multiprocessing")                               \
     X(resource_tracker, "resource_tracker")                             \
-    X(java_compat_module, "ruk.compute.java_compat")                    \
-    X(jar_provisioning_module, "ruk.compute.jar_provisioning")          \
-    X(class_data_sharing_module, "ruk.compute.class_data_sharing")      \
-    X(mur_home_module, "ruk.compute.mur_home")                          \
     X(mur_directory, "mur_directory")                                   \
     X(jar_cache_directory, "jar_cache_directory")                       \
-    X(base_module, "ruk.compute.strategies.base")                       \
-    X(exceptions_module, "ruk_common.exceptions")                       \
     X(pyspark_sql, "pyspark.sql")                                       \
     X(Dict, "Dict")                                                     \
     X(Optional, "Optional")                                             \
@@ -53,12 +62,10 @@ inline constexpr const char* noise_marker_texts[] = {
     X(LocalJARProvisioning, "LocalJARProvisioning")                     \
     X(find_project_jars, "find_project_jars")                           \
     X(jar_spark_settings, "jar_spark_settings")                         \
-    X(session_extensions_module, "ruk.compute.session_extensions")      \
     X(class_path_search, "class_path_search")                           \
     X(after_start, "after_start")                                       \
     X(on_reuse, "on_reuse")                                             \
     X(pyspark_ml, "pyspark.ml")                                         \
-    X(jvm_settings_module, "ruk.compute.jvm_settings")                  \
     X(running_gateway, "running_gateway")                               \
     X(warn_unapplied, "warn_unapplied_settings")                        \
     X(get_pyspark_info, "get_pyspark_info")                             \
@@ -172,6 +179,7 @@ struct ModuleState {
 
     // Strong references, all built once by init_constants() and never changed.
 #define RUK_DECLARE_NAME(ident, text) PyObject* s_##ident = nullptr;
+    RUK_SIBLING_MODULES(RUK_DECLARE_NAME)
     RUK_INTERNED_NAMES(RUK_DECLARE_NAME)
 #undef RUK_DECLARE_NAME
     PyObject* lock_exit_args = nullptr;     // (None, None, None)
