@@ -30,7 +30,8 @@ inline constexpr const char* noise_marker_texts[] = {
     X(mur_home_module, "ruk.compute.mur_home")                     /* ~/.mur and its JAR folder */  \
     X(class_data_sharing_module, "ruk.compute.class_data_sharing") /* archive options and builds */ \
     X(jvm_settings_module, "ruk.compute.jvm_settings")             /* a running JVM; warnings */    \
-    X(session_extensions_module, "ruk.compute.session_extensions") /* Spark ML's functions */
+    X(session_extensions_module, "ruk.compute.session_extensions") /* Spark ML's functions */ \
+    X(launch_plan_module, "ruk.compute.launch_plan")               /* what the builder is given */
 
 // Interned attribute and other module names, built once: identifier, then text.
 #define RUK_INTERNED_NAMES(X)                                           \
@@ -61,8 +62,6 @@ inline constexpr const char* noise_marker_texts[] = {
     X(LocalStrategy, "LocalStrategy")                                   \
     X(LocalJARProvisioning, "LocalJARProvisioning")                     \
     X(find_project_jars, "find_project_jars")                           \
-    X(jar_spark_settings, "jar_spark_settings")                         \
-    X(class_path_search, "class_path_search")                           \
     X(after_start, "after_start")                                       \
     X(on_reuse, "on_reuse")                                             \
     X(pyspark_ml, "pyspark.ml")                                         \
@@ -74,7 +73,7 @@ inline constexpr const char* noise_marker_texts[] = {
     X(disable_tracker_fn, "_disable_multiprocessing_resource_tracker")  \
     X(ensure_java_fn, "_ensure_java_available")                         \
     X(get_jdbc_jars_fn, "_get_jdbc_jars")                               \
-    X(driver_options, "driver_options")                                 \
+    X(effective_settings, "effective_settings")                         \
     X(get_spark_session_fn, "get_spark_session")                        \
     X(dunder_doc, "__doc__")                                            \
     X(dunder_module, "__module__")                                      \
@@ -190,8 +189,8 @@ struct ModuleState {
     PyObject* spark_session_defaults = nullptr; // (None,)
     PyObject* zero_cost = nullptr;          // the float 0.0
 
-    // The launch settings as Python objects, built by init_launch_settings()
-    // from the one table in launch_settings.cpp. Strong references.
+    // The launch settings of launch_settings.cpp as Python objects, built by
+    // init_launch_settings(). Strong references.
     struct LaunchSettings {
         PyObject* java_options_get_args = nullptr; // ("_JAVA_OPTIONS", "")
         PyObject* java_flags_marker = nullptr;     // the flag whose presence means "already added"
@@ -200,15 +199,7 @@ struct ModuleState {
         PyObject* keep_alive_get_args = nullptr;   // (the keep-alive variable, its "off" default)
         PyObject* keep_alive_on = nullptr;         // the value that keeps sessions alive
         PyObject* log4j_config = nullptr;          // text of the quiet logging configuration
-        PyObject* log4j_file_name = nullptr;
-        PyObject* log4j_option_prefix = nullptr;   // the driver option that names the logging file
-        PyObject* driver_options_tail = nullptr;   // driver JVM options after the logging one
-        PyObject* single_quote = nullptr;
-        PyObject* quoted_single_quote = nullptr;   // a single quote written inside single quotes
-        PyObject* default_java_options_key = nullptr;  // where the quiet options go beside the user's own
-        PyObject* log4j_option_name = nullptr;     // a user's option naming their own logging file holds it
-        PyObject* fast_default_keys = nullptr;     // tuple of the fast-default keys, in table order
-        PyObject* fast_default_fixed = nullptr;    // tuple of their fixed values; None where computed
+        PyObject* log4j_file_name = nullptr;       // set last: the settings are complete
     } launch;
     PyObject* print_kwnames = nullptr;      // ("file",)
     PyObject* provisioning_kwnames = nullptr; // ("project_dir",)

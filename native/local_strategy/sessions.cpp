@@ -162,10 +162,10 @@ Ref call_global(PyObject* globals, PyObject* name) {
     return function ? Ref::steal(PyObject_CallNoArgs(function.get())) : Ref{};
 }
 
-// builder.appName(...).master(...), the fast defaults the user did not set,
-// then every user entry but "master". `values` receives the fast defaults.
+// builder.appName(...).master(...), then builder.config(key, value) for each
+// pair launch_plan.effective_settings gives this start, which `settings` receives.
 Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, PyObject* jar_paths,
-                      PyObject* gateway_before, Ref& values) {
+                      PyObject* gateway_before, Ref& settings) {
     ModuleState& st = state();
     Ref spark_session = load_global(globals, st.s_SparkSession);
     Ref builder = spark_session ? getattr(spark_session.get(), st.s_builder) : Ref{};
@@ -181,41 +181,23 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
     if (!builder) return {};
 
     Ref user_config = getattr(self, st.s_config);
-    QuietOptions quiet_route;
-    if (!user_config || route_quiet_options(user_config.get(), quiet_route) < 0) return {};
-    values = fast_config_values(globals, log4j_file, jar_paths, user_config.get());
-    if (!values || add_class_data_sharing(globals, user_config.get(), values.get(), jar_paths,
-                                            gateway_before != Py_None, quiet_route) < 0)
+    Ref plan;
+    if (!user_config || import_from(globals, st.s_launch_plan_module, &st.s_effective_settings, 1, &plan) < 0)
         return {};
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.get()); ++i) {
-        PyObject* key = PyTuple_GET_ITEM(st.launch.fast_default_keys, i);
-        Ref current_config = getattr(self, st.s_config);
-        int configured = current_config ? PySequence_Contains(current_config.get(), key) : -1;
-        if (configured < 0) return {};
-        if (configured) continue;
-        builder = call_method(builder.get(), st.s_config, key, PyTuple_GET_ITEM(values.get(), i));
-        if (!builder) return {};
+    PyObject* jvm_running = gateway_before != Py_None ? Py_True : Py_False;
+    settings = call(plan.get(), user_config.get(), log4j_file, jar_paths, jvm_running);
+    if (!settings) return {};
+    if (!PyList_CheckExact(settings.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(settings.get())->tp_name);
+        return {};
     }
-    // The user's extraJavaOptions replace the quiet ones: those go beside them instead.
-    if (quiet_route == QuietOptions::as_default_options) {
-        builder = configure_quiet_default_options(builder.get(), values.get());
-        if (!builder) return {};
-    }
-
-    config = getattr(self, st.s_config);
-    Ref items = config ? call_method(config.get(), st.s_items) : Ref{};
-    Ref iterator = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref{};
-    if (!iterator) return {};
-    while (Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(settings.get()); ++i) {
+        Ref pair = Ref::borrow(PyList_GET_ITEM(settings.get(), i));
         Ref key, value;
         if (unpack_pair(pair.get(), key, value) < 0) return {};
-        int is_other = PyObject_RichCompareBool(key.get(), st.s_master_key, Py_NE);
-        if (is_other < 0) return {};
-        if (!is_other) continue;
         builder = call_method(builder.get(), st.s_config, key.get(), value.get());
         if (!builder) return {};
     }
-    if (PyErr_Occurred()) return {};
     return builder;
 }
 
@@ -260,9 +242,9 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     if (import_from(globals, st.s_jvm_settings_module, jvm_names, 2, jvm_functions) < 0) return nullptr;
     Ref gateway_before = Ref::steal(PyObject_CallNoArgs(jvm_functions[0].get()));
     if (!gateway_before) return nullptr;
-    Ref fast_values;
+    Ref settings;
     Ref builder = configure_builder(globals, self, log4j_file.get(), jar_paths.get(), gateway_before.get(),
-                                    fast_values);
+                                    settings);
     if (!builder) return nullptr;
     StartCleanup cleanup;
     Ref spark = start_session_quietly(globals, sys.get(), builder.get(), cleanup);
@@ -276,10 +258,7 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
         return nullptr;
     }
     // After caching: a warning turned into an error must not lose the session.
-    Ref config = getattr(self, st.s_config);
-    Ref warned = config ? call(jvm_functions[1].get(), spark.get(), gateway_before.get(), config.get(),
-                               st.launch.fast_default_keys, fast_values.get())
-                        : Ref{};
+    Ref warned = call(jvm_functions[1].get(), spark.get(), gateway_before.get(), settings.get());
     if (!warned || start_pending_build(globals, spark.get()) < 0) return nullptr;
     // Spark ML's functions, which the start may have left out, for ML users.
     Ref after_start;
