@@ -125,8 +125,10 @@ def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any
 
     `java_options` is the driver's JVM options for this start (ours, then the
     user's extraJavaOptions when ours go in defaultJavaOptions), `jar_paths`
-    the project's JARs, `config` the strategy's own settings (the caller skips
-    this when the user's options replace ours), `jvm_running` whether the
+    the project's JARs, `config` the settings the start hands the builder
+    (launch_plan.effective_settings: the fast defaults the strategy's
+    configuration lacks, then its entries; the caller skips this when the
+    user's options replace ours), `jvm_running` whether the
     process's JVM runs already (jvm_settings.running_gateway, asked by the
     start before it may launch one).
     """

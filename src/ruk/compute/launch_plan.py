@@ -4,9 +4,10 @@ logging options (with the class-data-sharing archive's), then the
 configuration's own entries. The one table of fast defaults lives here; the
 start (the extension) walks the result, and the running-JVM warnings read it.
 
-The configuration is read here in a fixed order, the order the start has
-always read it in: where the driver's quiet options go, the extension search,
-then one membership test per default in table order, then its items once.
+The configuration is read here in a fixed order: where the driver's quiet
+options go, the extension search, then one membership test per default in
+table order, then its items once. What comes after (the archive's key and
+its builder) reads the settings made from them.
 """
 
 from __future__ import annotations
@@ -109,21 +110,25 @@ def _quiet_route(config: Any) -> str:
     return AS_DEFAULT_OPTIONS
 
 
-def _with_archive(java_options: str, route: str, config: Any, jar_paths: Sequence[str], jvm_running: bool) -> str:
+def _with_archive(java_options: str, route: str, settings: List[Tuple[Any, Any]], jar_paths: Sequence[str],
+                  jvm_running: bool) -> str:
     """`java_options` and the options that map a class-data-sharing archive,
-    when those reach the driver. Best effort: any Exception leaves them as
+    when those reach the driver. The archive's key and its builder read the
+    start's own settings (`settings`, the archive's options aside), never the
+    configuration again. Best effort: any Exception leaves the options as
     they are."""
     if route == NOT_AT_ALL:
         return java_options  # the user's own options stand as they are
     try:
+        given = dict(settings)
         # The driver's options as the archive sees them: ours, then the
         # user's extraJavaOptions when they go beside ours.
         seen = java_options
         if route == AS_DEFAULT_OPTIONS:
-            seen = java_options + " " + str(config[EXTRA_JAVA_OPTIONS])
+            seen = java_options + " " + str(given[EXTRA_JAVA_OPTIONS])
         from ruk.compute.class_data_sharing import driver_options
 
-        extra = driver_options(seen, jar_paths, config, jvm_running)
+        extra = driver_options(seen, jar_paths, given, jvm_running)
         if isinstance(extra, str) and extra:
             return "".join((java_options, extra))
     except Exception:
@@ -153,11 +158,11 @@ def effective_settings(config: Any, log4j_file: Optional[str], jar_paths: Sequen
             values[key] = class_path_search(jar_paths, config)
         else:
             values[key] = source
-    quiet = values[EXTRA_JAVA_OPTIONS] = _with_archive(values[EXTRA_JAVA_OPTIONS], route, config, jar_paths,
-                                                       jvm_running)
 
-    settings = [(key, values[key]) for key, _ in FAST_DEFAULTS if key not in config]
+    defaults = [(key, values[key]) for key, _ in FAST_DEFAULTS if key not in config]
+    own = [(key, value) for key, value in config.items() if key != "master"]
+    quiet = _with_archive(values[EXTRA_JAVA_OPTIONS], route, defaults + own, jar_paths, jvm_running)
+    defaults = [(key, quiet if key == EXTRA_JAVA_OPTIONS else value) for key, value in defaults]
     if route == AS_DEFAULT_OPTIONS:
-        settings.append((DEFAULT_JAVA_OPTIONS, quiet))
-    settings += [(key, value) for key, value in config.items() if key != "master"]
-    return settings
+        defaults.append((DEFAULT_JAVA_OPTIONS, quiet))
+    return defaults + own
