@@ -32,6 +32,10 @@ int raise_runtime_error(PyObject* globals, PyObject* message) noexcept;
 // (or the truth test's own error) and -1.
 int raise_runtime_error_unless(PyObject* globals, PyObject* value, const char* message) noexcept;
 
+// 0 when `value`'s type is exactly `type`; else TypeError "Expected <type>,
+// got <its type>" and -1. How a result of ours or a sibling's is checked.
+int require_exact_type(PyObject* value, PyTypeObject* type) noexcept;
+
 // `a, b = pair` for any iterable of exactly two items.
 int unpack_pair(PyObject* pair, Ref& first, Ref& second) noexcept;
 

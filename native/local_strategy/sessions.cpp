@@ -186,11 +186,7 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
         return {};
     PyObject* jvm_running = gateway_before != Py_None ? Py_True : Py_False;
     settings = call(plan.get(), user_config.get(), log4j_file, jar_paths, jvm_running);
-    if (!settings) return {};
-    if (!PyList_CheckExact(settings.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(settings.get())->tp_name);
-        return {};
-    }
+    if (!settings || require_exact_type(settings.get(), &PyList_Type) < 0) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(settings.get()); ++i) {
         Ref pair = Ref::borrow(PyList_GET_ITEM(settings.get(), i));
         Ref key, value;
