@@ -366,15 +366,15 @@ def _archive_text(config: Dict[str, str]) -> str:
     """Whether the driver JVM mapped a class-data-sharing archive, as the JVM
     itself reports it."""
     from ruk.compute import class_data_sharing as cds
+    from ruk.compute import launch_plan
+    from ruk.compute.jvm_settings import running_gateway
 
     if os.environ.get(cds.SWITCH_ENV) == "0":
         return f"none used (turned off by {cds.SWITCH_ENV}=0)"
-    if "spark.driver.extraJavaOptions" in config:
-        return "none used (spark.driver.extraJavaOptions is set)"
+    if launch_plan.quiet_route(config) == launch_plan.NOT_AT_ALL:
+        return "none used (the driver's JVM options are all your own)"
     try:
-        from pyspark import SparkContext
-
-        gateway = SparkContext._gateway
+        gateway = running_gateway()
         requested = cds.requested_archive(gateway)
         if requested is not None:
             if cds.archive_in_use(gateway):

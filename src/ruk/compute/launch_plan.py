@@ -17,7 +17,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 from ruk.compute.jar_provisioning import jar_spark_settings
 from ruk.compute.session_extensions import class_path_search
 
-__all__ = ["FAST_DEFAULTS", "effective_settings", "driver_java_options"]
+__all__ = ["FAST_DEFAULTS", "effective_settings", "driver_java_options", "quiet_route"]
 
 # How a fast default's value is found, when it is not a fixed text.
 PROJECT_JARS = "project JARs"  # the provisioning module's setting under the same key
@@ -98,7 +98,8 @@ def driver_java_options(log4j_file: Optional[str]) -> str:
     return _quote_java_option(LOG4J_OPTION_PREFIX + str(log4j_file)) + " " + fixed
 
 
-def _quiet_route(config: Any) -> str:
+def quiet_route(config: Any) -> str:
+    """Where the driver's quiet options (and an archive's) go for `config`."""
     if EXTRA_JAVA_OPTIONS not in config:
         return AS_EXTRA_DEFAULT
     # Spark puts defaultJavaOptions first on the driver's command line, so the
@@ -146,7 +147,7 @@ def effective_settings(config: Any, log4j_file: Optional[str], jar_paths: Sequen
     `log4j_file` is the quiet logging file (None when there is none),
     `jar_paths` the project's JARs, `jvm_running` whether the process's JVM
     runs already."""
-    route = _quiet_route(config)
+    route = quiet_route(config)
     jar_settings = jar_spark_settings(jar_paths)
     values: Dict[str, Any] = {}
     for key, source in FAST_DEFAULTS:
