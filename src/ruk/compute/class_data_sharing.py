@@ -39,6 +39,7 @@ import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ruk.compute import mur_home
+from ruk.compute.jar_provisioning import jar_spark_settings
 from ruk.compute.jvm_settings import memory_bytes, running_gateway
 
 __all__ = ["driver_options", "after_start", "archive_directory", "archive_in_use", "SWITCH_ENV", "DIRECTORY_ENV"]
@@ -237,7 +238,8 @@ def driver_setup(java_options: str, jar_paths: Sequence[str], config: Dict[Any, 
     # Names and the directory's own times: a file's stat each would cost a
     # millisecond or more per start; the JVM still checks every JAR it uses.
     spark_jars = [_file_identity(jars_dir), sorted(os.listdir(jars_dir))]
-    class_path = str(config.get("spark.driver.extraClassPath", ":".join(jar_paths)))
+    class_path_key = "spark.driver.extraClassPath"
+    class_path = str(config.get(class_path_key, jar_spark_settings(jar_paths)[class_path_key]))
     return {
         "java": [java_home, release, _file_identity(libjvm)],
         "pyspark": [pyspark.__version__, spark_home, spark_jars],
@@ -503,8 +505,9 @@ def builder_spec(java_options: str, jar_paths: Sequence[str], config: Dict[Any, 
                  kind: str = "cds") -> Dict[str, Any]:
     """What the builder needs to start the same driver set-up."""
     settings = {str(k): (v if isinstance(v, (str, int, float, bool)) else str(v)) for k, v in config.items()}
-    settings.setdefault("spark.driver.extraClassPath", ":".join(jar_paths))
-    settings.setdefault("spark.jars", ",".join(jar_paths))
+    jar_settings = jar_spark_settings(jar_paths)
+    for key in ("spark.driver.extraClassPath", "spark.jars"):
+        settings.setdefault(key, jar_settings[key])
     settings["master"] = "local[1]"  # only the driver's classes matter, never a cluster
     defaults = settings.get("spark.driver.defaultJavaOptions")
     if isinstance(defaults, str):  # the builder's JVM writes no logs of the user's
