@@ -19,17 +19,27 @@ from ruk.compute.session_extensions import class_path_search
 
 __all__ = ["FAST_DEFAULTS", "effective_settings", "driver_java_options", "quiet_route"]
 
-# How a fast default's value is found, when it is not a fixed text.
-PROJECT_JARS = "project JARs"  # the provisioning module's setting under the same key
-DRIVER_JAVA_OPTIONS = "driver JVM options"  # the logging file's option, then DRIVER_OPTIONS
-EXTENSION_SEARCH = "extension search"  # session_extensions.class_path_search for the JARs
+
+class _Computed:
+    """How a fast default's value is found when it is not a fixed text."""
+
+    def __init__(self, how: str) -> None:
+        self.how = how
+
+    def __repr__(self) -> str:
+        return f"<{self.how}>"
+
+
+PROJECT_JARS = _Computed("the provisioning module's setting under the same key")
+DRIVER_JAVA_OPTIONS = _Computed("the logging file's option, then DRIVER_OPTIONS")
+EXTENSION_SEARCH = _Computed("session_extensions.class_path_search for the JARs")
 
 EXTRA_JAVA_OPTIONS = "spark.driver.extraJavaOptions"
 DEFAULT_JAVA_OPTIONS = "spark.driver.defaultJavaOptions"
 
 # The fast-start defaults, in the order they are applied: key, then its
 # fixed text or where its value comes from.
-FAST_DEFAULTS: Tuple[Tuple[str, str], ...] = (
+FAST_DEFAULTS: Tuple[Tuple[str, Any], ...] = (
     ("spark.driver.memory", "1g"),
     ("spark.executor.memory", "1g"),
     ("spark.jars", PROJECT_JARS),
@@ -151,11 +161,11 @@ def effective_settings(config: Any, log4j_file: Optional[str], jar_paths: Sequen
     jar_settings = jar_spark_settings(jar_paths)
     values: Dict[str, Any] = {}
     for key, source in FAST_DEFAULTS:
-        if source == PROJECT_JARS:
+        if source is PROJECT_JARS:
             values[key] = jar_settings[key]
-        elif source == DRIVER_JAVA_OPTIONS:
+        elif source is DRIVER_JAVA_OPTIONS:
             values[key] = driver_java_options(log4j_file)
-        elif source == EXTENSION_SEARCH:
+        elif source is EXTENSION_SEARCH:
             values[key] = class_path_search(jar_paths, config)
         else:
             values[key] = source
