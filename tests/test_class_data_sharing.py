@@ -212,9 +212,8 @@ def test_switch_found_archive_and_later_starts_on_the_same_jvm(setup_env, monkey
     assert options == f" -XX:SharedArchiveFile={archive} {cds.SILENT_OPTIONS}"
     # Later starts on the JVM that start launched: the same options, so its
     # default matches what the JVM was given, and no lookup.
-    monkeypatch.setattr(cds, "_jvm_running", lambda: True)
     monkeypatch.setattr(cds, "valid_archive", None)
-    assert cds.driver_options(SOME_OPTIONS, [], {}) == options and cds._pending is None
+    assert cds.driver_options(SOME_OPTIONS, [], {}, jvm_running=True) == options and cds._pending is None
 
 
 @pytest.mark.parametrize("version, kind", [("25.0.1", "aot"), ("26-ea", "aot"), ("21.0.7", "cds"), (None, "cds")])

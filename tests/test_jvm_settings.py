@@ -1,5 +1,7 @@
 """The running-JVM comparison, against a stand-in for PySpark's context and JVM."""
 
+import subprocess
+import sys
 import types
 import warnings
 
@@ -10,6 +12,11 @@ from ruk.compute import jvm_settings
 
 KEYS = ("spark.driver.memory", "spark.jars", "spark.driver.extraClassPath", "spark.driver.extraJavaOptions")
 FAST = ("1g", "", "", "-Dx=1")
+
+
+def given(config):
+    """What a start hands the builder: the fast defaults, the configuration over them."""
+    return list({**dict(zip(KEYS, FAST)), **config}.items())
 
 
 STARTED = {"spark.driver.memory": "1g", "spark.jars": "file:///p/a%20b.jar", "spark.driver.extraClassPath": "/p/a b.jar",
@@ -38,9 +45,17 @@ def test_differences_from_the_running_jvm_warn_once(monkeypatch, case):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         for _ in range(2):  # the second start repeats nothing
-            jvm_settings.warn_unapplied_settings(spark, gateway, config, KEYS, FAST)
+            jvm_settings.warn_unapplied_settings(spark, gateway, given(config))
         # a JVM launched by this very start, or no JVM before it: nothing to compare
-        jvm_settings.warn_unapplied_settings(spark, object(), {"spark.driver.memory": "8g"}, KEYS, FAST)
-        jvm_settings.warn_unapplied_settings(spark, None, {"spark.driver.memory": "8g"}, KEYS, FAST)
+        jvm_settings.warn_unapplied_settings(spark, object(), given({"spark.driver.memory": "8g"}))
+        jvm_settings.warn_unapplied_settings(spark, None, given({"spark.driver.memory": "8g"}))
     assert [str(w.message).split(":")[0].split(", ") for w in caught] == expected
     assert all(w.category is RuntimeWarning and "a new process is needed" in str(w.message) for w in caught)
+
+
+def test_running_gateway_never_imports_pyspark():
+    # A start must not pay for PySpark's import to learn that no JVM runs.
+    script = ("import sys; from ruk.compute.jvm_settings import running_gateway; "
+              "print(running_gateway(), 'pyspark' in sys.modules)")
+    result = subprocess.run([sys.executable, "-I", "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.stdout.split() == ["None", "False"], result.stderr

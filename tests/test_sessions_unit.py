@@ -123,11 +123,18 @@ ARCHIVE = " -XX:SharedArchiveFile=/a.jsa -Xlog:cds=off"
 def test_quiet_options_go_beside_the_users_extra_java_options(env, monkeypatch, config, quiet_as_default_options):
     from ruk.compute import class_data_sharing
 
-    seen = []
-    monkeypatch.setattr(class_data_sharing, "driver_options", lambda options, jars, conf: seen.append(options) or ARCHIVE)
+    seen, settings = [], []
+    monkeypatch.setattr(class_data_sharing, "driver_options",
+                        lambda options, jars, conf, jvm_running: seen.append(options) or settings.append(conf) or ARCHIVE)
     env.strategy(dict(config)).get_spark_session()
     calls = [c[1:] for c in env.Spark.builders[0].calls if c[0] == "config"]
     quiet = QUIET.replace("LOG4J", env.log4j)
+    # The archive's key and builder see what the builder is given, the archive's own options aside.
+    for conf in settings:
+        given = {k: v for k, v in calls if k != "spark.driver.defaultJavaOptions" or k in config}
+        if "spark.driver.extraJavaOptions" not in config:
+            given["spark.driver.extraJavaOptions"] = quiet
+        assert conf == given
     user_extra = "spark.driver.extraJavaOptions" in config
     if quiet_as_default_options:
         # After the fast defaults, before the user's own entries, which pass unchanged.

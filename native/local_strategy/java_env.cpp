@@ -1,19 +1,11 @@
 // Java and process environment: the Java check and export, and resource-tracker suppression.
 #include "entry_points.hpp"
+#include "messages.hpp"
 #include "module_state.hpp"
 #include "py_helpers.hpp"
 
 namespace ruk {
 namespace {
-
-constexpr const char pyspark_missing_message[] =
-    "PySpark is not installed. Install it with: pip install pyspark\n"
-    "Or run 'mur spark set-version' to select a specific version.";
-
-constexpr const char no_java_tail[] =
-    ".\n\nRun 'mur java search' to find Java installations.\n"
-    "Run 'mur java set' to select a compatible version.\n"
-    "Run 'mur java install' for installation guide.";
 
 // ", ".join(str(v) for v in versions)
 Ref join_versions(PyObject* versions) {
@@ -106,13 +98,8 @@ PyObject* ensure_java_available(PyObject* globals, PyObject* const*) {
     if (import_from(globals, st.s_java_compat_module, names, 3, functions) < 0) return nullptr;
 
     Ref pyspark = Ref::steal(PyObject_CallNoArgs(functions[0].get()));
-    if (!pyspark) return nullptr;
-    int has_pyspark = PyObject_IsTrue(pyspark.get());
-    if (has_pyspark < 0) return nullptr;
-    if (!has_pyspark) {
-        raise_runtime_error(globals, PyUnicode_FromString(pyspark_missing_message));
+    if (!pyspark || raise_runtime_error_unless(globals, pyspark.get(), messages::pyspark_missing) < 0)
         return nullptr;
-    }
 
     Ref all_java = Ref::steal(PyObject_CallNoArgs(functions[1].get()));
     if (!all_java) return nullptr;
@@ -139,9 +126,9 @@ PyObject* ensure_java_available(PyObject* globals, PyObject* const*) {
     Ref major_minor_text =
         major_minor ? Ref::steal(PyObject_Format(major_minor.get(), st.s_empty)) : Ref{};
     if (!major_minor_text) return nullptr;
-    Ref message = Ref::steal(PyUnicode_FromFormat(
-        "No compatible Java found for PySpark %U.\nPySpark %U requires Java %U%s",
-        version_text.get(), major_minor_text.get(), supported_text.get(), no_java_tail));
+    Ref message = Ref::steal(PyUnicode_FromFormat(messages::no_compatible_java, version_text.get(),
+                                                  major_minor_text.get(), supported_text.get(),
+                                                  messages::no_compatible_java_tail));
     if (!message) return nullptr;
     Ref error = call(error_class.get(), message.get());
     if (error) raise_object(error.get());

@@ -1,4 +1,4 @@
-// Local launch settings: _JAVA_OPTIONS, the log4j2 file, the JAR directory, the fast defaults.
+// Local launch settings of the process and its files: _JAVA_OPTIONS, the log4j2 file, the JAR directory.
 #include "module_state.hpp"
 #include "py_helpers.hpp"
 #include "session_steps.hpp"
@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <iterator>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +15,9 @@
 namespace ruk {
 namespace {
 
-// --- The launch settings: every fixed fact of a local start, in one place ---------
+// --- The launch settings of the process and its files ---------------------------
+// (what a start hands Spark's builder, the fast defaults among it, is
+// launch_plan.py's: one table there)
 
 // Added to _JAVA_OPTIONS unless the first flag is there already.
 constexpr char java_flags_marker[] = "-XX:-UseVectorCmov";
@@ -42,73 +43,6 @@ constexpr char log4j_config[] =
     "logger.spark.level = error\n"
     "logger.hadoop.name = org.apache.hadoop\n"
     "logger.hadoop.level = error\n";
-
-// The driver's JVM options: the one naming the logging file, then these.
-constexpr char log4j_option_prefix[] = "-Dlog4j2.configurationFile=file:";
-constexpr char driver_options_tail[] =
-    " -Djava.util.logging.level=SEVERE"
-    " --add-opens=java.base/java.lang=ALL-UNNAMED"
-    " --add-opens=java.base/java.lang.invoke=ALL-UNNAMED"
-    " --add-opens=java.base/java.lang.reflect=ALL-UNNAMED"
-    " --add-opens=java.base/java.io=ALL-UNNAMED"
-    " --add-opens=java.base/java.net=ALL-UNNAMED"
-    " --add-opens=java.base/java.nio=ALL-UNNAMED"
-    " --add-opens=java.base/java.util=ALL-UNNAMED"
-    " --add-opens=java.base/java.util.concurrent=ALL-UNNAMED"
-    " --add-opens=java.base/java.util.concurrent.atomic=ALL-UNNAMED"
-    " --add-opens=java.base/sun.nio.ch=ALL-UNNAMED"
-    " --add-opens=java.base/sun.nio.cs=ALL-UNNAMED"
-    " --add-opens=java.base/sun.security.action=ALL-UNNAMED"
-    " --add-opens=java.base/sun.util.calendar=ALL-UNNAMED"
-    " --add-opens=java.security.jgss/sun.security.krb5=ALL-UNNAMED"
-    " -XX:+IgnoreUnrecognizedVMOptions";
-
-// How a fast default's value is found. Each entry says it itself, so the
-// table can be reordered without any value moving to another key.
-enum class ValueSource : unsigned char {
-    fixed,                // the entry's text
-    project_jars,         // the provisioning module's JAR settings, under the entry's own key
-    driver_java_options,  // the logging-file option, then driver_options_tail
-    extension_search,     // the session-extensions module's answer for the JARs and the configuration
-};
-
-struct FastDefault {
-    const char* key;
-    ValueSource source;
-    const char* text = nullptr;  // for ValueSource::fixed
-};
-
-// The fast-start defaults, in the order they are applied.
-constexpr FastDefault fast_defaults[] = {
-    {"spark.driver.memory", ValueSource::fixed, "1g"},
-    {"spark.executor.memory", ValueSource::fixed, "1g"},
-    {"spark.jars", ValueSource::project_jars},
-    {"spark.driver.extraClassPath", ValueSource::project_jars},
-    {"spark.executor.extraClassPath", ValueSource::project_jars},
-    {"spark.driver.extraJavaOptions", ValueSource::driver_java_options},
-    {"spark.ui.enabled", ValueSource::fixed, "false"},
-    {"spark.ui.showConsoleProgress", ValueSource::fixed, "false"},
-    {"spark.eventLog.enabled", ValueSource::fixed, "false"},
-    {"spark.driver.bindAddress", ValueSource::fixed, "127.0.0.1"},
-    {"spark.driver.host", ValueSource::fixed, "localhost"},
-    {"spark.sql.shuffle.partitions", ValueSource::fixed, "8"},
-    {"spark.sql.execution.arrow.pyspark.enabled", ValueSource::fixed, "false"},
-    {"spark.sql.execution.arrow.pyspark.fallback.enabled", ValueSource::fixed, "true"},
-    {"spark.sql.execution.arrow.enabled", ValueSource::fixed, "false"},
-    {"spark.sql.adaptive.enabled", ValueSource::fixed, "false"},
-    {"spark.sql.adaptive.coalescePartitions.enabled", ValueSource::fixed, "false"},
-    // Off unless a JAR we add may bring an extension: PySpark's only one is
-    // Spark ML's functions, registered where ML is used (session_extensions.py).
-    {"spark.sql.extensions.test.loadFromCp", ValueSource::extension_search},
-};
-
-constexpr Py_ssize_t position_of(ValueSource source) {
-    for (std::size_t i = 0; i < std::size(fast_defaults); ++i)
-        if (fast_defaults[i].source == source) return static_cast<Py_ssize_t>(i);
-    return -1;
-}
-constexpr Py_ssize_t driver_java_options_position = position_of(ValueSource::driver_java_options);
-static_assert(driver_java_options_position >= 0, "the driver's JVM options are a fast default");
 
 // --- end of the launch settings --------------------------------------------------
 
@@ -369,143 +303,6 @@ Ref prepare_jar_directory(PyObject* globals) {
     return Ref::steal(PyObject_CallNoArgs(function.get()));
 }
 
-namespace {
-
-// Spark splits the driver options at blanks, honouring quotes and backslashes
-// (the launcher's parseOptionString for the driver, Utils.splitCommandString
-// elsewhere). An option that holds a blank, a quote or a backslash goes in
-// single quotes, where both take every character literally; a single quote
-// itself is written '"'"' (close, a double-quoted quote, reopen).
-Ref quote_java_option(PyObject* option) {
-    ModuleState& st = state();
-    const int kind = PyUnicode_KIND(option);
-    const void* data = PyUnicode_DATA(option);
-    bool needed = false;
-    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(option) && !needed; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        needed = c == '\'' || c == '"' || c == '\\' || Py_UNICODE_ISSPACE(c);
-    }
-    if (!needed) return Ref::borrow(option);
-    Ref inner = Ref::steal(PyUnicode_Replace(option, st.launch.single_quote, st.launch.quoted_single_quote, -1));
-    Ref opened = inner ? Ref::steal(PyUnicode_Concat(st.launch.single_quote, inner.get())) : Ref{};
-    return opened ? Ref::steal(PyUnicode_Concat(opened.get(), st.launch.single_quote)) : Ref{};
-}
-
-// The driver's JVM options: the logging file's, when there is one, then the fixed rest.
-Ref driver_java_options(PyObject* log4j_file) {
-    ModuleState& st = state();
-    if (log4j_file == Py_None)  // the fixed options without their leading blank
-        return Ref::steal(PyUnicode_Substring(st.launch.driver_options_tail, 1, PyUnicode_GET_LENGTH(st.launch.driver_options_tail)));
-    Ref path_text = Ref::steal(PyObject_Str(log4j_file));
-    Ref option = path_text ? Ref::steal(PyUnicode_Concat(st.launch.log4j_option_prefix, path_text.get())) : Ref{};
-    Ref quoted = option ? quote_java_option(option.get()) : Ref{};
-    return quoted ? Ref::steal(PyUnicode_Concat(quoted.get(), st.launch.driver_options_tail)) : Ref{};
-}
-
-}  // namespace
-
-Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_paths, PyObject* config) {
-    ModuleState& st = state();
-    // The JAR entries come from the provisioning module, the one place that
-    // turns JARs into Spark settings.
-    Ref jar_spark_settings, class_path_search;
-    if (import_from(globals, st.s_jar_provisioning_module, &st.s_jar_spark_settings, 1, &jar_spark_settings) < 0 ||
-        import_from(globals, st.s_session_extensions_module, &st.s_class_path_search, 1, &class_path_search) < 0)
-        return {};
-    Ref jar_settings = call(jar_spark_settings.get(), jar_paths);
-    if (!jar_settings) return {};
-    Ref values = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(fast_defaults))));
-    if (!values) return {};
-    for (std::size_t i = 0; i < std::size(fast_defaults); ++i) {
-        const auto position = static_cast<Py_ssize_t>(i);
-        Ref value;
-        switch (fast_defaults[i].source) {
-        case ValueSource::fixed:
-            value = Ref::borrow(PyTuple_GET_ITEM(st.launch.fast_default_fixed, position));
-            break;
-        case ValueSource::project_jars:
-            value = Ref::steal(
-                PyObject_GetItem(jar_settings.get(), PyTuple_GET_ITEM(st.launch.fast_default_keys, position)));
-            break;
-        case ValueSource::driver_java_options:
-            value = driver_java_options(log4j_file);
-            break;
-        case ValueSource::extension_search:
-            value = call(class_path_search.get(), jar_paths, config);
-            break;
-        }
-        if (!value) return {};
-        PyTuple_SET_ITEM(values.get(), position, value.release());
-    }
-    return values;
-}
-
-int route_quiet_options(PyObject* config, QuietOptions& route) {
-    ModuleState& st = state();
-    PyObject* extra_key = PyTuple_GET_ITEM(st.launch.fast_default_keys, driver_java_options_position);
-    route = QuietOptions::as_extra_default;
-    int configured = PySequence_Contains(config, extra_key);
-    if (configured <= 0) return configured;
-    // Spark puts defaultJavaOptions first on the driver's command line, so
-    // the user's options still win wherever both set the same thing.
-    route = QuietOptions::not_at_all;
-    int own_defaults = PySequence_Contains(config, st.launch.default_java_options_key);
-    if (own_defaults != 0) return own_defaults < 0 ? -1 : 0;
-    Ref value = Ref::steal(PyObject_GetItem(config, extra_key));
-    Ref text = value ? Ref::steal(PyObject_Str(value.get())) : Ref{};  // as PySpark's builder takes it
-    int own_logging = text ? PySequence_Contains(text.get(), st.launch.log4j_option_name) : -1;
-    if (own_logging != 0) return own_logging < 0 ? -1 : 0;
-    route = QuietOptions::as_default_options;
-    return 0;
-}
-
-Ref configure_quiet_default_options(PyObject* builder, PyObject* values) {
-    ModuleState& st = state();
-    return call_method(builder, st.s_config, st.launch.default_java_options_key,
-                       PyTuple_GET_ITEM(values, driver_java_options_position));
-}
-
-namespace {
-
-// The driver's options as the archive sees them: ours, then the user's
-// extraJavaOptions when they go beside ours.
-Ref options_for_sharing(PyObject* config, PyObject* java_options, QuietOptions route) {
-    if (route != QuietOptions::as_default_options) return Ref::borrow(java_options);
-    ModuleState& st = state();
-    PyObject* extra_key = PyTuple_GET_ITEM(st.launch.fast_default_keys, driver_java_options_position);
-    Ref value = Ref::steal(PyObject_GetItem(config, extra_key));
-    Ref text = value ? Ref::steal(PyObject_Str(value.get())) : Ref{};
-    return text ? Ref::steal(PyUnicode_FromFormat("%U %U", java_options, text.get())) : Ref{};
-}
-
-}  // namespace
-
-int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values, PyObject* jar_paths,
-                           QuietOptions route) {
-    ModuleState& st = state();
-    constexpr Py_ssize_t java_options_index = driver_java_options_position;
-    if (route == QuietOptions::not_at_all) return 0;  // the user's own options stand as they are
-    PyObject* java_options = PyTuple_GET_ITEM(values, java_options_index);
-    Ref driver_options;
-    Ref setup_options = options_for_sharing(config, java_options, route);
-    // May run arbitrary Python code (the import, the archive lookup, a builder's spawn).
-    Ref extra = setup_options && import_from(globals, st.s_class_data_sharing_module, &st.s_driver_options, 1,
-                                             &driver_options) == 0
-                    ? call(driver_options.get(), setup_options.get(), jar_paths, config)
-                    : Ref{};
-    int has_extra = extra && PyUnicode_Check(extra.get()) ? PyObject_IsTrue(extra.get()) : 0;
-    if (has_extra > 0) {
-        Ref combined = Ref::steal(PyUnicode_Concat(java_options, extra.get()));
-        // `values` is our own new tuple, not yet seen by anyone else.
-        if (combined && PyTuple_SetItem(values, java_options_index, combined.release()) == 0) return 0;
-    } else if (extra && has_extra == 0) {
-        return 0;
-    }
-    if (!pending_is_exception()) return -1;
-    PyErr_Clear();  // the start goes on as it would without an archive
-    return 0;
-}
-
 int start_pending_build(PyObject* globals, PyObject* spark) {
     ModuleState& st = state();
     Ref after_start;
@@ -520,7 +317,7 @@ int start_pending_build(PyObject* globals, PyObject* spark) {
 
 int init_launch_settings() noexcept {
     ModuleState::LaunchSettings& launch = state().launch;
-    if (launch.fast_default_keys) return 0;
+    if (launch.log4j_file_name) return 0;
     auto text = [](const char* value) { return PyUnicode_InternFromString(value); };
     auto pair = [&](const char* first, const char* second) -> PyObject* {
         Ref a = Ref::steal(text(first));
@@ -533,31 +330,11 @@ int init_launch_settings() noexcept {
         !(launch.master_get_args = pair("master", default_master)) ||
         !(launch.keep_alive_get_args = pair(keep_alive_variable, keep_alive_off)) ||
         !(launch.keep_alive_on = text(keep_alive_on)) ||
-        !(launch.log4j_config = PyUnicode_FromString(log4j_config)) ||
-        !(launch.log4j_file_name = text(log4j_file_name)) ||
-        !(launch.log4j_option_prefix = text(log4j_option_prefix)) ||
-        !(launch.driver_options_tail = PyUnicode_FromString(driver_options_tail)) ||
-        !(launch.single_quote = text("'")) || !(launch.quoted_single_quote = text("'\"'\"'")) ||
-        !(launch.default_java_options_key = text("spark.driver.defaultJavaOptions")) ||
-        !(launch.log4j_option_name = text("log4j2.configurationFile")))
+        !(launch.log4j_config = PyUnicode_FromString(log4j_config)))
         return -1;
-    constexpr auto count = static_cast<Py_ssize_t>(std::size(fast_defaults));
-    Ref keys = Ref::steal(PyTuple_New(count));
-    Ref fixed = keys ? Ref::steal(PyTuple_New(count)) : Ref{};
-    if (!fixed) return -1;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const FastDefault& entry = fast_defaults[i];
-        PyObject* key = text(entry.key);
-        if (!key) return -1;
-        PyTuple_SET_ITEM(keys.get(), i, key);
-        PyObject* value = entry.source == ValueSource::fixed ? text(entry.text) : Py_NewRef(Py_None);
-        if (!value) return -1;
-        PyTuple_SET_ITEM(fixed.get(), i, value);
-    }
-    launch.fast_default_fixed = fixed.release();
     // Last: its presence marks the launch settings as complete.
-    launch.fast_default_keys = keys.release();
-    return 0;
+    launch.log4j_file_name = text(log4j_file_name);
+    return launch.log4j_file_name ? 0 : -1;
 }
 
 }  // namespace ruk

@@ -1,6 +1,7 @@
 // Module frame: the process-wide state, the import steps and the LocalStrategy class.
 #include "entry_points.hpp"
 #include "function_object.hpp"
+#include "messages.hpp"
 #include "module_state.hpp"
 #include "py_helpers.hpp"
 
@@ -464,6 +465,7 @@ int init_constants() noexcept {
     if (st.zero_cost) return 0;
 #define RUK_INTERN_NAME(ident, text) \
     if (!st.s_##ident && !(st.s_##ident = PyUnicode_InternFromString(text))) return -1;
+    RUK_SIBLING_MODULES(RUK_INTERN_NAME)
     RUK_INTERNED_NAMES(RUK_INTERN_NAME)
 #undef RUK_INTERN_NAME
     if (!(st.lock_exit_args = PyTuple_Pack(3, Py_None, Py_None, Py_None))) return -1;
@@ -474,10 +476,9 @@ int init_constants() noexcept {
         if (!marker) return -1;
         PyTuple_SET_ITEM(st.noise_markers, static_cast<Py_ssize_t>(i), marker);
     }
-    if (!(st.connectivity_missing = Py_BuildValue("(Os)", Py_False, "PySpark not installed")))
+    if (!(st.connectivity_missing = Py_BuildValue("(Os)", Py_False, messages::connectivity_missing)))
         return -1;
-    if (!(st.connectivity_ok = Py_BuildValue("(Os)", Py_True,
-                                             "Local Spark session created and SQL test passed")))
+    if (!(st.connectivity_ok = Py_BuildValue("(Os)", Py_True, messages::connectivity_ok)))
         return -1;
     if (!(st.spark_session_defaults = PyTuple_Pack(1, Py_None))) return -1;
     if (init_launch_settings() < 0) return -1;

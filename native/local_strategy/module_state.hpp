@@ -17,7 +17,23 @@ inline constexpr const char* noise_marker_texts[] = {
     "WARNING:", "log4j:", "SLF4J:",
 };
 
-// Interned attribute and module names, built once: identifier, then text.
+// The arrows from this module to its Python siblings, all in one place: every
+// import of a sibling names its module through this table (import_from with
+// state().s_<identifier>). Identifier, module, then what it is used for.
+// The one arrow back: class_data_sharing's archive builder, a process of its
+// own, imports this module's LocalStrategy to start the driver it archives.
+#define RUK_SIBLING_MODULES(X)                                                                   \
+    X(base_module, "ruk.compute.strategies.base")                  /* LocalStrategy's base class */ \
+    X(exceptions_module, "ruk_common.exceptions")                  /* RukRuntimeError */            \
+    X(java_compat_module, "ruk.compute.java_compat")               /* the Java check */             \
+    X(jar_provisioning_module, "ruk.compute.jar_provisioning")     /* the project's JARs */         \
+    X(mur_home_module, "ruk.compute.mur_home")                     /* ~/.mur and its JAR folder */  \
+    X(class_data_sharing_module, "ruk.compute.class_data_sharing") /* archive options and builds */ \
+    X(jvm_settings_module, "ruk.compute.jvm_settings")             /* a running JVM; warnings */    \
+    X(session_extensions_module, "ruk.compute.session_extensions") /* Spark ML's functions */ \
+    X(launch_plan_module, "ruk.compute.launch_plan")               /* what the builder is given */
+
+// Interned attribute and other module names, built once: identifier, then text.
 #define RUK_INTERNED_NAMES(X)                                           \
     X(os, "os")                                                         \
     X(sys, "sys")                                                       \
@@ -28,14 +44,8 @@ inline constexpr const char* noise_marker_texts[] = {
     X(typing, "typing")                                                 \
     X(multiprocessing, "multiprocessing")                               \
     X(resource_tracker, "resource_tracker")                             \
-    X(java_compat_module, "ruk.compute.java_compat")                    \
-    X(jar_provisioning_module, "ruk.compute.jar_provisioning")          \
-    X(class_data_sharing_module, "ruk.compute.class_data_sharing")      \
-    X(mur_home_module, "ruk.compute.mur_home")                          \
     X(mur_directory, "mur_directory")                                   \
     X(jar_cache_directory, "jar_cache_directory")                       \
-    X(base_module, "ruk.compute.strategies.base")                       \
-    X(exceptions_module, "ruk_common.exceptions")                       \
     X(pyspark_sql, "pyspark.sql")                                       \
     X(Dict, "Dict")                                                     \
     X(Optional, "Optional")                                             \
@@ -52,13 +62,9 @@ inline constexpr const char* noise_marker_texts[] = {
     X(LocalStrategy, "LocalStrategy")                                   \
     X(LocalJARProvisioning, "LocalJARProvisioning")                     \
     X(find_project_jars, "find_project_jars")                           \
-    X(jar_spark_settings, "jar_spark_settings")                         \
-    X(session_extensions_module, "ruk.compute.session_extensions")      \
-    X(class_path_search, "class_path_search")                           \
     X(after_start, "after_start")                                       \
     X(on_reuse, "on_reuse")                                             \
     X(pyspark_ml, "pyspark.ml")                                         \
-    X(jvm_settings_module, "ruk.compute.jvm_settings")                  \
     X(running_gateway, "running_gateway")                               \
     X(warn_unapplied, "warn_unapplied_settings")                        \
     X(get_pyspark_info, "get_pyspark_info")                             \
@@ -67,7 +73,7 @@ inline constexpr const char* noise_marker_texts[] = {
     X(disable_tracker_fn, "_disable_multiprocessing_resource_tracker")  \
     X(ensure_java_fn, "_ensure_java_available")                         \
     X(get_jdbc_jars_fn, "_get_jdbc_jars")                               \
-    X(driver_options, "driver_options")                                 \
+    X(effective_settings, "effective_settings")                         \
     X(get_spark_session_fn, "get_spark_session")                        \
     X(dunder_doc, "__doc__")                                            \
     X(dunder_module, "__module__")                                      \
@@ -172,6 +178,7 @@ struct ModuleState {
 
     // Strong references, all built once by init_constants() and never changed.
 #define RUK_DECLARE_NAME(ident, text) PyObject* s_##ident = nullptr;
+    RUK_SIBLING_MODULES(RUK_DECLARE_NAME)
     RUK_INTERNED_NAMES(RUK_DECLARE_NAME)
 #undef RUK_DECLARE_NAME
     PyObject* lock_exit_args = nullptr;     // (None, None, None)
@@ -182,8 +189,8 @@ struct ModuleState {
     PyObject* spark_session_defaults = nullptr; // (None,)
     PyObject* zero_cost = nullptr;          // the float 0.0
 
-    // The launch settings as Python objects, built by init_launch_settings()
-    // from the one table in launch_settings.cpp. Strong references.
+    // The launch settings of launch_settings.cpp as Python objects, built by
+    // init_launch_settings(). Strong references.
     struct LaunchSettings {
         PyObject* java_options_get_args = nullptr; // ("_JAVA_OPTIONS", "")
         PyObject* java_flags_marker = nullptr;     // the flag whose presence means "already added"
@@ -192,15 +199,7 @@ struct ModuleState {
         PyObject* keep_alive_get_args = nullptr;   // (the keep-alive variable, its "off" default)
         PyObject* keep_alive_on = nullptr;         // the value that keeps sessions alive
         PyObject* log4j_config = nullptr;          // text of the quiet logging configuration
-        PyObject* log4j_file_name = nullptr;
-        PyObject* log4j_option_prefix = nullptr;   // the driver option that names the logging file
-        PyObject* driver_options_tail = nullptr;   // driver JVM options after the logging one
-        PyObject* single_quote = nullptr;
-        PyObject* quoted_single_quote = nullptr;   // a single quote written inside single quotes
-        PyObject* default_java_options_key = nullptr;  // where the quiet options go beside the user's own
-        PyObject* log4j_option_name = nullptr;     // a user's option naming their own logging file holds it
-        PyObject* fast_default_keys = nullptr;     // tuple of the fast-default keys, in table order
-        PyObject* fast_default_fixed = nullptr;    // tuple of their fixed values; None where computed
+        PyObject* log4j_file_name = nullptr;       // set last: the settings are complete
     } launch;
     PyObject* print_kwnames = nullptr;      // ("file",)
     PyObject* provisioning_kwnames = nullptr; // ("project_dir",)

@@ -169,6 +169,18 @@ int raise_runtime_error(PyObject* globals, PyObject* message) noexcept {
     return -1;
 }
 
+int raise_runtime_error_unless(PyObject* globals, PyObject* value, const char* message) noexcept {
+    int truth = PyObject_IsTrue(value);
+    if (truth != 0) return truth < 0 ? -1 : 0;
+    return raise_runtime_error(globals, PyUnicode_FromString(message));
+}
+
+int require_exact_type(PyObject* value, PyTypeObject* type) noexcept {
+    if (Py_IS_TYPE(value, type)) return 0;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(value)->tp_name);
+    return -1;
+}
+
 int unpack_pair(PyObject* pair, Ref& first, Ref& second) noexcept {
     if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
         first = Ref::borrow(PyTuple_GET_ITEM(pair, 0));

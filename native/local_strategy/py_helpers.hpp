@@ -28,6 +28,13 @@ int raise_object(PyObject* obj) noexcept;
 // message was made. Takes over `message` (a new reference, or NULL with an
 // exception set, which then propagates). Always returns -1.
 int raise_runtime_error(PyObject* globals, PyObject* message) noexcept;
+// 0 when `value` is true by Python truth; else `raise RukRuntimeError(message)`
+// (or the truth test's own error) and -1.
+int raise_runtime_error_unless(PyObject* globals, PyObject* value, const char* message) noexcept;
+
+// 0 when `value`'s type is exactly `type`; else TypeError "Expected <type>,
+// got <its type>" and -1. How a result of ours or a sibling's is checked.
+int require_exact_type(PyObject* value, PyTypeObject* type) noexcept;
 
 // `a, b = pair` for any iterable of exactly two items.
 int unpack_pair(PyObject* pair, Ref& first, Ref& second) noexcept;

@@ -1,5 +1,6 @@
 // Strategy services: configuration and platform queries, JDBC JAR discovery, connectivity test.
 #include "entry_points.hpp"
+#include "messages.hpp"
 #include "module_state.hpp"
 #include "py_helpers.hpp"
 #include "session_steps.hpp"
@@ -41,11 +42,7 @@ PyObject* get_jdbc_jars(PyObject* globals, PyObject* const*) {
                                           project_dir) < 0)
         return nullptr;
     Ref jars = call(find_project_jars.get(), project_dir.get());
-    if (!jars) return nullptr;
-    if (!PyList_CheckExact(jars.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(jars.get())->tp_name);
-        return nullptr;
-    }
+    if (!jars || require_exact_type(jars.get(), &PyList_Type) < 0) return nullptr;
     return jars.release();
 }
 
@@ -61,11 +58,7 @@ PyObject* get_jar_provisioning_config(PyObject* globals, PyObject* const* args) 
         PyObject_Vectorcall(provisioning_class.get(), argv, 0, st.provisioning_kwnames));
     Ref result = provisioning ? call_method(provisioning.get(), st.s_get_spark_config, adapter_types)
                               : Ref{};
-    if (!result) return nullptr;
-    if (result.get() != Py_None && !PyDict_CheckExact(result.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(result.get())->tp_name);
-        return nullptr;
-    }
+    if (!result || (result.get() != Py_None && require_exact_type(result.get(), &PyDict_Type) < 0)) return nullptr;
     return result.release();
 }
 
@@ -90,7 +83,7 @@ PyObject* test_connectivity(PyObject* globals, PyObject* const* args) {
     if (!exception) return nullptr;
     Ref text = Ref::steal(PyObject_Format(PyTuple_GET_ITEM(exception.get(), 1), st.s_empty));
     if (!text) return nullptr;
-    Ref message = Ref::steal(PyUnicode_FromFormat("Local Spark failed: %U", text.get()));
+    Ref message = Ref::steal(PyUnicode_FromFormat(messages::connectivity_failed, text.get()));
     return message ? Py_BuildValue("(OO)", Py_False, message.get()) : nullptr;
 }
 

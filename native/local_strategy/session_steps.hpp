@@ -19,28 +19,10 @@ Ref write_log4j_file(PyObject* globals);
 // Creates ~/.mur/jdbc_jars if needed and possible (never without a usable
 // home); returns its path.
 Ref prepare_jar_directory(PyObject* globals);
-// The values of the fast-start defaults for this start, in the order of
-// state().launch.fast_default_keys; `config` is the strategy's own.
-Ref fast_config_values(PyObject* globals, PyObject* log4j_file, PyObject* jar_paths, PyObject* config);
-// Where the driver's quiet JVM options (the default of
-// spark.driver.extraJavaOptions) go for a configuration.
-enum class QuietOptions {
-    as_extra_default,    // the user sets no extraJavaOptions: the default applies
-    as_default_options,  // the user's extraJavaOptions stand; ours go in defaultJavaOptions
-    not_at_all,          // the user sets defaultJavaOptions too, or names their own logging file
-};
-int route_quiet_options(PyObject* config, QuietOptions& route);
-// Appends the options that map a class-data-sharing archive to the driver
-// JVM option default in `values` (a tuple fast_config_values just made), when
-// those options reach the driver. Best effort: 0 unless an exception outside
-// Exception is pending.
-int add_class_data_sharing(PyObject* globals, PyObject* config, PyObject* values, PyObject* jar_paths,
-                           QuietOptions route);
 // After a start that succeeded: the archive build that start asked for, if
-// it launched a real driver JVM. Best effort, as add_class_data_sharing.
+// it launched a real driver JVM. Best effort: 0 unless an exception outside
+// Exception is pending.
 int start_pending_build(PyObject* globals, PyObject* spark);
-// builder.config("spark.driver.defaultJavaOptions", <the quiet options in `values`>).
-Ref configure_quiet_default_options(PyObject* builder, PyObject* values);
 
 // start_cleanup.cpp
 // What a start that fails or is interrupted must not leave behind: the JVM

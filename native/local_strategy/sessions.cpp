@@ -1,16 +1,11 @@
 // Spark session management: creation, the cache and its reuse check, release, cleanup.
 #include "entry_points.hpp"
+#include "messages.hpp"
 #include "module_state.hpp"
 #include "py_helpers.hpp"
 #include "session_steps.hpp"
 
 namespace ruk {
-namespace {
-
-constexpr const char pyspark_unavailable_message[] =
-    "PySpark is not available. Install it with: pip install pyspark";
-
-}  // namespace
 
 // The strategy's input, checked before anything changes, so a value Spark
 // cannot take never starts a JVM nor reaches the cache: a dict config with
@@ -21,7 +16,7 @@ int check_strategy_input(PyObject* globals, PyObject* self) {
     Ref config = getattr(self, st.s_config);
     if (!config) return -1;
     if (!PyDict_Check(config.get()))
-        return raise_runtime_error(globals, PyUnicode_FromFormat("Local Spark config must be a dictionary, got %S",
+        return raise_runtime_error(globals, PyUnicode_FromFormat(messages::config_not_a_dict,
                                                                  reinterpret_cast<PyObject*>(Py_TYPE(config.get()))));
     Py_ssize_t position = 0;
     PyObject* key;
@@ -29,20 +24,20 @@ int check_strategy_input(PyObject* globals, PyObject* self) {
     while (PyDict_Next(config.get(), &position, &key, &value)) {
         if (PyUnicode_Check(key)) continue;
         Ref held = Ref::borrow(key);  // repr() may run code that changes the dict
-        return raise_runtime_error(globals, PyUnicode_FromFormat("Spark setting names must be strings, got %.200s: %R",
+        return raise_runtime_error(globals, PyUnicode_FromFormat(messages::setting_name_not_a_string,
                                                                  Py_TYPE(key)->tp_name, key));
     }
     Ref master = Ref::borrow(PyDict_GetItemWithError(config.get(), st.s_master_key));
     if (!master && PyErr_Occurred()) return -1;
     if (master && !PyUnicode_Check(master.get()))
         return raise_runtime_error(
-            globals, PyUnicode_FromFormat("Spark setting 'master' must be a string such as 'local[2]', got %.200s: %R",
+            globals, PyUnicode_FromFormat(messages::master_not_a_string,
                                           Py_TYPE(master.get())->tp_name, master.get()));
     Ref app_name = getattr(self, st.s_app_name);
     if (!app_name) return -1;
     if (!PyUnicode_Check(app_name.get()))
         return raise_runtime_error(globals,
-                                   PyUnicode_FromFormat("Spark application name (app_name) must be a string, got %.200s: %R",
+                                   PyUnicode_FromFormat(messages::app_name_not_a_string,
                                                         Py_TYPE(app_name.get())->tp_name, app_name.get()));
     return 0;
 }
@@ -167,10 +162,10 @@ Ref call_global(PyObject* globals, PyObject* name) {
     return function ? Ref::steal(PyObject_CallNoArgs(function.get())) : Ref{};
 }
 
-// builder.appName(...).master(...), the fast defaults the user did not set,
-// then every user entry but "master". `values` receives the fast defaults.
+// builder.appName(...).master(...), then builder.config(key, value) for each
+// pair launch_plan.effective_settings gives this start, which `settings` receives.
 Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, PyObject* jar_paths,
-                      Ref& values) {
+                      PyObject* gateway_before, Ref& settings) {
     ModuleState& st = state();
     Ref spark_session = load_global(globals, st.s_SparkSession);
     Ref builder = spark_session ? getattr(spark_session.get(), st.s_builder) : Ref{};
@@ -186,40 +181,19 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
     if (!builder) return {};
 
     Ref user_config = getattr(self, st.s_config);
-    QuietOptions quiet_route;
-    if (!user_config || route_quiet_options(user_config.get(), quiet_route) < 0) return {};
-    values = fast_config_values(globals, log4j_file, jar_paths, user_config.get());
-    if (!values || add_class_data_sharing(globals, user_config.get(), values.get(), jar_paths, quiet_route) < 0)
+    Ref plan;
+    if (!user_config || import_from(globals, st.s_launch_plan_module, &st.s_effective_settings, 1, &plan) < 0)
         return {};
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values.get()); ++i) {
-        PyObject* key = PyTuple_GET_ITEM(st.launch.fast_default_keys, i);
-        Ref current_config = getattr(self, st.s_config);
-        int configured = current_config ? PySequence_Contains(current_config.get(), key) : -1;
-        if (configured < 0) return {};
-        if (configured) continue;
-        builder = call_method(builder.get(), st.s_config, key, PyTuple_GET_ITEM(values.get(), i));
-        if (!builder) return {};
-    }
-    // The user's extraJavaOptions replace the quiet ones: those go beside them instead.
-    if (quiet_route == QuietOptions::as_default_options) {
-        builder = configure_quiet_default_options(builder.get(), values.get());
-        if (!builder) return {};
-    }
-
-    config = getattr(self, st.s_config);
-    Ref items = config ? call_method(config.get(), st.s_items) : Ref{};
-    Ref iterator = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref{};
-    if (!iterator) return {};
-    while (Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
+    PyObject* jvm_running = gateway_before != Py_None ? Py_True : Py_False;
+    settings = call(plan.get(), user_config.get(), log4j_file, jar_paths, jvm_running);
+    if (!settings || require_exact_type(settings.get(), &PyList_Type) < 0) return {};
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(settings.get()); ++i) {
+        Ref pair = Ref::borrow(PyList_GET_ITEM(settings.get(), i));
         Ref key, value;
         if (unpack_pair(pair.get(), key, value) < 0) return {};
-        int is_other = PyObject_RichCompareBool(key.get(), st.s_master_key, Py_NE);
-        if (is_other < 0) return {};
-        if (!is_other) continue;
         builder = call_method(builder.get(), st.s_config, key.get(), value.get());
         if (!builder) return {};
     }
-    if (PyErr_Occurred()) return {};
     return builder;
 }
 
@@ -233,13 +207,8 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     if (!hashlib) return nullptr;
 
     Ref available = load_global(globals, st.s_PYSPARK_AVAILABLE);
-    if (!available) return nullptr;
-    int is_available = PyObject_IsTrue(available.get());
-    if (is_available < 0) return nullptr;
-    if (!is_available) {
-        raise_runtime_error(globals, PyUnicode_FromString(pyspark_unavailable_message));
+    if (!available || raise_runtime_error_unless(globals, available.get(), messages::pyspark_unavailable) < 0)
         return nullptr;
-    }
     if (check_strategy_input(globals, self) < 0) return nullptr;
 
     if (!call_global(globals, st.s_disable_tracker_fn)) return nullptr;
@@ -262,15 +231,17 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     Ref jar_cache_dir = log4j_file ? prepare_jar_directory(globals) : Ref{};
     Ref jar_paths = jar_cache_dir ? call_method(self, st.s_get_jdbc_jars_fn, jar_cache_dir.get()) : Ref{};
     if (!jar_paths) return nullptr;
-    Ref fast_values;
-    Ref builder = configure_builder(globals, self, log4j_file.get(), jar_paths.get(), fast_values);
-    if (!builder) return nullptr;
-    // Whether a JVM runs already, asked before the start that may launch one.
+    // Whether a JVM runs already, asked once, before the start that may
+    // launch one: the archive options and the warnings go by this answer.
     PyObject* const jvm_names[] = {st.s_running_gateway, st.s_warn_unapplied};
     Ref jvm_functions[2];
     if (import_from(globals, st.s_jvm_settings_module, jvm_names, 2, jvm_functions) < 0) return nullptr;
     Ref gateway_before = Ref::steal(PyObject_CallNoArgs(jvm_functions[0].get()));
     if (!gateway_before) return nullptr;
+    Ref settings;
+    Ref builder = configure_builder(globals, self, log4j_file.get(), jar_paths.get(), gateway_before.get(),
+                                    settings);
+    if (!builder) return nullptr;
     StartCleanup cleanup;
     Ref spark = start_session_quietly(globals, sys.get(), builder.get(), cleanup);
     if (!spark) return nullptr;
@@ -283,10 +254,7 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
         return nullptr;
     }
     // After caching: a warning turned into an error must not lose the session.
-    Ref config = getattr(self, st.s_config);
-    Ref warned = config ? call(jvm_functions[1].get(), spark.get(), gateway_before.get(), config.get(),
-                               st.launch.fast_default_keys, fast_values.get())
-                        : Ref{};
+    Ref warned = call(jvm_functions[1].get(), spark.get(), gateway_before.get(), settings.get());
     if (!warned || start_pending_build(globals, spark.get()) < 0) return nullptr;
     // Spark ML's functions, which the start may have left out, for ML users.
     Ref after_start;

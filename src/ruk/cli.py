@@ -19,6 +19,7 @@ import warnings
 from typing import Dict, List, Optional, Sequence, TextIO
 
 from ruk.compute import java_compat as jc
+from ruk.compute.mur_home import JAVA_CHOICE_NAME, MUR_NAME
 
 PIP_COMMAND_ENV = "MUR_PIP_COMMAND"
 
@@ -365,15 +366,15 @@ def _archive_text(config: Dict[str, str]) -> str:
     """Whether the driver JVM used an archive (an ahead-of-time cache or a
     class-data-sharing archive), as the JVM itself reports it."""
     from ruk.compute import class_data_sharing as cds
+    from ruk.compute import launch_plan
+    from ruk.compute.jvm_settings import running_gateway
 
     if os.environ.get(cds.SWITCH_ENV) == "0":
         return f"none used (turned off by {cds.SWITCH_ENV}=0)"
-    if "spark.driver.extraJavaOptions" in config:
-        return "none used (spark.driver.extraJavaOptions is set)"
+    if launch_plan.quiet_route(config) == launch_plan.NOT_AT_ALL:
+        return "none used (the driver's JVM options are all your own)"
     try:
-        from pyspark import SparkContext
-
-        gateway = SparkContext._gateway
+        gateway = running_gateway()
         requested = cds.requested_cache(gateway)
         if requested is not None:
             kind, path = requested
@@ -428,10 +429,10 @@ def _cmd_spark_check(args: argparse.Namespace) -> int:
 
 
 def _jdbc_folder_or_error() -> str:
-    from ruk.compute.jar_provisioning import jar_folder
+    from ruk.compute.jar_provisioning import jar_folder, project_mur_folder
 
     project = os.getcwd()
-    if not os.path.isdir(os.path.join(project, ".mur")):
+    if not os.path.isdir(project_mur_folder(project)):
         raise CliError(f"no .mur project folder in {project} (JDBC drivers would go to {jar_folder(project)}; "
                        "'mur jdbc add' creates it)")
     return project
@@ -443,6 +444,7 @@ def _warning(message: str) -> None:
 
 def _cmd_jdbc_add(args: argparse.Namespace) -> int:
     from ruk.compute import jdbc_drivers
+    from ruk.compute.jar_provisioning import jar_folder
 
     project = os.getcwd()
     try:
@@ -452,7 +454,7 @@ def _cmd_jdbc_add(args: argparse.Namespace) -> int:
     except jdbc_drivers.DriverError as e:
         raise CliError(str(e)) from None
     if result.created_folder:
-        print(f"Created {os.path.join(project, '.mur', 'jdbc_jars')}.")
+        print(f"Created {jar_folder(project)}.")
     drivers = ", ".join(result.drivers) or "no driver class declared"
     if result.added:
         print(f"Added {result.name} ({drivers}).")
@@ -514,11 +516,14 @@ def _positive_number(text: str) -> float:
 
 
 def _add_jdbc_commands(commands: argparse._SubParsersAction) -> None:
+    from ruk.compute.jar_provisioning import jar_folder
     from ruk.compute.jdbc_drivers import (DEFAULT_MAX_SIZE, DEFAULT_REPOSITORY, DEFAULT_TIMEOUT, KNOWN_DRIVERS,
                                           REPOSITORY_ENV)
 
+    project_jars = jar_folder("")  # as the help names it: relative to the project
+
     jdbc = commands.add_parser("jdbc", help="add, list and remove the project's JDBC drivers",
-                               description="Manage the JDBC driver JARs in the project's .mur/jdbc_jars, "
+                               description=f"Manage the JDBC driver JARs in the project's {project_jars}, "
                                            "which local Spark sessions put on their class path.")
     jdbc_commands = jdbc.add_subparsers(title="commands", dest="jdbc_command", metavar="COMMAND", required=True)
 
@@ -548,7 +553,7 @@ def _add_jdbc_commands(commands: argparse._SubParsersAction) -> None:
 
     remove = jdbc_commands.add_parser(
         "remove", help="remove a JDBC driver from the project",
-        description="Remove a JAR from the project's .mur/jdbc_jars, by file name, or by known name: "
+        description=f"Remove a JAR from the project's {project_jars}, by file name, or by known name: "
                     "then every JAR that provides its driver class.")
     remove.add_argument("name", metavar="NAME", help="a file name shown by 'mur jdbc list', or a known name")
     remove.set_defaults(handler=_cmd_jdbc_remove)
@@ -620,7 +625,8 @@ def _build_parser() -> argparse.ArgumentParser:
         "set", help="record which Java to use",
         description="Record the Java that Spark sessions use from now on: a Java home, or a major "
                     "version among those installed (write ./17 for a folder named 17). "
-                    "It must be supported by the installed PySpark. Stored in ~/.mur/java.json.")
+                    "It must be supported by the installed PySpark. "
+                    f"Stored in {os.path.join('~', MUR_NAME, JAVA_CHOICE_NAME)}.")
     which = choose.add_mutually_exclusive_group(required=True)
     which.add_argument("choice", nargs="?", metavar="PATH_OR_MAJOR", help="a Java home, or a major version such as 17")
     which.add_argument("--clear", action="store_true", help="forget the recorded choice")

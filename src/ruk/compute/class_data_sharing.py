@@ -44,6 +44,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ruk.compute import mur_home
 from ruk.compute.java_compat import parse_java_major
+from ruk.compute.jar_provisioning import jar_spark_settings
 from ruk.compute.jvm_settings import memory_bytes, running_gateway
 
 __all__ = ["driver_options", "after_start", "archive_directory", "cache_in_use", "SWITCH_ENV", "DIRECTORY_ENV"]
@@ -122,8 +123,7 @@ def archive_directory() -> Optional[str]:
     configured = os.environ.get(DIRECTORY_ENV)
     if configured:
         return configured if os.path.isabs(configured) else None
-    mur = mur_home.mur_directory()
-    return None if mur is None else os.path.join(mur, "cds")
+    return mur_home.mur_entry(mur_home.CDS_DIR_NAME)
 
 
 def trusted_directory(directory: str, create: bool = False) -> Optional[str]:
@@ -140,22 +140,27 @@ def trusted_directory(directory: str, create: bool = False) -> Optional[str]:
     return mur_home.trusted_path(directory, stop_at_home=from_home)
 
 
-def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any]) -> str:
+def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any],
+                   jvm_running: bool = False) -> str:
     """Options to append to the driver's default JVM options: those that map
     the archive for this set-up when a valid one exists (with a leading
     blank), else "". Without one, a build is noted for after_start.
 
     `java_options` is the driver's JVM options for this start (ours, then the
     user's extraJavaOptions when ours go in defaultJavaOptions), `jar_paths`
-    the project's JARs, `config` the strategy's own settings (the caller skips
-    this when the user's options replace ours).
+    the project's JARs, `config` the settings the start hands the builder
+    (launch_plan.effective_settings: the fast defaults the strategy's
+    configuration lacks, then its entries; the caller skips this when the
+    user's options replace ours), `jvm_running` whether the
+    process's JVM runs already (jvm_settings.running_gateway, asked by the
+    start before it may launch one).
     """
     global _launch_options, _pending
     _pending = None
     try:
         if os.environ.get(SWITCH_ENV) == "0" or os.environ.get("PYSPARK_GATEWAY_PORT"):
             return ""  # off, or PySpark attaches to a JVM started elsewhere
-        if _jvm_running():
+        if jvm_running:
             # No JVM is launched by this start; the same options as the launch
             # keep the default equal to what the running JVM was given.
             return _launch_options
@@ -201,16 +206,6 @@ def after_start(spark: Any) -> None:
             start_builder(*pending)
     except Exception:
         pass
-
-
-def _jvm_running() -> bool:
-    """PySpark launches one JVM per process: later starts reuse it as it is."""
-    for name in ("pyspark.core.context", "pyspark.context"):
-        module = sys.modules.get(name)
-        context = getattr(module, "SparkContext", None)
-        if context is not None and getattr(context, "_gateway", None) is not None:
-            return True
-    return False
 
 
 # ---------------------------------------------------------------------------
@@ -274,7 +269,8 @@ def driver_setup(java_options: str, jar_paths: Sequence[str], config: Dict[Any, 
     # Names and the directory's own times: a file's stat each would cost a
     # millisecond or more per start; the JVM still checks every JAR it uses.
     spark_jars = [_file_identity(jars_dir), sorted(os.listdir(jars_dir))]
-    class_path = str(config.get("spark.driver.extraClassPath", ":".join(jar_paths)))
+    class_path_key = "spark.driver.extraClassPath"
+    class_path = str(config.get(class_path_key, jar_spark_settings(jar_paths)[class_path_key]))
     return {
         "kind": cache_kind(release),
         "java": [java_home, release, _file_identity(libjvm)],
@@ -544,8 +540,9 @@ def builder_spec(java_options: str, jar_paths: Sequence[str], config: Dict[Any, 
                  kind: str = "cds") -> Dict[str, Any]:
     """What the builder needs to start the same driver set-up."""
     settings = {str(k): (v if isinstance(v, (str, int, float, bool)) else str(v)) for k, v in config.items()}
-    settings.setdefault("spark.driver.extraClassPath", ":".join(jar_paths))
-    settings.setdefault("spark.jars", ",".join(jar_paths))
+    jar_settings = jar_spark_settings(jar_paths)
+    for key in ("spark.driver.extraClassPath", "spark.jars"):
+        settings.setdefault(key, jar_settings[key])
     settings["master"] = "local[1]"  # only the driver's classes matter, never a cluster
     defaults = settings.get("spark.driver.defaultJavaOptions")
     if isinstance(defaults, str):  # the builder's JVM writes no logs of the user's

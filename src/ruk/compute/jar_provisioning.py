@@ -9,11 +9,14 @@ import stat
 import warnings
 from typing import Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
+from ruk.compute.mur_home import JAR_DIR_NAME, MUR_NAME
+
 __all__ = [
     "JarListing",
     "LocalJARProvisioning",
     "find_project_jars",
     "jar_folder",
+    "project_mur_folder",
     "jar_spark_settings",
     "list_project_jars",
 ]
@@ -32,9 +35,14 @@ class JarListing(NamedTuple):
     skipped: List[Tuple[str, str]]
 
 
+def project_mur_folder(project_dir: str) -> str:
+    """The project's own .mur folder."""
+    return os.path.join(project_dir, MUR_NAME)
+
+
 def jar_folder(project_dir: str) -> str:
     """Where a project keeps its JDBC driver JARs."""
-    return os.path.join(project_dir, ".mur", "jdbc_jars")
+    return os.path.join(project_mur_folder(project_dir), JAR_DIR_NAME)
 
 
 def _kind_of(mode: int) -> str:

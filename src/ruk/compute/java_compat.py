@@ -17,7 +17,7 @@ import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
-from ruk.compute.mur_home import mur_directory
+from ruk.compute.mur_home import JAVA_CHOICE_NAME, mur_directory, mur_entry
 
 __all__ = [
     "JVM_ROOTS",
@@ -379,8 +379,7 @@ def find_all_java_installations() -> Tuple[JavaInstallation, ...]:
 
 def java_choice_path() -> Optional[str]:
     """The file `mur java set` writes: ~/.mur/java.json; None without a usable home."""
-    mur = mur_directory()
-    return None if mur is None else os.path.join(mur, "java.json")
+    return mur_entry(JAVA_CHOICE_NAME)
 
 
 def read_java_choice(path: Optional[str] = None) -> Optional[JavaChoice]:

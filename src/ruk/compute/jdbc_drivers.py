@@ -128,6 +128,10 @@ def _one_line(text: object, limit: int = 160) -> str:
     return flat if len(flat) <= limit else flat[:limit] + "..."
 
 
+def _unusable_repository(repository: str, error: Exception) -> DriverError:
+    return DriverError(f"{repository!r} is not a usable repository URL ({_one_line(error)})")
+
+
 # --- reading a JAR, bounded ------------------------------------------------------------------------
 
 
@@ -481,11 +485,11 @@ def _open(url: str, what: str, repository: str, deadline: _Deadline, opener) -> 
             return None
         raise DriverError(f"the repository answered HTTP {e.code} for {what} ({url})") from None
     except http.client.InvalidURL as e:
-        raise DriverError(f"{repository!r} is not a usable repository URL ({_one_line(e)})") from None
+        raise _unusable_repository(repository, e) from None
     except (OSError, http.client.HTTPException) as e:  # a certificate error is a ValueError too
         raise _transfer_error(e, repository, what, deadline, opening=True) from None
     except ValueError as e:  # a URL urllib can't take apart
-        raise DriverError(f"{repository!r} is not a usable repository URL ({_one_line(e)})") from None
+        raise _unusable_repository(repository, e) from None
     length = response.headers.get("Content-Length", "")
     return _Stream(response, int(length) if length.strip().isdigit() else None)
 
@@ -607,7 +611,7 @@ def _check_repository(repository: str, warn: Callable[[str], None]) -> str:
         parts = urllib.parse.urlsplit(repository)
         host = parts.hostname
     except ValueError as e:
-        raise DriverError(f"{repository!r} is not a usable repository URL ({_one_line(e)})") from None
+        raise _unusable_repository(repository, e) from None
     scheme = parts.scheme.lower()
     if scheme not in ("http", "https", "file"):
         raise DriverError(f"{repository!r} is not a repository URL (http://, https:// or file:)")
@@ -850,18 +854,22 @@ def _download(url, scheme, repository, name, fd, folder, timeout, max_size, sha2
     return size
 
 
+def _unreadable(source: str, error: OSError) -> DriverError:
+    return DriverError(f"can't read {source}: {error.strerror or error}")
+
+
 def _copy(source: str, fd: int, folder: str, sha256) -> int:
     try:
         src = open(source, "rb")
     except OSError as e:
-        raise DriverError(f"can't read {source}: {e.strerror or e}") from None
+        raise _unreadable(source, e) from None
     size = 0
     with src:
         while True:
             try:
                 chunk = src.read(_CHUNK)
             except OSError as e:
-                raise DriverError(f"can't read {source}: {e.strerror or e}") from None
+                raise _unreadable(source, e) from None
             if not chunk:
                 return size
             size += len(chunk)

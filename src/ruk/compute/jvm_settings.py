@@ -6,6 +6,7 @@ warning instead of a silent difference."""
 from __future__ import annotations
 
 import re
+import sys
 import threading
 import warnings
 from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
@@ -31,12 +32,16 @@ _warned_lock = threading.Lock()
 
 
 def running_gateway() -> Any:
-    """PySpark's gateway to the process's JVM, None while no JVM runs."""
-    try:
-        from pyspark import SparkContext
-    except Exception:
-        return None
-    return getattr(SparkContext, "_gateway", None)
+    """PySpark's gateway to the process's JVM, None while no JVM runs. PySpark
+    launches one JVM per process and later starts reuse it as it is. Never
+    imports PySpark: a process that has not imported it runs no JVM of its,
+    and a start must not pay for the import."""
+    for name in ("pyspark.core.context", "pyspark.context"):  # 4.x, 3.x
+        context = getattr(sys.modules.get(name), "SparkContext", None)
+        gateway = getattr(context, "_gateway", None)
+        if gateway is not None:
+            return gateway
+    return None
 
 
 def _text(value: Any) -> str:
@@ -85,20 +90,17 @@ def _message(keys: Sequence[str], started: Dict[str, str], wanted: Dict[str, str
     return f"{names}: {detail}; a new process is needed for {them} to take effect."
 
 
-def warn_unapplied_settings(
-    spark: Any, gateway_before: Any, config: Any, keys: Sequence[str], defaults: Sequence[str]
-) -> None:
+def warn_unapplied_settings(spark: Any, gateway_before: Any, settings: Sequence[Tuple[Any, Any]]) -> None:
     """One RuntimeWarning per process for each JVM-level setting of this
-    session's configuration (the user's value, else the fast default in
-    `defaults`, ordered as `keys`) that differs from what the running JVM
-    started with. Only when the JVM ran before this session started."""
+    session (`settings`: the pairs launch_plan.effective_settings gave its
+    builder) that differs from what the running JVM started with. Only when
+    the JVM ran before this session started."""
     if gateway_before is None:
         return
     context = getattr(spark, "sparkContext", None)
     jvm = getattr(context, "_jvm", None)
     if jvm is None or getattr(context, "_gateway", None) is not gateway_before:
         return  # not PySpark's context, or a JVM launched by this very start
-    fast = dict(zip(keys, defaults))
     try:
         system = jvm.java.lang.System
         started = {}
@@ -108,7 +110,8 @@ def warn_unapplied_settings(
                 started[key] = DEFAULTS.get(key, "") if value is None else value
     except Exception:
         return  # a JVM that can't answer: nothing to compare with
-    wanted = {key: _text(config[key]) if key in config else fast.get(key, "") for key in started}
+    given = dict(settings)
+    wanted = {key: _text(given.get(key, "")) for key in started}
 
     for group in GROUPS:
         differing = [key for key in group if not _same(key, started[key], wanted[key])]

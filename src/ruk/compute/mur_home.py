@@ -1,7 +1,10 @@
 """The user's own directories: the home, ``~/.mur`` in it, and whether a
 path is one that no other user can change.
 
-Every place that keeps files in the user's home asks here, so that a process
+The names of ``~/.mur`` and of what it holds are written here only (the
+project's own ``.mur/jdbc_jars`` takes the same names, through
+jar_provisioning.jar_folder). Every place that keeps files in the user's home
+asks here, so that a process
 without a usable home (``HOME`` unset with no passwd entry, ``~``, a relative
 path: arbitrary-uid containers, stripped environments) never creates anything
 relative to its working directory.
@@ -13,10 +16,13 @@ import os
 import stat
 from typing import Optional
 
-__all__ = ["home_directory", "mur_directory", "jar_cache_directory", "trusted_path", "make_private_directory"]
+__all__ = ["home_directory", "mur_directory", "mur_entry", "jar_cache_directory", "trusted_path",
+           "make_private_directory"]
 
 MUR_NAME = ".mur"
-JAR_DIR_NAME = "jdbc_jars"
+JAR_DIR_NAME = "jdbc_jars"  # the JDBC driver JARs, in ~/.mur and in a project's .mur
+CDS_DIR_NAME = "cds"  # class-data-sharing archives
+JAVA_CHOICE_NAME = "java.json"  # the Java that `mur java set` recorded
 
 
 def home_directory() -> Optional[str]:
@@ -54,6 +60,12 @@ def mur_directory(create: bool = False) -> Optional[str]:
     if create:
         make_private_directory(path)
     return path
+
+
+def mur_entry(name: str) -> Optional[str]:
+    """``~/.mur/<name>``, made or not; None without a usable home."""
+    mur = mur_directory()
+    return None if mur is None else os.path.join(mur, name)
 
 
 def jar_cache_directory() -> str:
