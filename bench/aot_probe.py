@@ -31,8 +31,10 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench import run_sampled  # noqa: E402  (the benchmark's sampled child run)
 
 PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 TEMURIN_25 = "/usr/lib/jvm/temurin-25-jdk-amd64"
@@ -113,24 +115,13 @@ def thread_cpu(pid: int) -> dict:
 
 def jvm_report(gateway) -> dict:
     """What the driver JVM says about its cache: its arguments and VM.info's CDS/AOT lines."""
+    from ruk.compute.class_data_sharing import vm_info
+
     jvm = gateway.jvm
     lang = jvm.java.lang
     runtime = lang.management.ManagementFactory.getRuntimeMXBean()
     arguments = [str(a) for a in runtime.getInputArguments() if "AOT" in str(a) or "Shared" in str(a)]
-    server = lang.management.ManagementFactory.getPlatformMBeanServer()
-    name = jvm.javax.management.ObjectName("com.sun.management:type=DiagnosticCommand")
-    types = gateway.new_array(lang.Class, 4)
-    for i, type_name in enumerate(("javax.management.ObjectName", "java.lang.String",
-                                   "[Ljava.lang.Object;", "[Ljava.lang.String;")):
-        types[i] = lang.Class.forName(type_name)
-    invoke = lang.Class.forName("javax.management.MBeanServerConnection").getMethod("invoke", types)
-    params = gateway.new_array(lang.Object, 1)
-    params[0] = gateway.new_array(lang.String, 0)
-    signature = gateway.new_array(lang.String, 1)
-    signature[0] = "[Ljava.lang.String;"
-    arguments_array = gateway.new_array(lang.Object, 4)
-    arguments_array[0], arguments_array[1], arguments_array[2], arguments_array[3] = name, "vmInfo", params, signature
-    info = str(invoke.invoke(server, arguments_array))
+    info = vm_info(gateway)
     # "sharing" leaves java.vm.info when the JVM rejects the cache: it then maps no archive at all.
     counters = {"java.vm.info": str(lang.System.getProperty("java.vm.info"))}
     lines = [line for line in info.splitlines()
@@ -152,40 +143,6 @@ def jvm_report(gateway) -> dict:
 # Parent: fresh processes, timed from their spawn.
 # ---------------------------------------------------------------------------
 
-def _process_table() -> dict:
-    table = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat", "rb") as f:
-                data = f.read()
-        except OSError:
-            continue
-        fields = data[data.rindex(b")") + 2:].split()
-        table[int(entry)] = (int(fields[1]), int(fields[20]), int(fields[21]))
-    return table
-
-
-def _tree_rss(root: int) -> int:
-    table = _process_table()
-    children: dict = {}
-    for pid, (ppid, _, _) in table.items():
-        children.setdefault(ppid, []).append(pid)
-    total, stack = 0, [root]
-    while stack:
-        pid = stack.pop()
-        stack.extend(children.get(pid, ()))
-        info = table.get(pid)
-        if info is None:
-            continue
-        parent = table.get(info[0])
-        if pid != root and parent is not None and parent[1:] == info[1:]:
-            continue  # a vfork-style child not yet exec'd: its parent's memory
-        total += info[2] * PAGE_SIZE
-    return total
-
-
 def child_env(java_home: str, home: str) -> dict:
     env = dict(os.environ)
     for name in ("_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "PYSPARK_SUBMIT_ARGS", "SPARK_CONF_DIR",
@@ -203,25 +160,8 @@ def run(variant: str, job: str, extra: str, env: dict, timeout: float = 900) -> 
     import resource
 
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    spawned = time.monotonic()
-    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "child", variant, job, extra],
-                            env=env, cwd=env["HOME"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    peak = [0]
-    done = threading.Event()
-
-    def sample():
-        while not done.is_set():
-            peak[0] = max(peak[0], _tree_rss(proc.pid))
-            done.wait(0.01)
-
-    sampler = threading.Thread(target=sample, daemon=True)
-    sampler.start()
-    try:
-        out, err = proc.communicate(timeout=timeout)
-    finally:
-        done.set()
-        sampler.join()
-    wall = time.monotonic() - spawned
+    out, err, returncode, peak, spawned, wall = run_sampled(
+        [sys.executable, os.path.abspath(__file__), "child", variant, job, extra], env, env["HOME"], timeout)
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
     for line in out.splitlines():
@@ -230,11 +170,11 @@ def run(variant: str, job: str, extra: str, env: dict, timeout: float = 900) -> 
             result["first_result_s"] = result.pop("first_result_at") - spawned
             result["wall_s"] = wall
             result["cpu_s"] = cpu  # the whole tree, to its exit: less sensitive to others' load
-            result["peak_rss_mb"] = peak[0] / 2**20
+            result["peak_rss_mb"] = peak / 2**20
             result["stdout"] = [l for l in out.splitlines() if not l.startswith("PROBE-RESULT ")]
             result["stderr"] = err.splitlines()
             return result
-    raise RuntimeError(f"child failed (rc={proc.returncode}):\n{out[-3000:]}\n{err[-3000:]}")
+    raise RuntimeError(f"child failed (rc={returncode}):\n{out[-3000:]}\n{err[-3000:]}")
 
 
 def loadavg() -> str:

@@ -283,16 +283,13 @@ def _tree_rss(root: int) -> int:
     return total
 
 
-def run_child(args: list, env: dict, cwd: str, timeout: float) -> dict:
-    """Runs one child; `wall_s` is spawn to exit, and for a cold start
-    `first_result_s` is spawn to the first query's rows (the child then
-    waits for its JVM to shut down, which `wall_s` includes)."""
+def run_sampled(command: list, env: dict, cwd: str, timeout: float):
+    """Runs `command` to its end while sampling its process tree's resident
+    set: (stdout, stderr, return code, peak RSS in bytes, spawn time on the
+    monotonic clock, wall seconds to exit)."""
     spawned = time.monotonic()
     t0 = time.perf_counter()
-    proc = subprocess.Popen(
-        [sys.executable, os.path.abspath(__file__)] + args,
-        env=env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )
+    proc = subprocess.Popen(command, env=env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     peak = [0]
     done = threading.Event()
 
@@ -308,16 +305,24 @@ def run_child(args: list, env: dict, cwd: str, timeout: float) -> dict:
     finally:
         done.set()
         sampler.join()
-    wall = time.perf_counter() - t0
+    return out, err, proc.returncode, peak[0], spawned, time.perf_counter() - t0
+
+
+def run_child(args: list, env: dict, cwd: str, timeout: float) -> dict:
+    """Runs one child; `wall_s` is spawn to exit, and for a cold start
+    `first_result_s` is spawn to the first query's rows (the child then
+    waits for its JVM to shut down, which `wall_s` includes)."""
+    out, err, returncode, peak, spawned, wall = run_sampled(
+        [sys.executable, os.path.abspath(__file__)] + args, env, cwd, timeout)
     for line in out.splitlines():
         if line.startswith("BENCH-RESULT "):
             result = json.loads(line[len("BENCH-RESULT "):])
             result["wall_s"] = wall
             if "first_result_at" in result:
                 result["first_result_s"] = result.pop("first_result_at") - spawned
-            result["tree_peak_rss_mb"] = peak[0] / 2**20
+            result["tree_peak_rss_mb"] = peak / 2**20
             return result
-    raise RuntimeError(f"child {args} failed (rc={proc.returncode}):\n{err[-3000:]}")
+    raise RuntimeError(f"child {args} failed (rc={returncode}):\n{err[-3000:]}")
 
 
 def child_env(home: str, scratch: str, java_home: str) -> dict:

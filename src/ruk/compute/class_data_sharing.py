@@ -894,6 +894,13 @@ def archive_in_use(gateway: Any) -> bool:
     """Whether the driver JVM mapped a top-layer archive, from its own report
     (the VM.info diagnostic command): a mapped dynamic archive ends above the
     JDK's base archive."""
+    text = vm_info(gateway)
+    match = re.search(r"CDS archive\(s\) mapped at: \[(0x[0-9a-f]+)-(0x[0-9a-f]+)-(0x[0-9a-f]+)\)", text)
+    return bool(match) and int(match.group(2), 16) != int(match.group(3), 16)
+
+
+def vm_info(gateway: Any) -> str:
+    """The driver JVM's own report of itself (the VM.info diagnostic command)."""
     jvm = gateway.jvm
     lang = jvm.java.lang
     server = lang.management.ManagementFactory.getPlatformMBeanServer()
@@ -910,6 +917,4 @@ def archive_in_use(gateway: Any) -> bool:
     signature[0] = "[Ljava.lang.String;"
     arguments = gateway.new_array(lang.Object, 4)
     arguments[0], arguments[1], arguments[2], arguments[3] = name, "vmInfo", params, signature
-    text = str(invoke.invoke(server, arguments))
-    match = re.search(r"CDS archive\(s\) mapped at: \[(0x[0-9a-f]+)-(0x[0-9a-f]+)-(0x[0-9a-f]+)\)", text)
-    return bool(match) and int(match.group(2), 16) != int(match.group(3), 16)
+    return str(invoke.invoke(server, arguments))
