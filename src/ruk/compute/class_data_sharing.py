@@ -46,6 +46,7 @@ from ruk.compute import mur_home
 from ruk.compute.java_compat import parse_java_major
 from ruk.compute.jar_provisioning import jar_spark_settings
 from ruk.compute.jvm_settings import memory_bytes, running_gateway
+from ruk.compute.launch_plan import FAST_DEFAULTS
 
 __all__ = ["driver_options", "after_start", "archive_directory", "cache_in_use", "SWITCH_ENV", "DIRECTORY_ENV"]
 
@@ -241,6 +242,12 @@ def cache_kind(release: Optional[str]) -> str:
     return "aot" if major is not None and major >= KINDS["aot"]["min_java"] else "cds"
 
 
+# A caller that hands no settings (a builder started by hand, a test) gets
+# the start's own default heap.
+_MEMORY_KEY = "spark.driver.memory"
+_DEFAULT_MEMORY = dict(FAST_DEFAULTS)[_MEMORY_KEY]
+
+
 def driver_setup(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any]) -> Optional[Dict[str, Any]]:
     """Everything an archive's validity depends on, or None when this start
     must not use one (no Java home, or the user manages sharing)."""
@@ -277,7 +284,7 @@ def driver_setup(java_options: str, jar_paths: Sequence[str], config: Dict[Any, 
         "pyspark": [pyspark.__version__, spark_home, spark_jars],
         "class_path": [_file_identity(entry) for entry in class_path.split(":") if entry],
         "options": _sharing_options(java_options) + _sharing_options(defaults),
-        "large_heap": _heap_needs_own_archive(str(config.get("spark.driver.memory", "1g"))),
+        "large_heap": _heap_needs_own_archive(str(config.get(_MEMORY_KEY, _DEFAULT_MEMORY))),
         "environment": environment,
     }
 
