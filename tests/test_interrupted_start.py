@@ -95,8 +95,10 @@ def _launched_java(marker):
 
 
 def _connection_file(tmp):
-    # PySpark's launch waits for the JVM to write its port here.
-    return [p for p in glob.glob(os.path.join(tmp, "tmp*", "*")) if os.path.isfile(p)]
+    # PySpark's launch waits for the JVM to write its port to tmp*/tmp*. The
+    # JVM writes a connection*.info file beside it first and then renames it:
+    # seen before the rename, the signal would race the JVM's own write.
+    return [p for p in glob.glob(os.path.join(tmp, "tmp*", "tmp*")) if os.path.isfile(p)]
 
 
 POINTS = {
