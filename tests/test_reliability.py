@@ -442,7 +442,9 @@ def test_failed_start_ends_the_jvm_it_launched_with_its_tree(env, error):
     launched = {}
 
     def launch(builder):
-        jvm = launch_jvm("Picked up _JAVA_OPTIONS: -Dx\n", stuck=True, env=marked)
+        # A notice, then what a JVM prints once PySpark has removed its connection folder.
+        jvm = launch_jvm("Picked up _JAVA_OPTIONS: -Dx\njava.nio.file.NoSuchFileException: /gone\n",
+                         stuck=True, env=marked)
         launched.update(jvm=jvm.pid, child=jvm.child)
         raise error
 

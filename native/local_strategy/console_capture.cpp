@@ -30,10 +30,14 @@ namespace {
 // everything to a copy of the real stderr, except the lines that other
 // processes wrote during the start and that carry a noise marker. Writes of
 // this process itself (other threads' logging, tracebacks) pass unfiltered:
-// the socket tells each write's sender. The thread lives as long as anything
+// the socket tells each write's sender. What other processes write during the
+// start is held until it ends, as the sys.stderr capture replays afterwards:
+// when a failed start ends its JVM, what that JVM printed on the way down (a
+// trace of the connection file PySpark removed when Ctrl-C came) is dropped. The thread lives as long as anything
 // holds the socket (the JVM, for the life of the process) and never takes the GIL.
 
 constexpr std::size_t relay_line_limit = 4096;  // longer lines are never noise
+constexpr std::size_t relay_hold_limit = 65536;  // more than a start's non-noise output; past it, lines pass
 constexpr int relay_drain_timeout_ms = 1000;      // bound on the close handshake
 constexpr char relay_idle_request = 'i';  // the window's close request when nothing is left to drain
 constexpr char relay_drain_request = 'd';
@@ -55,9 +59,12 @@ struct StderrRelay {
     // Where the current line from another process stands.
     enum class Line { start, buffering, dropping, passing } line = Line::start;
     std::size_t pending_size = 0;
+    std::size_t held_size = 0;  // other processes' lines of the start, not yet passed on
+    std::atomic<bool> holding{false};  // held_size > 0, for the window's close: then it waits
     std::atomic<int> busy{0};     // 1 from before a read until its bytes are passed on
     std::atomic<int> holders{2};  // the thread and the window
     char pending[relay_line_limit];
+    char held[relay_hold_limit];
     char chunk[8192];
 };
 
@@ -95,6 +102,36 @@ void write_all(int fd, const char* data, std::size_t size) noexcept {
     }
 }
 
+void release_held(Relay& r) noexcept {
+    write_all(r.sink, r.held, r.held_size);
+    r.held_size = 0;
+    r.holding.store(false);
+}
+
+// The start's end: its held lines pass, unless the start failed and ended
+// the JVM that wrote them.
+void settle_held(Relay& r) noexcept {
+    if (r.dropping_others.load()) {
+        r.held_size = 0;
+        r.holding.store(false);
+    } else
+        release_held(r);
+}
+
+// Another process's text that passed the filter: held while the start runs.
+void pass_child_text(Relay& r, const char* data, std::size_t size) noexcept {
+    if (r.filtering) {
+        if (r.held_size + size <= sizeof r.held) {
+            memcpy(r.held + r.held_size, data, size);
+            r.held_size += size;
+            r.holding.store(true);  // before busy clears: the window then waits for them
+            return;
+        }
+        release_held(r);
+    }
+    write_all(r.sink, data, size);
+}
+
 bool carries_noise_marker(const char* text, std::size_t size) noexcept {
     for (const char* marker : noise_marker_texts)
         if (memmem(text, size, marker, strlen(marker))) return true;
@@ -110,7 +147,7 @@ void relay_child_bytes(Relay& r, const char* data, std::size_t size) noexcept {
         switch (r.line) {
         case Relay::Line::start:
             if (!r.filtering) {
-                write_all(r.sink, data, size);
+                pass_child_text(r, data, size);
                 return;
             }
             r.line = Relay::Line::buffering;
@@ -121,7 +158,7 @@ void relay_child_bytes(Relay& r, const char* data, std::size_t size) noexcept {
                 if (carries_noise_marker(r.pending, r.pending_size)) {
                     r.line = Relay::Line::dropping;
                 } else {
-                    write_all(r.sink, r.pending, r.pending_size);
+                    pass_child_text(r, r.pending, r.pending_size);
                     r.line = Relay::Line::passing;
                 }
                 r.pending_size = 0;
@@ -133,14 +170,14 @@ void relay_child_bytes(Relay& r, const char* data, std::size_t size) noexcept {
             size -= through_line;
             if (newline) {
                 if (!carries_noise_marker(r.pending, r.pending_size))
-                    write_all(r.sink, r.pending, r.pending_size);
+                    pass_child_text(r, r.pending, r.pending_size);
                 r.pending_size = 0;
                 r.line = Relay::Line::start;
             }
             break;
         case Relay::Line::dropping:
         case Relay::Line::passing:
-            if (r.line == Relay::Line::passing) write_all(r.sink, data, through_line);
+            if (r.line == Relay::Line::passing) pass_child_text(r, data, through_line);
             data += through_line;
             size -= through_line;
             if (newline) r.line = Relay::Line::start;
@@ -224,6 +261,7 @@ void* relay_main(void* arg) noexcept {
                 }
                 open = taken < 0;  // drained, or else the end of the stream
             }
+            settle_held(*r);
             r->filtering = false;
             r->dropping_others.store(false);  // what outlives a failed start is no longer its JVM
             (void)!send(r->control, "", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -234,6 +272,7 @@ void* relay_main(void* arg) noexcept {
         }
         if (watched[0].revents && relay_take(*r) == 0) break;
     }
+    if (r->filtering) settle_held(*r);
     // A last line without its line break.
     if (r->line == Relay::Line::buffering && !r->dropping_others.load() &&
         !carries_noise_marker(r->pending, r->pending_size))
@@ -343,8 +382,8 @@ bool redirect_stderr_fd() noexcept {
 }
 
 // Puts the real stderr back on fd 2 and, in the process that runs the relay,
-// has it pass on what the start wrote before going on, unless it has nothing
-// left (the common case, which costs no wait). The GIL stays held, so no
+// has it pass on what the start wrote before going on (what it holds
+// included), unless it has nothing left (the common case, which costs no wait). The GIL stays held, so no
 // thread of this process writes to the real fd 2 ahead of older relayed text.
 void restore_stderr_fd() noexcept {
     ModuleState& st = state();
@@ -366,7 +405,8 @@ void restore_stderr_fd() noexcept {
         // Unread bytes first: when there are none, a read that took the
         // last ones has set busy before, and clears it only once they are out.
         int unread = 0;
-        bool idle = ioctl(relay->source, FIONREAD, &unread) == 0 && unread == 0 && relay->busy.load() == 0;
+        bool idle = ioctl(relay->source, FIONREAD, &unread) == 0 && unread == 0 && relay->busy.load() == 0 &&
+                    !relay->holding.load();
         const char request = idle ? relay_idle_request : relay_drain_request;
         if (send(control, &request, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1 && !idle) {
             pollfd answer{control, POLLIN, 0};
