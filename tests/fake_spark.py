@@ -17,6 +17,8 @@ import tempfile
 import types
 from pathlib import Path
 
+from ruk.compute.java_compat import parse_java_major
+
 
 class FakeSparkContext:
     def __init__(self, gateway=None):
@@ -237,6 +239,7 @@ class FakeJavaCompat(types.ModuleType):
         self.get_pyspark_info = answer("get_pyspark_info", "info")
         self.find_all_java_installations = answer("find_all_java_installations", "installations")
         self.select_best_java = answer("select_best_java", "best")
+        self.parse_java_major = parse_java_major  # the real helper: other modules import it by name
 
 
 class FakeJarProvisioning(types.ModuleType):
