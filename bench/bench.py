@@ -654,17 +654,17 @@ def jvm_experiments(env: dict, project: str, scratch: str, quick: bool) -> None:
 def child_cold_cds() -> None:
     """A strategy cold start that writes the job file of the archive builder
     it starts (if any), which names the builder, to $BENCH_BUILDER_FILE."""
-    from ruk.compute import class_data_sharing as cds
+    from ruk.compute import archive_builder
 
-    spawn = cds._spawn
+    spawn = archive_builder.spawn
 
     def recorded(*args, **kwargs):
         builder = spawn(*args, **kwargs)
         with open(os.environ["BENCH_BUILDER_FILE"], "w") as f:
-            f.write(builder.args[-1])
+            f.write(builder.args[-2])  # the job file's name
         return builder
 
-    cds._spawn = recorded
+    archive_builder.spawn = recorded
     child_cold("strategy")
 
 
@@ -703,10 +703,10 @@ def _wait_for_builders() -> None:
     """Blocks until no archive builder of this user runs (it holds the user's lock)."""
     import fcntl
 
-    from ruk.compute import class_data_sharing as cds
+    from ruk.compute import archive_builder
 
     try:
-        with open(os.path.join(cds._user_lock_directory(), "builder.lock")) as f:
+        with open(os.path.join(archive_builder.lock_directory(), "builder.lock")) as f:
             fcntl.flock(f, fcntl.LOCK_EX)
     except OSError:
         pass
@@ -729,14 +729,14 @@ def bench_class_data_sharing(env: dict, project: str, scratch: str, cold_runs: i
     """Fresh-process cold starts: with the archive against the plain builder,
     and the first start (no archive yet, so it starts a builder) against the
     start with the feature off, all alternating; plus the build itself."""
-    from ruk.compute import class_data_sharing as cds
+    from ruk.compute import driver_archive
 
     base = dict(env)
     base.pop("MUR_SPARK_CDS", None)
     java_home = env["JAVA_HOME"]
     try:
         with open(os.path.join(java_home, "release")) as f:
-            kind = cds.cache_kind(f.read())
+            kind = driver_archive.cache_kind(f.read())
     except OSError:
         kind = "cds"
     scratch = tempfile.mkdtemp(prefix=f"{os.path.basename(java_home)}-", dir=scratch)

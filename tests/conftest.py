@@ -21,8 +21,12 @@ os.environ["MUR_SPARK_CDS"] = "0"
 SUITE_TMP = tempfile.mkdtemp(prefix="ruk-tests-")
 os.environ["TMPDIR"] = os.environ["SPARK_LOCAL_DIRS"] = SUITE_TMP
 tempfile.tempdir = SUITE_TMP  # gettempdir() caches its first answer
-# Written by every session start into the temporary directory, by design.
-_EXPECTED_IN_TMP = {"mur_log4j2.properties"}
+# The archive builders' lock of the suite's own: the suite neither waits for
+# nor blocks the user's own builder (which holds /tmp/mur-cds-<uid>).
+os.environ["MUR_CDS_LOCK_DIR"] = os.path.join(SUITE_TMP, "mur-cds-lock")
+# Written by every session start into the temporary directory, by design;
+# the lock's directory.
+_EXPECTED_IN_TMP = {"mur_log4j2.properties", "mur-cds-lock"}
 
 
 def _leftovers(root: str) -> list:

@@ -14,7 +14,10 @@ from types import SimpleNamespace
 
 import pytest
 
-from ruk.compute import class_data_sharing as cds
+from ruk.compute import archive_build as build
+from ruk.compute import archive_builder as builder
+from ruk.compute import archive_files as files
+from ruk.compute import driver_archive
 from real_deps import missing_pyspark_and_java, require
 
 SOME_OPTIONS = "-Dlog4j2.configurationFile=file:/tmp/x --add-opens=java.base/java.lang=ALL-UNNAMED"
@@ -33,7 +36,7 @@ def setup_env(tmp_path, monkeypatch, make_fake_java_home):
     (spark_home / "jars" / "spark-core.jar").write_bytes(b"core")
     project_jar = tmp_path / "driver.jar"
     project_jar.write_bytes(b"jdbc")
-    for name in cds._SETUP_ENV:
+    for name in driver_archive.SETUP_ENV:
         monkeypatch.delenv(name, raising=False)
     monkeypatch.setenv("JAVA_HOME", str(java_home))
     monkeypatch.setenv("SPARK_HOME", str(spark_home))
@@ -41,8 +44,8 @@ def setup_env(tmp_path, monkeypatch, make_fake_java_home):
 
 
 def _key(options=SOME_OPTIONS, jars=None, config=None):
-    setup = cds.driver_setup(options, jars if jars is not None else [], config or {})
-    return None if setup is None else cds.setup_key(setup)
+    setup = driver_archive.driver_setup(options, jars if jars is not None else [], config or {})
+    return None if setup is None else driver_archive.setup_key(setup)
 
 
 @pytest.mark.parametrize(
@@ -90,8 +93,8 @@ def test_no_archive_where_the_user_manages_sharing(setup_env, monkeypatch, env, 
             monkeypatch.delenv(name)
         else:
             monkeypatch.setenv(name, value)
-    assert cds.driver_setup(SOME_OPTIONS, [], config) is None
-    assert cds.driver_options(SOME_OPTIONS, [], config) == ""
+    assert driver_archive.driver_setup(SOME_OPTIONS, [], config) is None
+    assert driver_archive.driver_options(SOME_OPTIONS, [], config) == ""
 
 
 # --- validation and pruning -------------------------------------------------------------
@@ -99,28 +102,28 @@ def test_no_archive_where_the_user_manages_sharing(setup_env, monkeypatch, env, 
 
 def _plant(directory: Path, key: str, mtime=None, kind="cds", magic=None):
     directory.mkdir(mode=0o700, exist_ok=True)
-    archive = directory / f"{key}{cds.KINDS[kind]['suffix']}"
+    archive = directory / f"{key}{files.KINDS[kind]['suffix']}"
     with open(archive, "wb") as f:
-        f.write(magic or cds.KINDS[kind]["magic"])
-        f.truncate(cds.MIN_ARCHIVE_SIZE)
+        f.write(magic or files.KINDS[kind]["magic"])
+        f.truncate(files.MIN_ARCHIVE_SIZE)
     archive.chmod(0o600)
     if mtime is not None:
         os.utime(archive, (mtime, mtime))
-    cds.write_meta(str(directory), key, kind)
+    files.write_meta(str(directory), key, kind)
     return archive
 
 
 def _tamper(kind, directory, archive):
     if kind == "truncated":
         with open(archive, "r+b") as f:
-            f.truncate(cds.MIN_ARCHIVE_SIZE - 4096)
+            f.truncate(files.MIN_ARCHIVE_SIZE - 4096)
     elif kind == "size-differs":
         with open(archive, "ab") as f:
             f.write(b"\0" * 8)
     elif kind == "written-times-reset":
         info = archive.stat()
         with open(archive, "r+b") as f:
-            f.seek(cds.MIN_ARCHIVE_SIZE // 2)
+            f.seek(files.MIN_ARCHIVE_SIZE // 2)
             f.write(b"damage")
         os.utime(archive, ns=(info.st_atime_ns, info.st_mtime_ns))
     elif kind == "replaced-by-a-copy":
@@ -157,14 +160,14 @@ def test_only_an_intact_archive_of_our_own_is_used(tmp_path, kind):
     key = "a" * 32
     archive = _plant(directory, key)
     _tamper(kind, directory, archive)
-    found = cds.valid_archive(str(directory), key)
+    found = files.valid_archive(str(directory), key)
     assert found == (str(archive) if kind == "none" else None)
 
 
 def test_an_archive_path_that_options_would_split_is_not_used(tmp_path):
     directory = tmp_path / "a b:c"
     _plant(directory, "b" * 32)
-    assert cds.valid_archive(str(directory), "b" * 32) is None
+    assert files.valid_archive(str(directory), "b" * 32) is None
 
 
 def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
@@ -174,13 +177,13 @@ def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
     for age, key in enumerate(keys):  # "a" built last, "e" first (an ahead-of-time cache)
         _plant(directory, key, mtime=now - 100 * (age + 1), kind="aot" if key[0] == "e" else "cds")
         os.utime(directory / f"{key}.json", (now - 100 * (age + 1),) * 2)
-    cds._note_use(str(directory), "e" * 32)  # the oldest build, in daily use
+    files.note_use(str(directory), "e" * 32)  # the oldest build, in daily use
     (directory / "old-version.lock").write_text("")
-    cds.prune(str(directory), keep_key="d" * 32, keep=3)
+    files.prune(str(directory), keep_key="d" * 32, keep=3)
     assert sorted(p.name for p in directory.iterdir()) == [
         f"{k * 32}.{ext}" for k in "ade" for ext in ("aot" if k == "e" else "jsa", "json")]
     # The disk bound: only what fits, the archive just built first.
-    cds.prune(str(directory), keep_key="d" * 32, keep_bytes=cds.MIN_ARCHIVE_SIZE)
+    files.prune(str(directory), keep_key="d" * 32, keep_bytes=files.MIN_ARCHIVE_SIZE)
     assert sorted(p.name for p in directory.iterdir()) == ["d" * 32 + ".jsa", "d" * 32 + ".json"]
 
 
@@ -195,25 +198,25 @@ def test_builder_builds_only_once_a_core_is_spare(monkeypatch, busy, freed):
     for fraction in busy:
         readings.append((readings[-1][0] + int(fraction * 100), readings[-1][1] + 100))
     readings = iter(readings if busy else [None])
-    monkeypatch.setattr(cds, "_cpu_times", lambda: next(readings))
-    monkeypatch.setattr(cds.time, "sleep", lambda seconds: clock.__setitem__(0, clock[0] + seconds))
-    monkeypatch.setattr(cds.time, "monotonic", lambda: clock[0])
-    monkeypatch.setattr(cds.os, "cpu_count", lambda: 2)
-    assert cds._wait_for_spare_core(limit=5.0, interval=1.0) is freed
+    monkeypatch.setattr(build, "_cpu_times", lambda: next(readings))
+    monkeypatch.setattr(build.time, "sleep", lambda seconds: clock.__setitem__(0, clock[0] + seconds))
+    monkeypatch.setattr(build.time, "monotonic", lambda: clock[0])
+    monkeypatch.setattr(build.os, "cpu_count", lambda: 2)
+    assert build._wait_for_spare_core(limit=5.0, interval=1.0) is freed
 
 
 def test_switch_found_archive_and_later_starts_on_the_same_jvm(setup_env, monkeypatch):
     directory = setup_env / "cds"
-    monkeypatch.setenv(cds.DIRECTORY_ENV, str(directory))
+    monkeypatch.setenv(files.DIRECTORY_ENV, str(directory))
     archive = _plant(directory, _key())
-    assert cds.driver_options(SOME_OPTIONS, [], {}) == ""  # MUR_SPARK_CDS=0, as the suite runs
-    monkeypatch.delenv(cds.SWITCH_ENV)
-    options = cds.driver_options(SOME_OPTIONS, [], {})
-    assert options == f" -XX:SharedArchiveFile={archive} {cds.SILENT_OPTIONS}"
+    assert driver_archive.driver_options(SOME_OPTIONS, [], {}) == ""  # MUR_SPARK_CDS=0, as the suite runs
+    monkeypatch.delenv(driver_archive.SWITCH_ENV)
+    options = driver_archive.driver_options(SOME_OPTIONS, [], {})
+    assert options == f" -XX:SharedArchiveFile={archive} {files.SILENT_OPTIONS}"
     # Later starts on the JVM that start launched: the same options, so its
     # default matches what the JVM was given, and no lookup.
-    monkeypatch.setattr(cds, "valid_archive", None)
-    assert cds.driver_options(SOME_OPTIONS, [], {}, jvm_running=True) == options and cds._pending is None
+    monkeypatch.setattr(files, "valid_archive", None)
+    assert driver_archive.driver_options(SOME_OPTIONS, [], {}, jvm_running=True) == options and driver_archive.last_request is None
 
 
 @pytest.mark.parametrize("version, kind", [("25.0.1", "aot"), ("26-ea", "aot"), ("21.0.7", "cds"), (None, "cds")])
@@ -223,21 +226,21 @@ def test_java_25_and_later_use_an_ahead_of_time_cache_of_their_own(setup_env, mo
     if version is None:
         (java_home / "release").unlink()
     monkeypatch.setenv("JAVA_HOME", str(java_home))
-    monkeypatch.delenv(cds.SWITCH_ENV)
+    monkeypatch.delenv(driver_archive.SWITCH_ENV)
     directory = setup_env / "cds"
-    monkeypatch.setenv(cds.DIRECTORY_ENV, str(directory))
+    monkeypatch.setenv(files.DIRECTORY_ENV, str(directory))
     key = _key()
     other = "cds" if kind == "aot" else "aot"
     # The other kind's file under the same key, and this kind's name with the
     # other kind's magic: neither is handed to the JVM.
     _plant(directory, key, kind=other)
-    assert cds.driver_options(SOME_OPTIONS, [], {}) == "" and cds._pending[2]["kind"] == kind
-    _plant(directory, key, kind=kind, magic=cds.KINDS[other]["magic"])
-    assert cds.driver_options(SOME_OPTIONS, [], {}) == ""
+    assert driver_archive.driver_options(SOME_OPTIONS, [], {}) == "" and driver_archive.last_request["spec"]["kind"] == kind
+    _plant(directory, key, kind=kind, magic=files.KINDS[other]["magic"])
+    assert driver_archive.driver_options(SOME_OPTIONS, [], {}) == ""
     archive = _plant(directory, key, kind=kind)
     flag = {"aot": "-XX:AOTCache=", "cds": "-XX:SharedArchiveFile="}[kind]
-    assert cds.driver_options(SOME_OPTIONS, [], {}).startswith(f" {flag}{archive} -Xlog:")
-    assert cds._pending is None
+    assert driver_archive.driver_options(SOME_OPTIONS, [], {}).startswith(f" {flag}{archive} -Xlog:")
+    assert driver_archive.last_request["archive"] == str(archive)
 
 
 def _modes(root: Path) -> dict:
@@ -266,15 +269,15 @@ def test_archive_path_is_safe_from_other_users_up_to_home_or_root(setup_env, mon
     home = setup_env / "home"
     home.mkdir(mode=0o755)
     monkeypatch.setenv("HOME", str(home))
-    monkeypatch.delenv(cds.DIRECTORY_ENV, raising=False)
-    monkeypatch.delenv(cds.SWITCH_ENV)
+    monkeypatch.delenv(files.DIRECTORY_ENV, raising=False)
+    monkeypatch.delenv(driver_archive.SWITCH_ENV)
     directory = home / ".mur" / "cds"
     if layout.startswith("MUR_CDS_DIR"):
         parent = setup_env / "shared"
         parent.mkdir()
         parent.chmod(0o1777 if "sticky" in layout else 0o775)
         directory = parent / "cds"
-        monkeypatch.setenv(cds.DIRECTORY_ENV, str(directory))
+        monkeypatch.setenv(files.DIRECTORY_ENV, str(directory))
     elif "a link" in layout:
         anyone = setup_env / "anyone"
         anyone.mkdir()
@@ -290,9 +293,13 @@ def test_archive_path_is_safe_from_other_users_up_to_home_or_root(setup_env, mon
         (home / ".mur").chmod(0o775)
     elif "another user" in layout:
         os.chown(home, NOBODY, NOBODY)
-    options = cds.driver_options(SOME_OPTIONS, [], {})
-    assert options == (f" -XX:SharedArchiveFile={os.path.realpath(archive)} {cds.SILENT_OPTIONS}" if used else "")
-    assert cds._pending is None  # nor is a build asked for
+    options = driver_archive.driver_options(SOME_OPTIONS, [], {})
+    assert options == (f" -XX:SharedArchiveFile={os.path.realpath(archive)} {files.SILENT_OPTIONS}" if used else "")
+    assert (driver_archive.last_request["unusable"] is None) is used  # nor is a build asked for
+
+
+# The suite's builder lock is its own (conftest): only the suite's builders hold it.
+LOCK_WAIT = 600
 
 
 def _lock_free_within(seconds: float) -> bool:
@@ -300,7 +307,7 @@ def _lock_free_within(seconds: float) -> bool:
     work on this machine), polled until `seconds` pass."""
     deadline = time.monotonic() + seconds
     while True:
-        fd = cds.user_lock()
+        fd = builder.user_lock()
         if fd is not None:
             os.close(fd)
             return True
@@ -311,24 +318,26 @@ def _lock_free_within(seconds: float) -> bool:
 
 def test_one_builder_per_user_whatever_home_or_directory(setup_env, monkeypatch):
     spawned = []
-    monkeypatch.setattr(cds, "_spawn", lambda directory, key, lock_fd, spec: spawned.append(key))
-    spec = cds.builder_spec(SOME_OPTIONS, [], {})
-    assert _lock_free_within(cds.BUILD_DEADLINE + 30)
-    held = cds.user_lock()
+    monkeypatch.setattr(builder, "spawn", lambda directory, key, lock_fd, spec, detach: spawned.append(key) or
+                        SimpleNamespace(wait=lambda timeout: 0))
+    spec = driver_archive.builder_spec(SOME_OPTIONS, [], {})
+    assert _lock_free_within(LOCK_WAIT)
+    held = builder.user_lock()
     try:
         for name in ("home-a", "home-b"):
             (setup_env / name).mkdir(mode=0o700)
             monkeypatch.setenv("HOME", str(setup_env / name))
-            assert cds.start_builder(str(setup_env / name / ".mur" / "cds"), "a" * 32, spec) is None
-        monkeypatch.setenv(cds.DIRECTORY_ENV, str(setup_env / "elsewhere"))
-        assert cds.start_builder(str(setup_env / "elsewhere"), "b" * 32, spec) is None
+            assert builder.start_builder(str(setup_env / name / ".mur" / "cds"), "a" * 32, spec) is None
+        monkeypatch.setenv(files.DIRECTORY_ENV, str(setup_env / "elsewhere"))
+        assert builder.start_builder(str(setup_env / "elsewhere"), "b" * 32, spec) is None
     finally:
         os.close(held)
     assert spawned == []
-    cds.start_builder(str(setup_env / "elsewhere"), "b" * 32, spec)
-    (setup_env / "elsewhere" / ("b" * 32 + ".failed")).write_text("deadline")
-    cds.start_builder(str(setup_env / "elsewhere"), "b" * 32, spec)  # failed lately: not again at once
-    assert spawned == ["b" * 32]
+    builder.start_builder(str(setup_env / "elsewhere"), "b" * 32, spec)
+    for reason in ("bound", files.REFUSED):  # starved or out of time: again; refused by the JVM: not at once
+        files.record_failure(str(setup_env / "elsewhere"), "b" * 32, reason, "why")
+        builder.start_builder(str(setup_env / "elsewhere"), "b" * 32, spec)
+    assert spawned == ["b" * 32] * 2
 
 
 @pytest.mark.parametrize("owner, mode", [(NOBODY, 0o700), (None, 0o755)], ids=["another user's", "open to others"])
@@ -340,8 +349,8 @@ def test_no_lock_in_a_lock_directory_that_is_not_the_users_own(tmp_path, monkeyp
     lock_dir.chmod(mode)
     if owner is not None:
         os.chown(lock_dir, owner, owner)
-    monkeypatch.setattr(cds, "_user_lock_directory", lambda: str(lock_dir))
-    assert cds.user_lock() is None and list(lock_dir.iterdir()) == []
+    monkeypatch.setenv(builder.LOCK_DIR_ENV, str(lock_dir))
+    assert builder.user_lock() is None and list(lock_dir.iterdir()) == []
 
 
 # --- what a start leaves on the machine, each in a fresh process --------------------------
@@ -350,7 +359,10 @@ _PRELUDE = f"""
 import json, os, subprocess, sys, time
 sys.path.insert(0, {str(Path(__file__).parent)!r})
 import ruk.compute.strategies.local as local
-from ruk.compute import class_data_sharing as cds
+from ruk.compute import archive_build as build
+from ruk.compute import archive_builder as builder
+from ruk.compute import archive_files as files
+from ruk.compute import driver_archive
 from fake_spark import FakeSparkContext, FakeSparkSession
 Spark = FakeSparkSession.fresh()
 local.SparkSession, local.PYSPARK_AVAILABLE = Spark, True
@@ -361,7 +373,7 @@ def emulate_real_jvm():
     # What a start that launched PySpark's JVM leaves: its gateway, also on the session's context.
     gateway = object()
     FakeSparkContext._gateway = gateway
-    cds.running_gateway = lambda: gateway
+    driver_archive.running_gateway = lambda: gateway
 """
 
 
@@ -373,7 +385,7 @@ def job(tmp_path, make_fake_java_home):
     ns = SimpleNamespace(root=tmp_path, home=tmp_path / "home", tmp=tmp_path / "tmp", project=tmp_path / "project")
     for d in (ns.home, ns.tmp, ns.project):
         d.mkdir()
-    drop = set(cds._SETUP_ENV) | {cds.SWITCH_ENV, cds.DIRECTORY_ENV, "MUR_SPARK_KEEP_ALIVE"}
+    drop = set(driver_archive.SETUP_ENV) | {driver_archive.SWITCH_ENV, files.DIRECTORY_ENV, "MUR_SPARK_KEEP_ALIVE"}
     ns.env = {k: v for k, v in os.environ.items() if k not in drop}
     ns.env.update(HOME=str(ns.home), TMPDIR=str(ns.tmp),
                   JAVA_HOME=str(make_fake_java_home(tmp_path / "jdk", "17.0.15")))
@@ -414,7 +426,7 @@ def test_a_build_is_asked_for_only_after_a_start_on_a_real_jvm(job, case, asked,
         if {case!r} == "failed start":
             Spark.get_or_create_error = RuntimeError("the JVM did not start")
         asked = []
-        cds.start_builder = lambda directory, key, spec: asked.append(key)
+        builder.start_builder = lambda directory, key, spec: asked.append(key)
         try:
             local.LocalStrategy({{}}, "app").get_spark_session()
         except RuntimeError:
@@ -449,7 +461,7 @@ def test_no_usable_home_means_no_archive_and_nothing_in_the_working_directory(jo
             saved = True
         except OSError:
             saved = False
-        print(json.dumps([cds.archive_directory(), cds.last_builder is None, java_compat.java_choice_path(),
+        print(json.dumps([files.archive_directory(), builder.last_builder is None, java_compat.java_choice_path(),
                           java_compat.read_java_choice(), saved]))
     """, env=env)
     assert json.loads(result.stdout) == [None, True, None, None, False], result.stderr
@@ -461,12 +473,16 @@ def test_builder_runs_isolated_and_leaves_only_the_archive(job):
     """A real builder process (it finds the archive there and ends before
     any JVM): no code from the working directories, the job not on its
     command line, the leftovers of a dead builder removed, nothing running."""
-    assert _lock_free_within(cds.BUILD_DEADLINE + 30)
+    assert _lock_free_within(LOCK_WAIT)
     directory = job.home / ".mur" / "cds"
     directory.mkdir(parents=True, mode=0o700)
     (job.home / ".mur").chmod(0o700)
-    dead = {f".{'9' * 32}.4242.tmp.jsa": "file", f".{'9' * 32}.4243.tmp.aot.config": "file", ".work.4242.x": "dir", ".job.4242.json": "file", "f.lock": "file"}
-    for name, kind in dead.items():
+    host = files.host_name()
+    dead = {f".tmp~{host}~4242~{'9' * 32}.jsa": "file", f".tmp~{host}~4243~{'9' * 32}.aot.config": "file",
+            f".work~{host}~4242~x": "dir", f".job~{host}~4242~x.json": "file", "f.lock": "file"}
+    # Work of another host sharing the home, and of a live process here: kept.
+    kept = {f".tmp~other-host~4242~{'9' * 32}.jsa": "file", f".job~{host}~{os.getpid()}~x.json": "file"}
+    for name, kind in {**dead, **kept}.items():
         (directory / name).mkdir() if kind == "dir" else (directory / name).write_bytes(b"partial")
     marker = job.root / "planted-code-ran"
     result = job.run(f"""
@@ -481,10 +497,10 @@ def test_builder_runs_isolated_and_leaves_only_the_archive(job):
             sys.path.insert(0, {str(Path(__file__).parent)!r})
             from test_class_data_sharing import _plant
             from pathlib import Path
-            _plant(Path({str(directory)!r}), cds._pending[1])
+            _plant(Path({str(directory)!r}), driver_archive.last_request["key"])
         Spark.get_or_create_hook = archive_appears
         local.LocalStrategy({{"spark.db.password": "s3cr3t"}}, "app").get_spark_session()
-        child = cds.last_builder
+        child = builder.last_builder
         print(json.dumps([child.returncode, "s3cr3t" in " ".join(child.args)]))
     """)
     assert json.loads(result.stdout) == [0, False] and result.stderr == ""
@@ -494,43 +510,49 @@ def test_builder_runs_isolated_and_leaves_only_the_archive(job):
     left = _modes(job.home)
     assert {name: mode for name, mode in left.items() if not name.endswith(".py")} == {
         ".mur": 0o700, ".mur/cds": 0o700, ".mur/jdbc_jars": 0o700,
-        f".mur/cds/{next(directory.glob('*.jsa')).name}": 0o600,
-        f".mur/cds/{next(directory.glob('*.json')).name}": 0o600,
-        ".mur/cds/build.log": 0o600,
+        f".mur/cds/{next(directory.glob('[!.]*.jsa')).name}": 0o600,
+        f".mur/cds/{next(directory.glob('[!.]*.json')).name}": 0o600,
+        ".mur/cds/build.log": 0o600, **{f".mur/cds/{name}": 0o644 for name in kept},
     }, (directory / "build.log").read_text()
     assert "already there" in (directory / "build.log").read_text()
 
 
-def test_a_build_past_its_deadline_is_ended_with_its_whole_process_group(job):
+@pytest.mark.parametrize("bound, limits, work", [
+    ("wall", "3.0, 600.0", "time.sleep(600)"),
+    ("cpu", "600.0, 1.0", "while True: pass"),  # a build slowed by load is no failed build; one that burns CPU is
+])
+def test_a_build_past_a_bound_is_ended_with_its_whole_process_group(job, bound, limits, work):
     """A stand-in JVM that ignores SIGTERM, in the build's process group: at
-    the deadline it is killed, the partial file and the working directory go,
-    and the failure is recorded so that the next start does not retry."""
-    assert _lock_free_within(cds.BUILD_DEADLINE + 30)
+    the bound it is killed, the partial file and the working directory go,
+    and the failure is recorded without blocking the next start's try."""
+    assert _lock_free_within(LOCK_WAIT)
     pid_file = job.root / "jvm.pid"
     result = job.run(f"""
-        cds.BUILD_DEADLINE, cds.TERM_GRACE = 3.0, 1.0
-        cds._wait_for_spare_core = lambda limit: True
+        build.WALL_LIMIT, build.CPU_LIMIT = {limits}
+        build.TERM_GRACE = 1.0
+        build._wait_for_spare_core = lambda: True
 
-        def stuck(job, temp, deadline):
+        def stuck(job, temp):
             for partial in (temp, temp + ".config"):  # .config: what an AOT training run writes first
                 with open(partial, "wb") as f:
                     f.write(b"partial")
             jvm = subprocess.Popen([sys.executable, "-c", "import signal, time; "
-                                    "signal.signal(signal.SIGTERM, signal.SIG_IGN); print(flush=True); time.sleep(600)"],
+                                    "signal.signal(signal.SIGTERM, signal.SIG_IGN); print(flush=True)\\n{work}"],
                                    stdout=subprocess.PIPE)
             jvm.stdout.readline()  # SIGTERM is ignored from here on
             with open({str(pid_file)!r}, "w") as f:
                 f.write(str(jvm.pid))
             time.sleep(600)
 
-        cds._dump = stuck
-        directory = cds.trusted_directory(cds.archive_directory(), create=True)
-        job = dict(cds.builder_spec("", [], {{}}), directory=directory, key="d" * 32, lock_fd=None,
+        build._dump = stuck
+        directory = files.trusted_directory(files.archive_directory(), create=True)
+        job = dict(driver_archive.builder_spec("", [], {{}}), directory=directory, key="d" * 32, lock_fd=None,
                    stop_at_home=True, import_roots=[])
-        status = cds.build_main(job)
-        print(json.dumps([status, cds._failed_recently(directory, "d" * 32)]))
+        status = build.build_main(job)
+        print(json.dumps([status, files.failure(directory, "d" * 32)["reason"], files.blocked(directory, "d" * 32)]))
     """)
-    assert json.loads(result.stdout.splitlines()[-1]) == [1, True], result.stdout
+    assert json.loads(result.stdout.splitlines()[-1]) == [1, "bound", False], result.stdout
+    assert ("used more than" in result.stdout) is (bound == "cpu")
     jvm = Path("/proc", pid_file.read_text())
     deadline = time.monotonic() + 30
     while jvm.exists() and " Z " not in jvm.joinpath("stat").read_text() and time.monotonic() < deadline:
@@ -543,32 +565,35 @@ def test_a_build_past_its_deadline_is_ended_with_its_whole_process_group(job):
 
 _FIRST_START = textwrap.dedent("""
     import json, sys
-    from ruk.compute import class_data_sharing as cds
+    from ruk.compute import archive_build as build
+from ruk.compute import archive_builder as builder
+from ruk.compute import archive_files as files
+from ruk.compute import driver_archive
     from ruk.compute.strategies.local import LocalStrategy
 
-    asked, start_builder = [], cds.start_builder
+    asked, start_builder = [], builder.start_builder
     def recorded(*job):
         asked.append(job)
         return start_builder(*job)
-    cds.start_builder = recorded
+    builder.start_builder = recorded
     strategy = LocalStrategy({"spark.driver.defaultJavaOptions": sys.argv[1]}, app_name="first")
     spark = strategy.get_spark_session()
     spark.sql("SELECT 1").collect()
-    print("RESULT " + json.dumps([asked, cds.last_builder is not None]))
+    print("RESULT " + json.dumps([asked, builder.last_builder is not None]))
 """)
 
 # The same build, at once and at normal priority: on a machine whose cores
 # are all busy the spawned builder rightly gives up or runs out of time.
 _BUILD_NOW = textwrap.dedent("""
     import json, sys
-    from ruk.compute import class_data_sharing as cds
+    from ruk.compute import archive_build as build
+from ruk.compute import archive_builder as builder
+from ruk.compute import archive_files as files
+from ruk.compute import driver_archive
 
     directory, key, spec = json.loads(sys.argv[1])
-    cds._wait_for_spare_core = lambda limit: True
-    cds._lowest_priority = lambda: None
-    cds.BUILD_DEADLINE = 1200.0
-    sys.exit(cds.build_main(dict(spec, directory=directory, key=key, lock_fd=None, stop_at_home=False,
-                                 import_roots=[])))
+    sys.exit(build.build_main(dict(spec, directory=directory, key=key, lock_fd=None, stop_at_home=False,
+                                   import_roots=[], foreground=True)))
 """)
 
 
@@ -589,18 +614,18 @@ def built(tmp_path_factory):
     """A first start in a fresh process, with a second builder racing the first."""
     require(missing_pyspark_and_java())
     root = tmp_path_factory.mktemp("cds")
-    env = dict(os.environ, HOME=str(root), **{cds.DIRECTORY_ENV: str(root / "archives")})
-    env.pop(cds.SWITCH_ENV, None)
+    env = dict(os.environ, HOME=str(root), **{files.DIRECTORY_ENV: str(root / "archives")})
+    env.pop(driver_archive.SWITCH_ENV, None)
     for name in ("_JAVA_OPTIONS", "PYSPARK_SUBMIT_ARGS", "MUR_SPARK_KEEP_ALIVE"):
         env.pop(name, None)
     class_log = root / "first.log"
-    assert _lock_free_within(cds.BUILD_DEADLINE + 30)
+    assert _lock_free_within(LOCK_WAIT)
     result = subprocess.run([sys.executable, "-c", _FIRST_START, _class_log_option(class_log)],
                             env=env, cwd=root, capture_output=True, text=True, timeout=1800)
     assert result.returncode == 0, result.stdout + result.stderr
     asked, spawned = json.loads(result.stdout.split("RESULT ", 1)[1])
     assert len(asked) == 1 and spawned, result.stdout
-    assert _lock_free_within(cds.BUILD_DEADLINE + 30)  # the builder has ended
+    assert _lock_free_within(LOCK_WAIT)  # the builder has ended
     directory = root / "archives"
     if not list(directory.glob("*.jsa")):
         for failed in directory.glob("*.failed"):
@@ -636,7 +661,7 @@ def test_archive_is_built_once_then_used_corrupt_falls_back_and_switch_turns_it_
     damaged = root / "damaged"
     shutil.copytree(directory, damaged)
     archive = next(damaged.glob("*.jsa"))
-    cds.write_meta(str(damaged), archive.stem)
+    files.write_meta(str(damaged), archive.stem)
     with open(archive, "r+b") as f:
         f.seek(archive.stat().st_size // 2)
         f.write(os.urandom(1 << 20))
@@ -645,8 +670,8 @@ def test_archive_is_built_once_then_used_corrupt_falls_back_and_switch_turns_it_
     # Three fresh processes at once: archive present, switched off, damaged.
     runs = {
         "used": _check(root, env, "used"),
-        "off": _check(root, env, "off", **{cds.SWITCH_ENV: "0"}),
-        "damaged": _check(root, env, "damaged", **{cds.DIRECTORY_ENV: str(damaged)}),
+        "off": _check(root, env, "off", **{driver_archive.SWITCH_ENV: "0"}),
+        "damaged": _check(root, env, "damaged", **{files.DIRECTORY_ENV: str(damaged)}),
     }
     outputs = {}
     for name, (process, class_log) in runs.items():
@@ -669,7 +694,7 @@ def _kind_of(java: str) -> str:
         release = Path(java).parent.parent.joinpath("release").read_text()
     except OSError:
         release = None
-    return cds.cache_kind(release)
+    return driver_archive.cache_kind(release)
 
 
 @pytest.mark.parametrize("java_home", sorted(glob.glob("/usr/lib/jvm/*/bin/java")) or ["none"])
@@ -679,13 +704,13 @@ def test_the_jvm_rejects_an_archive_silently(tmp_path, java_home):
     if java_home == "none":
         require(["Java"])
     kind = _kind_of(java_home)
-    bogus = tmp_path / f"bogus{cds.KINDS[kind]['suffix']}"
+    bogus = tmp_path / f"bogus{files.KINDS[kind]['suffix']}"
     with open(bogus, "wb") as f:
-        f.write(cds.KINDS[kind]["magic"] + b"\x13\0\0\0")
-        f.truncate(cds.MIN_ARCHIVE_SIZE)
+        f.write(files.KINDS[kind]["magic"] + b"\x13\0\0\0")
+        f.truncate(files.MIN_ARCHIVE_SIZE)
     env = {k: v for k, v in os.environ.items() if k not in ("_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "JDK_JAVA_OPTIONS")}
     plain = subprocess.run([java_home, "-version"], capture_output=True, text=True, env=env)
-    options = cds.KINDS[kind]["use_options"].format(path=bogus).split()
+    options = files.KINDS[kind]["use_options"].format(path=bogus).split()
     rejected = subprocess.run([java_home, *options, "-version"], capture_output=True, text=True, env=env)
     assert rejected.returncode == plain.returncode == 0
     assert ", sharing" not in rejected.stderr  # rejected: the JVM then runs without any archive
@@ -702,11 +727,14 @@ _JAVA_25 = sorted(str(Path(java).parent.parent) for java in glob.glob("/usr/lib/
 # once, in the foreground).
 _ASK_ONLY = textwrap.dedent("""
     import json
-    from ruk.compute import class_data_sharing as cds
+    from ruk.compute import archive_build as build
+from ruk.compute import archive_builder as builder
+from ruk.compute import archive_files as files
+from ruk.compute import driver_archive
     from ruk.compute.strategies.local import LocalStrategy
 
     asked = []
-    cds.start_builder = lambda *job: asked.append(job)
+    builder.start_builder = lambda *job: asked.append(job)
     LocalStrategy({}, app_name="first").get_spark_session().sql("SELECT 1").collect()
     print("RESULT " + json.dumps(asked))
 """)
@@ -719,8 +747,8 @@ def test_java_25_builds_and_uses_an_ahead_of_time_cache_and_a_damaged_one_falls_
     if not _JAVA_25:
         pytest.skip("no Java 25 or later in /usr/lib/jvm")
     env = dict(os.environ, HOME=str(tmp_path), JAVA_HOME=_JAVA_25[-1],
-               **{cds.DIRECTORY_ENV: str(tmp_path / "archives")})
-    env.pop(cds.SWITCH_ENV, None)
+               **{files.DIRECTORY_ENV: str(tmp_path / "archives")})
+    env.pop(driver_archive.SWITCH_ENV, None)
     for name in ("_JAVA_OPTIONS", "PYSPARK_SUBMIT_ARGS", "MUR_SPARK_KEEP_ALIVE"):
         env.pop(name, None)
     first = subprocess.run([sys.executable, "-c", _ASK_ONLY], env=env, cwd=tmp_path,
@@ -730,7 +758,7 @@ def test_java_25_builds_and_uses_an_ahead_of_time_cache_and_a_damaged_one_falls_
     assert asked[2]["kind"] == "aot"
     directory = tmp_path / "archives"
     directory.mkdir(mode=0o700)
-    assert _lock_free_within(cds.BUILD_DEADLINE + 30)  # the user's one builder may be another's
+    assert _lock_free_within(LOCK_WAIT)  # the user's one builder may be another's
     with open(tmp_path / "build.log", "w") as log:
         subprocess.run([sys.executable, "-c", _BUILD_NOW, json.dumps(asked)], env=env, cwd=tmp_path,
                        stdout=log, stderr=log, timeout=1500, check=True)
@@ -745,11 +773,11 @@ def test_java_25_builds_and_uses_an_ahead_of_time_cache_and_a_damaged_one_falls_
     with open(cache, "r+b") as f:
         f.seek(8)
         f.write(os.urandom(56))
-    cds.write_meta(str(damaged), cache.stem, "aot")
+    files.write_meta(str(damaged), cache.stem, "aot")
     (damaged / f"{cache.stem}.failed").write_text("")  # no builder to replace it
 
     runs = {"used": _check(tmp_path, env, "used"),
-            "damaged": _check(tmp_path, env, "damaged", **{cds.DIRECTORY_ENV: str(damaged)})}
+            "damaged": _check(tmp_path, env, "damaged", **{files.DIRECTORY_ENV: str(damaged)})}
     outputs = {}
     for name, (process, class_log) in runs.items():
         out, err = process.communicate(timeout=900)

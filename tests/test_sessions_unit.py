@@ -121,10 +121,10 @@ ARCHIVE = " -XX:SharedArchiveFile=/a.jsa -Xlog:cds=off"
     ids=["user options", "not a string", "user defaults too", "own logging file", "only user defaults", "none"],
 )
 def test_quiet_options_go_beside_the_users_extra_java_options(env, monkeypatch, config, quiet_as_default_options):
-    from ruk.compute import class_data_sharing
+    from ruk.compute import driver_archive
 
     seen, settings = [], []
-    monkeypatch.setattr(class_data_sharing, "driver_options",
+    monkeypatch.setattr(driver_archive, "driver_options",
                         lambda options, jars, conf, jvm_running: seen.append(options) or settings.append(conf) or ARCHIVE)
     env.strategy(dict(config)).get_spark_session()
     calls = [c[1:] for c in env.Spark.builders[0].calls if c[0] == "config"]

@@ -306,7 +306,7 @@ Ref prepare_jar_directory(PyObject* globals) {
 int start_pending_build(PyObject* globals, PyObject* spark) {
     ModuleState& st = state();
     Ref after_start;
-    Ref done = import_from(globals, st.s_class_data_sharing_module, &st.s_after_start, 1, &after_start) == 0
+    Ref done = import_from(globals, st.s_driver_archive_module, &st.s_after_start, 1, &after_start) == 0
                    ? call(after_start.get(), spark)
                    : Ref{};
     if (done) return 0;

@@ -20,7 +20,7 @@ inline constexpr const char* noise_marker_texts[] = {
 // The arrows from this module to its Python siblings, all in one place: every
 // import of a sibling names its module through this table (import_from with
 // state().s_<identifier>). Identifier, module, then what it is used for.
-// The one arrow back: class_data_sharing's archive builder, a process of its
+// The one arrow back: archive_build, the archive builder, a program of its
 // own, imports this module's LocalStrategy to start the driver it archives.
 #define RUK_SIBLING_MODULES(X)                                                                   \
     X(base_module, "ruk.compute.strategies.base")                  /* LocalStrategy's base class */ \
@@ -28,7 +28,7 @@ inline constexpr const char* noise_marker_texts[] = {
     X(java_compat_module, "ruk.compute.java_compat")               /* the Java check */             \
     X(jar_provisioning_module, "ruk.compute.jar_provisioning")     /* the project's JARs */         \
     X(mur_home_module, "ruk.compute.mur_home")                     /* ~/.mur and its JAR folder */  \
-    X(class_data_sharing_module, "ruk.compute.class_data_sharing") /* archive options and builds */ \
+    X(driver_archive_module, "ruk.compute.driver_archive")         /* archive options and builds */ \
     X(jvm_settings_module, "ruk.compute.jvm_settings")             /* a running JVM; warnings */    \
     X(session_extensions_module, "ruk.compute.session_extensions") /* Spark ML's functions */ \
     X(launch_plan_module, "ruk.compute.launch_plan")               /* what the builder is given */

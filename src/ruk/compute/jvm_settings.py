@@ -12,7 +12,7 @@ import warnings
 from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 from urllib.parse import unquote, urlsplit
 
-__all__ = ["memory_bytes", "running_gateway", "warn_unapplied_settings"]
+__all__ = ["memory_bytes", "quote_java_option", "running_gateway", "warn_unapplied_settings"]
 
 # Compared together when they belong to one thing a user changes: the JAR list
 # moves spark.jars and the class path at once.
@@ -47,6 +47,17 @@ def running_gateway() -> Any:
 def _text(value: Any) -> str:
     # As PySpark's builder turns a value into a setting.
     return str(value).lower() if isinstance(value, bool) else str(value)
+
+
+def quote_java_option(option: str) -> str:
+    """`option` as one option through Spark's splitting of the driver's JVM
+    options, which splits at blanks, honouring quotes and backslashes."""
+    # An option holding a blank, a quote or a backslash goes in single
+    # quotes, where both take every character literally; a single quote
+    # itself is written '"'"' (close, a double-quoted quote, reopen).
+    if not any(c in "'\"\\" or c.isspace() for c in option):
+        return option
+    return "'" + option.replace("'", "'\"'\"'") + "'"
 
 
 def memory_bytes(text: str) -> Optional[int]:

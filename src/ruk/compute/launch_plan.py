@@ -15,9 +15,10 @@ from __future__ import annotations
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ruk.compute.jar_provisioning import jar_spark_settings
+from ruk.compute.jvm_settings import quote_java_option
 from ruk.compute.session_extensions import class_path_search
 
-__all__ = ["FAST_DEFAULTS", "effective_settings", "driver_java_options", "quiet_route"]
+__all__ = ["FAST_DEFAULTS", "effective_settings", "archive_inputs", "driver_java_options", "quiet_route"]
 
 
 class _Computed:
@@ -90,22 +91,12 @@ AS_DEFAULT_OPTIONS = "defaultJavaOptions"  # the user's extraJavaOptions stand; 
 NOT_AT_ALL = "not at all"  # the user sets defaultJavaOptions too, or names their own logging file
 
 
-def _quote_java_option(option: str) -> str:
-    # Spark splits the driver options at blanks, honouring quotes and
-    # backslashes. An option holding a blank, a quote or a backslash goes in
-    # single quotes, where both take every character literally; a single
-    # quote itself is written '"'"' (close, a double-quoted quote, reopen).
-    if not any(c in "'\"\\" or c.isspace() for c in option):
-        return option
-    return "'" + option.replace("'", "'\"'\"'") + "'"
-
-
 def driver_java_options(log4j_file: Optional[str]) -> str:
     """The driver's JVM options: the logging file's, when there is one, then the fixed rest."""
     fixed = " ".join(DRIVER_OPTIONS)
     if log4j_file is None:
         return fixed
-    return _quote_java_option(LOG4J_OPTION_PREFIX + str(log4j_file)) + " " + fixed
+    return quote_java_option(LOG4J_OPTION_PREFIX + str(log4j_file)) + " " + fixed
 
 
 def quiet_route(config: Any) -> str:
@@ -121,25 +112,31 @@ def quiet_route(config: Any) -> str:
     return AS_DEFAULT_OPTIONS
 
 
+def _archive_view(java_options: str, route: str, settings: List[Tuple[Any, Any]]) -> Optional[Tuple[str, Dict[Any, Any]]]:
+    """The driver's JVM options as the archive sees them (ours, then the
+    user's extraJavaOptions when they go beside ours) and the start's own
+    settings, which the archive's key and builder read; None when the
+    user's options replace ours."""
+    if route == NOT_AT_ALL:
+        return None
+    given = dict(settings)
+    if route == AS_DEFAULT_OPTIONS:
+        return java_options + " " + str(given[EXTRA_JAVA_OPTIONS]), given
+    return java_options, given
+
+
 def _with_archive(java_options: str, route: str, settings: List[Tuple[Any, Any]], jar_paths: Sequence[str],
                   jvm_running: bool) -> str:
     """`java_options` and the options that map a class-data-sharing archive,
-    when those reach the driver. The archive's key and its builder read the
-    start's own settings (`settings`, the archive's options aside), never the
-    configuration again. Best effort: any Exception leaves the options as
-    they are."""
-    if route == NOT_AT_ALL:
-        return java_options  # the user's own options stand as they are
+    when those reach the driver. Best effort: any Exception leaves the
+    options as they are."""
     try:
-        given = dict(settings)
-        # The driver's options as the archive sees them: ours, then the
-        # user's extraJavaOptions when they go beside ours.
-        seen = java_options
-        if route == AS_DEFAULT_OPTIONS:
-            seen = java_options + " " + str(given[EXTRA_JAVA_OPTIONS])
-        from ruk.compute.class_data_sharing import driver_options
+        view = _archive_view(java_options, route, settings)
+        if view is None:
+            return java_options  # the user's own options stand as they are
+        from ruk.compute.driver_archive import driver_options
 
-        extra = driver_options(seen, jar_paths, given, jvm_running)
+        extra = driver_options(view[0], jar_paths, view[1], jvm_running)
         if isinstance(extra, str) and extra:
             return "".join((java_options, extra))
     except Exception:
@@ -147,16 +144,7 @@ def _with_archive(java_options: str, route: str, settings: List[Tuple[Any, Any]]
     return java_options
 
 
-def effective_settings(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str],
-                       jvm_running: bool) -> List[Tuple[Any, Any]]:
-    """The (key, value) pairs a start hands builder.config, in order: the
-    fast defaults whose key `config` lacks, the quiet options as
-    defaultJavaOptions when the user's extraJavaOptions replace ours, then
-    every entry of `config` but "master", as given.
-
-    `log4j_file` is the quiet logging file (None when there is none),
-    `jar_paths` the project's JARs, `jvm_running` whether the process's JVM
-    runs already."""
+def _plan(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str]) -> Tuple[str, Dict[str, Any], List[Tuple[Any, Any]], List[Tuple[Any, Any]]]:
     route = quiet_route(config)
     jar_settings = jar_spark_settings(jar_paths)
     values: Dict[str, Any] = {}
@@ -169,9 +157,30 @@ def effective_settings(config: Any, log4j_file: Optional[str], jar_paths: Sequen
             values[key] = class_path_search(jar_paths, config)
         else:
             values[key] = source
-
     defaults = [(key, values[key]) for key, _ in FAST_DEFAULTS if key not in config]
     own = [(key, value) for key, value in config.items() if key != "master"]
+    return route, values, defaults, own
+
+
+def archive_inputs(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str]) -> Optional[Tuple[str, Dict[Any, Any]]]:
+    """What a start with these arguments hands the archive's choice: the
+    driver's JVM options as it sees them and the start's settings; None
+    when the user's options replace ours."""
+    route, values, defaults, own = _plan(config, log4j_file, jar_paths)
+    return _archive_view(values[EXTRA_JAVA_OPTIONS], route, defaults + own)
+
+
+def effective_settings(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str],
+                       jvm_running: bool) -> List[Tuple[Any, Any]]:
+    """The (key, value) pairs a start hands builder.config, in order: the
+    fast defaults whose key `config` lacks, the quiet options as
+    defaultJavaOptions when the user's extraJavaOptions replace ours, then
+    every entry of `config` but "master", as given.
+
+    `log4j_file` is the quiet logging file (None when there is none),
+    `jar_paths` the project's JARs, `jvm_running` whether the process's JVM
+    runs already."""
+    route, values, defaults, own = _plan(config, log4j_file, jar_paths)
     quiet = _with_archive(values[EXTRA_JAVA_OPTIONS], route, defaults + own, jar_paths, jvm_running)
     defaults = [(key, quiet if key == EXTRA_JAVA_OPTIONS else value) for key, value in defaults]
     if route == AS_DEFAULT_OPTIONS:
