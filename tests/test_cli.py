@@ -385,10 +385,10 @@ def test_set_version_installs_and_reports_java(machine, fake_pip, version, javas
 
 
 def test_set_version_uses_the_pip_of_this_python_by_default(monkeypatch):
-    from ruk import cli
+    from ruk.commands import spark
 
     monkeypatch.delenv("MUR_PIP_COMMAND", raising=False)
-    assert cli._pip_command() == [sys.executable, "-m", "pip"]
+    assert spark._pip_command() == [sys.executable, "-m", "pip"]
 
 
 @pytest.mark.parametrize("version", ["4.0; rm -rf /", "4.0.1 --pre", "==4.0", "", "latest"])
@@ -461,7 +461,7 @@ class _Terminal(io.StringIO):
 
 @pytest.mark.parametrize("stream_type, shown", [(_Terminal, True), (io.StringIO, False)])
 def test_spinner_only_on_a_terminal(stream_type, shown):
-    from ruk.cli import Spinner
+    from ruk.commands.common import Spinner
 
     stream = stream_type()
     with Spinner("Starting Spark...", stream=stream, interval=60):
@@ -473,7 +473,7 @@ def test_spinner_only_on_a_terminal(stream_type, shown):
 
 
 def test_spinner_writes_to_the_stream_it_started_with(monkeypatch):
-    from ruk.cli import Spinner
+    from ruk.commands.common import Spinner
 
     terminal = _Terminal()
     monkeypatch.setattr(sys, "stderr", terminal)

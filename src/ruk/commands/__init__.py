@@ -1,0 +1,1 @@
+"""The command families of `mur`, one module each."""
