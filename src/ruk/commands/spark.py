@@ -11,6 +11,7 @@ import sys
 import time
 from typing import Dict, List, Sequence
 
+from ruk.commands import archive
 from ruk.commands.common import CliError, Spinner, majors_text, select_java
 from ruk.compute import java_compat as jc
 
@@ -74,34 +75,6 @@ def _parse_conf(items: Sequence[str], parser: argparse.ArgumentParser) -> Dict[s
     return config
 
 
-def _archive_text(config: Dict[str, str]) -> str:
-    """Whether the driver JVM used an archive (an ahead-of-time cache or a
-    class-data-sharing archive), as the JVM itself reports it."""
-    from ruk.compute import class_data_sharing as cds
-    from ruk.compute import launch_plan
-    from ruk.compute.jvm_settings import running_gateway
-
-    if os.environ.get(cds.SWITCH_ENV) == "0":
-        return f"none used (turned off by {cds.SWITCH_ENV}=0)"
-    if launch_plan.quiet_route(config) == launch_plan.NOT_AT_ALL:
-        return "none used (the driver's JVM options are all your own)"
-    try:
-        gateway = running_gateway()
-        requested = cds.requested_cache(gateway)
-        if requested is not None:
-            kind, path = requested
-            if cds.cache_in_use(gateway) == kind:
-                name = "ahead-of-time cache" if kind == "aot" else "class-data-sharing archive"
-                return f"{name} used ({path})"
-            return f"none used: the JVM rejected {path}"
-    except Exception:
-        return "unknown (the JVM did not say)"
-    if cds.last_builder is not None:
-        log = os.path.join(cds.archive_directory(), "build.log")
-        return f"none used yet; one is being built in the background (log: {log})"
-    return "none used"
-
-
 def _cmd_spark_check(args: argparse.Namespace) -> int:
     config = _parse_conf(args.conf, args.parser)
     try:
@@ -126,7 +99,7 @@ def _cmd_spark_check(args: argparse.Namespace) -> int:
     print(f"Java:    {java_text}")
     if ok:
         print(f"Spark:   {message} in {elapsed:.1f} s")
-        print(f"Archive: {_archive_text(config)}")
+        print(f"Archive: {archive.check_text(config)}")
     try:
         cleanup_all_spark_sessions()
     except Exception:
@@ -157,9 +130,11 @@ def add_commands(commands: argparse._SubParsersAction) -> None:
         "check", help="start a local Spark session and run a query",
         description="Start a local Spark session with the given settings, run a test query and report "
                     "the outcome, the PySpark version, the Java used, the time taken and whether the driver "
-                    "used an archive of its classes (Java 25 and later: an ahead-of-time cache; MUR_SPARK_CDS=0 "
-                    "turns them off). "
+                    "used an archive of its classes (Java 25 and later: an ahead-of-time cache), or where that "
+                    "archive stands ('mur spark archive' tells more). "
                     "Exit status 0 on success, 1 on failure.")
     check.add_argument("--conf", action="append", default=[], metavar="KEY=VALUE",
                        help="a Spark setting, repeatable; 'master' selects the master (default local[2])")
     check.set_defaults(handler=_cmd_spark_check, parser=check)
+
+    archive.add_commands(spark_commands, _parse_conf)

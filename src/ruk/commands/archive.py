@@ -1,0 +1,213 @@
+"""`mur spark archive`: the driver's class-data-sharing archive for the
+current set-up: where it stands, building it now, clearing the archives."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+import time
+from typing import Any, Dict, Optional, Tuple
+
+from ruk.commands.common import CliError
+
+# A build stopped by Ctrl-C: its processes get this long after SIGTERM.
+STOP_GRACE = 5.0
+
+
+def _request(config: Dict[str, str]) -> Tuple[Optional[Dict[str, Any]], str]:
+    """What a start with `config` asks of the archive directory (see
+    driver_archive.request), or None and why no archive is used at all."""
+    from ruk.compute import driver_archive, launch_plan, mur_home
+
+    if os.environ.get(driver_archive.SWITCH_ENV) == "0":
+        return None, f"turned off by {driver_archive.SWITCH_ENV}=0"
+    try:
+        from ruk.compute.strategies.local import LocalStrategy, _ensure_java_available
+
+        _ensure_java_available()  # JAVA_HOME as a start sets it
+    except ImportError as e:
+        raise CliError(f"the local Spark engine can't be loaded: {e}") from None
+    except Exception as e:
+        raise CliError(f"no Java for Spark: {e}") from None
+    jars = LocalStrategy(config, app_name="mur")._get_jdbc_jars(mur_home.jar_cache_directory())
+    log4j = mur_home.mur_entry("mur_log4j2.properties")
+    inputs = launch_plan.archive_inputs(config, log4j if log4j and os.path.isfile(log4j) else None, jars)
+    if inputs is None:
+        return None, "the driver's JVM options are all your own"
+    asked = driver_archive.request(inputs[0], jars, inputs[1])
+    if asked is None:
+        return None, "this set-up takes none (no usable home, or JVM options that manage sharing themselves)"
+    return asked, ""
+
+
+def check_text(config: Dict[str, str]) -> str:
+    """One line for `mur spark check`, after its start: whether the driver
+    JVM used an archive, as the JVM itself reports it, else where it stands."""
+    from ruk.compute import archive_builder, archive_status
+    from ruk.compute.jvm_settings import running_gateway
+
+    try:
+        gateway = running_gateway()
+        requested = archive_status.requested_cache(gateway) if gateway is not None else None
+        if requested is not None:
+            kind, path = requested
+            if archive_status.cache_in_use(gateway) == kind:
+                name = "ahead-of-time cache" if kind == "aot" else "class-data-sharing archive"
+                return f"{name} used ({path})"
+            return f"none used: the JVM rejected {path}"
+    except Exception:
+        return "unknown (the JVM did not say)"
+    asked, why = _request(config)
+    if asked is None:
+        return f"none used ({why})"
+    state = archive_status.state(asked)
+    if state["status"] == "none" and archive_builder.last_builder is not None:
+        state["text"] = "being built in the background"  # by this very start; its status file may lag
+    log = os.path.join(asked["directory"], "build.log")
+    return f"none used; {state['text']} (log: {log})"
+
+
+def _cmd_archive(args: argparse.Namespace) -> int:
+    from ruk.compute import archive_files, archive_status
+
+    asked, why = _request(args.parse_conf(args.conf, args.parser))
+    directory = asked["directory"] if asked else archive_files.archive_directory()
+    if asked is None:
+        print(f"Archive:   none for this set-up: {why}")
+    else:
+        state = archive_status.state(asked)
+        print(f"Archive:   {state['text']}")
+        if asked["archive"] is not None:
+            print(f"Size:      {os.path.getsize(asked['archive']) / 2**20:.0f} MB")
+    if directory is None:
+        return 0
+    real = archive_files.trusted_directory(directory)
+    lines = archive_status.summary(real) if real is not None else []
+    print(f"Directory: {directory}" + (f" (log: {archive_files.LOG_NAME})" if real is not None else ""))
+    for line in lines:
+        print(f"  {line}")
+    return 0
+
+
+def _session_pids(sid: int) -> list:
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat", "rb") as f:
+                    if int(f.read().rsplit(b")", 1)[1].split()[3]) == sid:
+                        found.append(int(entry))
+            except (OSError, IndexError, ValueError):
+                continue
+    return found
+
+
+def _stop(process: Any) -> None:
+    """Ends every process of the builder's session (its build and JVM among
+    them): SIGTERM, then SIGKILL to what is left after STOP_GRACE."""
+    for sig, grace in ((signal.SIGTERM, STOP_GRACE), (signal.SIGKILL, STOP_GRACE)):
+        for pid in _session_pids(process.pid):
+            try:
+                os.kill(pid, sig)
+            except OSError:
+                pass
+        limit = time.monotonic() + grace
+        while time.monotonic() < limit:
+            process.poll()
+            if not _session_pids(process.pid):
+                return
+            time.sleep(0.1)
+    process.wait()
+
+
+def _cmd_archive_build(args: argparse.Namespace) -> int:
+    from ruk.compute import archive_build, archive_builder, archive_files, archive_status
+
+    asked, why = _request(args.parse_conf(args.conf, args.parser))
+    if asked is None:
+        raise CliError(f"no archive for this set-up: {why}")
+    if asked["unusable"] is not None:
+        raise CliError(f"no archive can be built: {asked['unusable']}")
+    if asked["archive"] is not None:
+        print(f"Archive: already built: {asked['archive']}")
+        return 0
+    directory = archive_files.trusted_directory(asked["directory"], create=True)
+    if directory is None:
+        raise CliError(f"{asked['directory']} can't be made private to you")
+    lock_fd = archive_builder.user_lock()
+    if lock_fd is None:
+        raise CliError(f"another builder of yours is at work ({archive_status.state(asked)['text']}); "
+                       "'mur spark archive' shows where it stands")
+    archive_files.unlink(os.path.join(directory, asked["key"] + ".failed"))
+    try:
+        process = archive_builder.spawn(directory, asked["key"], lock_fd, asked["spec"], detach=False)
+    finally:
+        os.close(lock_fd)  # the builder's copy keeps the lock
+    started = time.monotonic()
+    live = sys.stdout.isatty()
+    try:
+        while process.poll() is None:
+            if live:
+                cpu = archive_build.cpu_seconds([process.pid], session=True)
+                sys.stdout.write(f"\rBuilding the archive... {time.monotonic() - started:.0f} s "
+                                 f"({cpu:.0f} s of CPU)\x1b[K")
+                sys.stdout.flush()
+            time.sleep(0.5)
+    except KeyboardInterrupt:
+        _stop(process)
+        archive_files.remove_leftovers(directory)
+        if live:
+            sys.stdout.write("\r\x1b[K")
+        raise CliError("stopped; no archive was built") from None
+    if live:
+        sys.stdout.write("\r\x1b[K")
+    archive = archive_files.valid_archive(directory, asked["key"], asked["kind"])
+    if archive is None:
+        record = archive_files.failure(directory, asked["key"]) or {}
+        reason = str(record.get("why") or f"the builder exited with status {process.returncode}").splitlines()[0]
+        raise CliError(f"the archive was not built: {reason} (log: {directory}/{archive_files.LOG_NAME})")
+    print(f"Archive: built {archive} ({os.path.getsize(archive) / 2**20:.0f} MB in "
+          f"{time.monotonic() - started:.0f} s)")
+    return 0
+
+
+def _cmd_archive_clear(args: argparse.Namespace) -> int:
+    from ruk.compute import archive_files, archive_status
+
+    directory = archive_files.archive_directory()
+    real = archive_files.trusted_directory(directory) if directory else None
+    if real is None:
+        print("Nothing to clear" + (f": no archive directory at {directory}" if directory else ""))
+        return 0
+    try:
+        removed, freed = archive_status.clear(real)
+    except RuntimeError as e:
+        raise CliError(f"not cleared: {e}") from None
+    print(f"Removed {removed} files ({freed / 2**20:.0f} MB) from {real}")
+    return 0
+
+
+def add_commands(spark_commands: argparse._SubParsersAction, parse_conf: Any) -> None:
+    archive = spark_commands.add_parser(
+        "archive", help="the driver's class archive: where it stands, build it, clear it",
+        description="Where the archive of the Spark driver's classes for this set-up stands (there, being "
+                    "built, waiting, failed and when it is tried again), with the other archives and their "
+                    "sizes. A start without one builds it in the background at low priority. MUR_SPARK_CDS=0 "
+                    "turns archives off; MUR_CDS_DIR moves them from ~/.mur/cds.")
+    conf = argparse.ArgumentParser(add_help=False)
+    conf.add_argument("--conf", action="append", default=[], metavar="KEY=VALUE",
+                      help="a Spark setting, repeatable, as for 'mur spark check'")
+    archive.add_argument("--conf", action="append", default=[], metavar="KEY=VALUE",
+                         help="a Spark setting, repeatable, as for 'mur spark check'")
+    archive.set_defaults(handler=_cmd_archive, parser=archive, parse_conf=parse_conf)
+    commands = archive.add_subparsers(title="commands", dest="archive_command", metavar="COMMAND")
+    build = commands.add_parser("build", parents=[conf], help="build the archive now, in the foreground",
+                                description="Build this set-up's archive now, at normal priority, with a "
+                                            "progress line; Ctrl-C stops it and keeps nothing.")
+    build.set_defaults(handler=_cmd_archive_build, parser=build, parse_conf=parse_conf)
+    clear = commands.add_parser("clear", help="remove the archives and failure marks",
+                                description="Remove every archive, its record and the failure marks "
+                                            "(not while a builder of yours runs).")
+    clear.set_defaults(handler=_cmd_archive_clear, parser=clear)
