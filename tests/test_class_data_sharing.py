@@ -4,6 +4,7 @@ pruning without a JVM, then the real thing in fresh processes (one build)."""
 import glob
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -62,10 +63,11 @@ def _key(options=SOME_OPTIONS, jars=None, config=None):
         (lambda t, mp: {"jars": []}, False),
         (lambda t, mp: (t / "spark" / "jars" / "extra.jar").write_bytes(b"x"), False),
         (lambda t, mp: (t / "jdk" / "release").write_text('JAVA_VERSION="17.0.16"\n'), False),
+        (lambda t, mp: {"config": {"spark.sql.extensions.test.loadFromCp": "false"}}, False),
     ],
     ids=["unchanged", "logging-options", "small-heap-and-settings", "large-heap", "vm-option",
          "default-java-options", "java-options-env", "project-jar-changed", "project-jar-gone",
-         "spark-jar-added", "java-updated"],
+         "spark-jar-added", "java-updated", "extension-search"],
 )
 def test_key_follows_what_sharing_depends_on(setup_env, monkeypatch, change, same):
     jars = [str(setup_env / "driver.jar")]
@@ -164,10 +166,17 @@ def test_only_an_intact_archive_of_our_own_is_used(tmp_path, kind):
     assert found == (str(archive) if kind == "none" else None)
 
 
-def test_an_archive_path_that_options_would_split_is_not_used(tmp_path):
-    directory = tmp_path / "a b:c"
-    _plant(directory, "b" * 32)
-    assert files.valid_archive(str(directory), "b" * 32) is None
+@pytest.mark.parametrize("name, used", [("José Home", True), ("it's \"quoted\" \\", True), ("a:b", False)])
+def test_an_archive_path_is_quoted_for_spark_or_named_where_it_cannot_be_passed(setup_env, monkeypatch, name, used):
+    directory = setup_env / name / "cds"
+    directory.parent.mkdir()
+    monkeypatch.setenv(files.DIRECTORY_ENV, str(directory))
+    monkeypatch.delenv(driver_archive.SWITCH_ENV)
+    archive = _plant(directory, _key())
+    options = driver_archive.driver_options(SOME_OPTIONS, [], {})
+    # Spark's launcher splits the driver's options as a POSIX shell would.
+    assert shlex.split(options)[:1] == ([f"-XX:SharedArchiveFile={archive}"] if used else [])
+    assert (driver_archive.last_request["unusable"] is None) is used
 
 
 def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
@@ -185,6 +194,62 @@ def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
     # The disk bound: only what fits, the archive just built first.
     files.prune(str(directory), keep_key="d" * 32, keep_bytes=files.MIN_ARCHIVE_SIZE)
     assert sorted(p.name for p in directory.iterdir()) == ["d" * 32 + ".jsa", "d" * 32 + ".json"]
+
+
+@pytest.mark.parametrize("case, status, words", [
+    ("nothing", "none", "next start builds it"),
+    ("archive", "there", "there: "),
+    ("builder here", "building", f"being built by pid {os.getpid()} since"),
+    ("builder elsewhere", "building", "by pid 7 on other-host"),
+    ("builder of another key", "waiting", "waiting: pid"),
+    ("starved", "failed", "tried again at the next start"),
+    ("refused", "blocked", "or by 'mur spark archive build'"),
+])
+def test_status_says_where_the_archive_stands(tmp_path, monkeypatch, case, status, words):
+    from ruk.compute import archive_status
+
+    directory, key = tmp_path / "cds", "a" * 32
+    directory.mkdir(mode=0o700)
+    monkeypatch.setenv(builder.LOCK_DIR_ENV, str(tmp_path / "lock"))
+    asked = {"directory": str(directory), "key": key, "archive": None, "unusable": None}
+    if case == "archive":
+        asked["archive"] = str(_plant(directory, key))
+    elif case.startswith("builder"):
+        host, pid = ("other-host", 7) if "elsewhere" in case else (files.host_name(), os.getpid())
+        (directory / f".build~{host}~{pid}~{'b' * 32 if 'another' in case else key}.json").write_text('{"since": 0}')
+    elif case in ("starved", "refused"):
+        files.record_failure(str(directory), key, "bound" if case == "starved" else files.REFUSED, "why\nmore")
+    state = archive_status.state(asked)
+    assert state["status"] == status and words in state["text"], state
+    # Clearing waits for a builder of this host; another host's work is left alone.
+    if case in ("builder here", "builder of another key"):
+        with pytest.raises(RuntimeError, match=f"pid {os.getpid()}"):
+            archive_status.clear(str(directory))
+    else:
+        archive_status.clear(str(directory))
+        assert not [p for p in directory.iterdir() if not p.name.startswith(".")]
+
+
+def test_an_unexpected_error_is_logged_and_shown_and_the_start_goes_on(setup_env, monkeypatch):
+    from ruk.compute import archive_status
+
+    directory = setup_env / "cds"
+    directory.mkdir(mode=0o700)
+    monkeypatch.setenv(files.DIRECTORY_ENV, str(directory))
+    monkeypatch.delenv(driver_archive.SWITCH_ENV)
+    monkeypatch.setattr(driver_archive, "setup_key", lambda setup: 1 / 0)
+    assert driver_archive.driver_options(SOME_OPTIONS, [], {}) == ""
+    assert "Traceback" in (directory / "build.log").read_text()
+    assert archive_status.last_error(str(directory)).endswith("choice of a start's archive: ZeroDivisionError: "
+                                                              "division by zero")
+
+
+def test_a_pyspark_without_its_internal_gets_no_archive_and_a_warning(setup_env, monkeypatch):
+    import pyspark.find_spark_home
+
+    monkeypatch.delattr(pyspark.find_spark_home, "_find_spark_home")
+    with pytest.warns(RuntimeWarning, match="_find_spark_home: the local strategy uses no class-data-sharing"):
+        assert driver_archive.driver_setup(SOME_OPTIONS, [], {}) is None
 
 
 @pytest.mark.parametrize("busy, freed", [
@@ -665,7 +730,7 @@ def test_archive_is_built_once_then_used_corrupt_falls_back_and_switch_turns_it_
     with open(archive, "r+b") as f:
         f.seek(archive.stat().st_size // 2)
         f.write(os.urandom(1 << 20))
-    (damaged / f"{archive.stem}.failed").write_text("")
+    files.record_failure(str(damaged), archive.stem, files.REFUSED, "refused")
 
     # Three fresh processes at once: archive present, switched off, damaged.
     runs = {
@@ -682,11 +747,19 @@ def test_archive_is_built_once_then_used_corrupt_falls_back_and_switch_turns_it_
 
     assert outputs["used"][3] and "archive used" in outputs["used"][2]
     assert not outputs["off"][3] and "turned off by MUR_SPARK_CDS=0" in outputs["off"][2]
-    assert not outputs["damaged"][3] and outputs["damaged"][2] == "Archive: none used"
+    assert not outputs["damaged"][3] and outputs["damaged"][2].startswith("Archive: none used; the JVM refused")
     # Nothing extra on either stream, whatever happened to the archive.
     counts = {name: (len(out.splitlines()), len(err.splitlines())) for name, (out, err, _, _) in outputs.items()}
     assert len(set(counts.values())) == 1, counts
     assert len(first.stderr.splitlines()) == counts["off"][1], first.stderr
+
+    # The archive named by `mur spark archive`; `clear` removes the copy's.
+    mur = [sys.executable, "-m", "ruk.cli", "spark", "archive"]
+    status = subprocess.run(mur, env=env, cwd=root, capture_output=True, text=True, timeout=300)
+    assert f"Archive:   there: {next(directory.glob('*.jsa'))}\n" in status.stdout, status.stdout + status.stderr
+    cleared = subprocess.run(mur + ["clear"], env=dict(env, **{files.DIRECTORY_ENV: str(damaged)}), cwd=root,
+                             capture_output=True, text=True, timeout=300)
+    assert cleared.returncode == 0 and sorted(p.name for p in damaged.iterdir()) == ["build.log"], cleared.stdout
 
 
 def _kind_of(java: str) -> str:

@@ -14,6 +14,10 @@ from ruk.commands.common import CliError
 
 # A build stopped by Ctrl-C: its processes get this long after SIGTERM.
 STOP_GRACE = 5.0
+# What a start adds to _JAVA_OPTIONS before it asks for its archive (the
+# extension's adjust_java_options); the archive's key reads that variable, so
+# these commands ask with the same environment.
+_START_JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
 
 
 def _request(config: Dict[str, str]) -> Tuple[Optional[Dict[str, Any]], str]:
@@ -27,6 +31,9 @@ def _request(config: Dict[str, str]) -> Tuple[Optional[Dict[str, Any]], str]:
         from ruk.compute.strategies.local import LocalStrategy, _ensure_java_available
 
         _ensure_java_available()  # JAVA_HOME as a start sets it
+        options = os.environ.get("_JAVA_OPTIONS", "")
+        if _START_JAVA_FLAGS.split()[0] not in options:
+            os.environ["_JAVA_OPTIONS"] = (options + " " + _START_JAVA_FLAGS).strip()
     except ImportError as e:
         raise CliError(f"the local Spark engine can't be loaded: {e}") from None
     except Exception as e:
