@@ -630,10 +630,7 @@ def test_a_build_past_a_bound_is_ended_with_its_whole_process_group(job, bound, 
 
 _FIRST_START = textwrap.dedent("""
     import json, sys
-    from ruk.compute import archive_build as build
-from ruk.compute import archive_builder as builder
-from ruk.compute import archive_files as files
-from ruk.compute import driver_archive
+    from ruk.compute import archive_builder as builder
     from ruk.compute.strategies.local import LocalStrategy
 
     asked, start_builder = [], builder.start_builder
@@ -647,14 +644,12 @@ from ruk.compute import driver_archive
     print("RESULT " + json.dumps([asked, builder.last_builder is not None]))
 """)
 
-# The same build, at once and at normal priority: on a machine whose cores
-# are all busy the spawned builder rightly gives up or runs out of time.
+# The same build, at once and at normal priority (as `mur spark archive
+# build`): on a machine whose cores are all busy the considerate builder
+# takes minutes.
 _BUILD_NOW = textwrap.dedent("""
     import json, sys
     from ruk.compute import archive_build as build
-from ruk.compute import archive_builder as builder
-from ruk.compute import archive_files as files
-from ruk.compute import driver_archive
 
     directory, key, spec = json.loads(sys.argv[1])
     sys.exit(build.build_main(dict(spec, directory=directory, key=key, lock_fd=None, stop_at_home=False,
@@ -783,7 +778,7 @@ def test_the_jvm_rejects_an_archive_silently(tmp_path, java_home):
         f.truncate(files.MIN_ARCHIVE_SIZE)
     env = {k: v for k, v in os.environ.items() if k not in ("_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "JDK_JAVA_OPTIONS")}
     plain = subprocess.run([java_home, "-version"], capture_output=True, text=True, env=env)
-    options = files.KINDS[kind]["use_options"].format(path=bogus).split()
+    options = driver_archive.use_options(kind, str(bogus)).split()
     rejected = subprocess.run([java_home, *options, "-version"], capture_output=True, text=True, env=env)
     assert rejected.returncode == plain.returncode == 0
     assert ", sharing" not in rejected.stderr  # rejected: the JVM then runs without any archive
@@ -800,10 +795,7 @@ _JAVA_25 = sorted(str(Path(java).parent.parent) for java in glob.glob("/usr/lib/
 # once, in the foreground).
 _ASK_ONLY = textwrap.dedent("""
     import json
-    from ruk.compute import archive_build as build
-from ruk.compute import archive_builder as builder
-from ruk.compute import archive_files as files
-from ruk.compute import driver_archive
+    from ruk.compute import archive_builder as builder
     from ruk.compute.strategies.local import LocalStrategy
 
     asked = []

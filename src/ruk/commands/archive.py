@@ -98,24 +98,13 @@ def _cmd_archive(args: argparse.Namespace) -> int:
     return 0
 
 
-def _session_pids(sid: int) -> list:
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat", "rb") as f:
-                    if int(f.read().rsplit(b")", 1)[1].split()[3]) == sid:
-                        found.append(int(entry))
-            except (OSError, IndexError, ValueError):
-                continue
-    return found
-
-
 def _stop(process: Any) -> None:
     """Ends every process of the builder's session (its build and JVM among
     them): SIGTERM, then SIGKILL to what is left after STOP_GRACE."""
+    from ruk.compute.archive_build import processes
+
     for sig, grace in ((signal.SIGTERM, STOP_GRACE), (signal.SIGKILL, STOP_GRACE)):
-        for pid in _session_pids(process.pid):
+        for pid in processes([process.pid], session=True):
             try:
                 os.kill(pid, sig)
             except OSError:
@@ -123,7 +112,7 @@ def _stop(process: Any) -> None:
         limit = time.monotonic() + grace
         while time.monotonic() < limit:
             process.poll()
-            if not _session_pids(process.pid):
+            if not processes([process.pid], session=True):
                 return
             time.sleep(0.1)
     process.wait()

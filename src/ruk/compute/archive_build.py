@@ -18,6 +18,7 @@ import signal
 import sys
 import tempfile
 import time
+import traceback
 from typing import Any, Dict, Iterable, Optional, Tuple
 
 from ruk.compute import archive_builder
@@ -26,7 +27,7 @@ from ruk.compute import mur_home
 from ruk.compute.driver_archive import NO_ARCHIVE, dump_options
 from ruk.compute.pyspark_internals import MISSING, internal
 
-__all__ = ["build_main", "cpu_seconds"]
+__all__ = ["build_main", "processes", "cpu_seconds"]
 
 # A build uses about 25 s of CPU (Java 17) to a minute (Java 25's two runs).
 CPU_LIMIT = 600.0
@@ -95,10 +96,10 @@ def _wait_for_spare_core(limit: float = SPARE_CORE_WAIT, interval: float = 1.0) 
     return False
 
 
-def cpu_seconds(ids: Iterable[int], session: bool = False) -> float:
-    """CPU time used so far by the processes of process groups (or sessions)
-    `ids`, with their reaped children's."""
-    wanted, field, total = set(ids), _SESSION if session else _PGRP, 0
+def processes(ids: Iterable[int], session: bool = False) -> Dict[int, float]:
+    """The processes of process groups (or sessions) `ids`, each with the CPU
+    time it and its reaped children used so far (seconds)."""
+    wanted, field, found = set(ids), _SESSION if session else _PGRP, {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -106,10 +107,14 @@ def cpu_seconds(ids: Iterable[int], session: bool = False) -> float:
             with open(f"/proc/{entry}/stat", "rb") as f:
                 fields = f.read().rsplit(b")", 1)[1].split()
             if int(fields[field]) in wanted:
-                total += sum(int(value) for value in fields[_TIMES])
+                found[int(entry)] = sum(int(value) for value in fields[_TIMES]) / _TICKS
         except (OSError, IndexError, ValueError):
             continue
-    return total / _TICKS
+    return found
+
+
+def cpu_seconds(ids: Iterable[int], session: bool = False) -> float:
+    return sum(processes(ids, session).values())
 
 
 def _status(directory: str, key: str, **status: Any) -> None:
@@ -120,7 +125,16 @@ def _status(directory: str, key: str, **status: Any) -> None:
 
 
 def build_main(job: Dict[str, Any]) -> int:
-    """The builder process: one file of one kind for one key."""
+    """The builder process: one file of one kind for one key. An error of
+    its own goes to the build log with its traceback, as the start's do."""
+    try:
+        return _build_main(job)
+    except Exception:
+        _log(files.ERROR_MARK + "the builder:\n" + traceback.format_exc().rstrip())
+        return 1
+
+
+def _build_main(job: Dict[str, Any]) -> int:
     started, since = time.monotonic(), time.time()
     foreground = job.get("foreground", False)
     if not foreground:

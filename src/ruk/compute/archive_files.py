@@ -346,10 +346,11 @@ def entries(directory: str) -> List[Any]:
 # ---------------------------------------------------------------------------
 
 
-def log(directory: Optional[str], message: str) -> None:
-    """A line in `directory`'s build log, when it is a safe directory; never raises."""
+def log(directory: Optional[str], message: str, create: bool = False) -> None:
+    """A line in `directory`'s build log (made when `create` asks), when it
+    is a safe directory; never raises."""
     try:
-        real = trusted_directory(directory) if directory else None
+        real = trusted_directory(directory, create) if directory else None
         if real is None:
             return
         fd = os.open(os.path.join(real, LOG_NAME), os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW

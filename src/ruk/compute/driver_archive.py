@@ -148,7 +148,7 @@ def after_start(spark: Any) -> None:
         if internal(context, "_gateway", NO_ARCHIVE) is not gateway:
             return
         if asked["unusable"] is not None:
-            files.log(asked["directory"], f"no archive: {asked['unusable']}")
+            files.log(asked["directory"], f"no archive: {asked['unusable']}", create=True)
             return
         from ruk.compute import archive_builder
 

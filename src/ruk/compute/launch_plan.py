@@ -112,7 +112,10 @@ def quiet_route(config: Any) -> str:
     return AS_DEFAULT_OPTIONS
 
 
-def _archive_view(java_options: str, route: str, settings: List[Tuple[Any, Any]]) -> Optional[Tuple[str, Dict[Any, Any]]]:
+Settings = List[Tuple[Any, Any]]
+
+
+def _archive_view(java_options: str, route: str, settings: Settings) -> Optional[Tuple[str, Dict[Any, Any]]]:
     """The driver's JVM options as the archive sees them (ours, then the
     user's extraJavaOptions when they go beside ours) and the start's own
     settings, which the archive's key and builder read; None when the
@@ -125,7 +128,7 @@ def _archive_view(java_options: str, route: str, settings: List[Tuple[Any, Any]]
     return java_options, given
 
 
-def _with_archive(java_options: str, route: str, settings: List[Tuple[Any, Any]], jar_paths: Sequence[str],
+def _with_archive(java_options: str, route: str, settings: Settings, jar_paths: Sequence[str],
                   jvm_running: bool) -> str:
     """`java_options` and the options that map a class-data-sharing archive,
     when those reach the driver. Best effort: any Exception leaves the
@@ -144,7 +147,10 @@ def _with_archive(java_options: str, route: str, settings: List[Tuple[Any, Any]]
     return java_options
 
 
-def _plan(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str]) -> Tuple[str, Dict[str, Any], List[Tuple[Any, Any]], List[Tuple[Any, Any]]]:
+def _plan(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str]) -> Tuple[str, Dict[str, Any], Settings,
+                                                                                   Settings]:
+    """Where the quiet options go, the fast defaults' values, the defaults
+    `config` lacks and its own entries but "master"."""
     route = quiet_route(config)
     jar_settings = jar_spark_settings(jar_paths)
     values: Dict[str, Any] = {}
@@ -162,7 +168,8 @@ def _plan(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str]) -> T
     return route, values, defaults, own
 
 
-def archive_inputs(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str]) -> Optional[Tuple[str, Dict[Any, Any]]]:
+def archive_inputs(config: Any, log4j_file: Optional[str],
+                   jar_paths: Sequence[str]) -> Optional[Tuple[str, Dict[Any, Any]]]:
     """What a start with these arguments hands the archive's choice: the
     driver's JVM options as it sees them and the start's settings; None
     when the user's options replace ours."""
