@@ -7,7 +7,7 @@ import os
 import sys
 from typing import Dict
 
-from ruk.commands.common import CliError
+from ruk.commands.common import CliError, warning
 
 
 def _jdbc_folder_or_error() -> str:
@@ -20,10 +20,6 @@ def _jdbc_folder_or_error() -> str:
     return project
 
 
-def _warning(message: str) -> None:
-    print(f"mur: warning: {message}", file=sys.stderr, flush=True)
-
-
 def _cmd_jdbc_add(args: argparse.Namespace) -> int:
     from ruk.compute import jdbc_drivers
     from ruk.compute.jar_provisioning import jar_folder
@@ -33,7 +29,7 @@ def _cmd_jdbc_add(args: argparse.Namespace) -> int:
     try:
         result = jdbc_drivers.add_driver(args.source, project, args.repository, progress_stream=sys.stderr,
                                          timeout=args.timeout, max_size=int(args.max_size * 1e6),
-                                         force=args.force, warn=_warning)
+                                         force=args.force, warn=warning)
     except DriverError as e:
         raise CliError(str(e)) from None
     if result.created_folder:
