@@ -6,14 +6,15 @@
 # something is to be installed.
 set -euo pipefail
 
-# A JDK for PySpark, real JDBC drivers (the SQLite one loads its native part
-# via JNI), and a compiler for the extension.
-PACKAGES=(openjdk-17-jdk-headless libxerial-sqlite-jdbc-java libxerial-sqlite-jdbc-jni
-          libpostgresql-jdbc-java g++)
+# A JDK for PySpark and a compiler for the extension: what the package needs
+# (quickstart.sh installs these alone).
+ENGINE_PACKAGES=(openjdk-17-jdk-headless g++)
+# The tests also need real JDBC drivers (the SQLite one loads its native part via JNI).
+PACKAGES=("${ENGINE_PACKAGES[@]}" libxerial-sqlite-jdbc-java libxerial-sqlite-jdbc-jni libpostgresql-jdbc-java)
 # Debian's own python3 also needs its headers and venv module.
 DEBIAN_PYTHON_PACKAGES=(python3-dev python3-venv)
 
-say() { echo "run_tests.sh: $*" >&2; }
+say() { echo "${0##*/}: $*" >&2; }
 
 # missing_packages PACKAGE...: prints those not installed, one a line.
 missing_packages() {
@@ -72,7 +73,7 @@ main() {
     "$python" -m pytest -q "$@"
 }
 
-# Sourced (by the tests), it only defines the functions.
+# Sourced (by quickstart.sh, by the tests), it only defines the functions.
 if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
     main "$@"
 fi

@@ -714,12 +714,12 @@ def _wait_for_builders() -> None:
 
 def installed_jdks() -> list:
     """One Java home per major version installed in /usr/lib/jvm."""
-    from ruk.compute import java_compat
+    from ruk.compute.java_homes import parse_java_major, release_version
 
     found = {}
     for java in sorted(glob.glob("/usr/lib/jvm/*/bin/java")):
         home = os.path.dirname(os.path.dirname(os.path.realpath(java)))
-        major = java_compat.parse_java_major(java_compat._release_version(home) or "")
+        major = parse_java_major(release_version(home) or "")
         if major is not None:
             found.setdefault(major, home)
     return [found[major] for major in sorted(found)]

@@ -46,9 +46,13 @@ def select_java(installations: Sequence[jc.JavaInstallation], supported: Sequenc
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         selected = jc.select_best_java(tuple(installations), supported)
-    for warning in caught:
-        print(f"mur: warning: {warning.message}", file=sys.stderr)
+    for caught_warning in caught:
+        warning(str(caught_warning.message))
     return selected
+
+
+def warning(message: str) -> None:
+    print(f"mur: warning: {message}", file=sys.stderr, flush=True)
 
 
 class Spinner:

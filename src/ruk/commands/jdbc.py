@@ -7,7 +7,7 @@ import os
 import sys
 from typing import Dict
 
-from ruk.commands.common import CliError
+from ruk.commands.common import CliError, warning
 
 
 def _jdbc_folder_or_error() -> str:
@@ -20,20 +20,17 @@ def _jdbc_folder_or_error() -> str:
     return project
 
 
-def _warning(message: str) -> None:
-    print(f"mur: warning: {message}", file=sys.stderr, flush=True)
-
-
 def _cmd_jdbc_add(args: argparse.Namespace) -> int:
     from ruk.compute import jdbc_drivers
     from ruk.compute.jar_provisioning import jar_folder
+    from ruk.compute.jdbc_jar import DriverError
 
     project = os.getcwd()
     try:
         result = jdbc_drivers.add_driver(args.source, project, args.repository, progress_stream=sys.stderr,
                                          timeout=args.timeout, max_size=int(args.max_size * 1e6),
-                                         force=args.force, warn=_warning)
-    except jdbc_drivers.DriverError as e:
+                                         force=args.force, warn=warning)
+    except DriverError as e:
         raise CliError(str(e)) from None
     if result.created_folder:
         print(f"Created {jar_folder(project)}.")
@@ -53,7 +50,8 @@ def _cmd_jdbc_add(args: argparse.Namespace) -> int:
 
 def _cmd_jdbc_list(args: argparse.Namespace) -> int:
     from ruk.compute.jar_provisioning import jar_folder, list_project_jars
-    from ruk.compute.jdbc_drivers import clear_leftovers, describe_drivers
+    from ruk.compute.jdbc_drivers import clear_leftovers
+    from ruk.compute.jdbc_jar import describe_drivers
 
     project = _jdbc_folder_or_error()
     clear_leftovers(jar_folder(project))
@@ -77,11 +75,12 @@ def _cmd_jdbc_list(args: argparse.Namespace) -> int:
 
 def _cmd_jdbc_remove(args: argparse.Namespace) -> int:
     from ruk.compute import jdbc_drivers
+    from ruk.compute.jdbc_jar import DriverError
 
     project = _jdbc_folder_or_error()
     try:
         removed = jdbc_drivers.remove_driver(args.name, project)
-    except jdbc_drivers.DriverError as e:
+    except DriverError as e:
         raise CliError(str(e)) from None
     print(f"Removed {', '.join(removed)}.")
     return 0
@@ -99,8 +98,8 @@ def _positive_number(text: str) -> float:
 
 def add_commands(commands: argparse._SubParsersAction) -> None:
     from ruk.compute.jar_provisioning import jar_folder
-    from ruk.compute.jdbc_drivers import (DEFAULT_MAX_SIZE, DEFAULT_REPOSITORY, DEFAULT_TIMEOUT, KNOWN_DRIVERS,
-                                          REPOSITORY_ENV)
+    from ruk.compute.jdbc_download import DEFAULT_MAX_SIZE, DEFAULT_REPOSITORY, DEFAULT_TIMEOUT
+    from ruk.compute.jdbc_drivers import KNOWN_DRIVERS, REPOSITORY_ENV
 
     project_jars = jar_folder("")  # as the help names it: relative to the project
 

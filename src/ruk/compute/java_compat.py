@@ -6,18 +6,16 @@ from per-process caches and touch neither the file system nor a subprocess.
 
 from __future__ import annotations
 
-import json
 import os
 import re
-import subprocess
-import sys
-import tempfile
 import threading
 import warnings
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
 
-from ruk.compute.mur_home import JAVA_CHOICE_NAME, mur_directory, mur_entry
+from ruk.compute.java_choice import JavaChoice, clear_java_choice, java_choice_path, read_java_choice, save_java_choice
+from ruk.compute.java_homes import (SOURCE_JAVA_HOME, SOURCE_PATH, SOURCE_USER_CHOICE, JavaInstallation,
+                                    clear_version_cache, parse_java_major, probe_java_home, scan)
 
 __all__ = [
     "JVM_ROOTS",
@@ -40,10 +38,6 @@ __all__ = [
     "select_best_java",
 ]
 
-SOURCE_JAVA_HOME = "JAVA_HOME"
-SOURCE_PATH = "PATH"
-SOURCE_USER_CHOICE = "user choice"
-
 # Directories whose sub-directories are Java homes, scanned in this order:
 # (directory, path of the home inside each entry, source label). A plain
 # string entry stands for (directory, "", directory). Read at scan time, so a
@@ -52,9 +46,6 @@ JVM_ROOTS: Tuple[Union[str, Tuple[str, str, str]], ...] = (
     ("/usr/lib/jvm", "", "/usr/lib/jvm"),
     ("/Library/Java/JavaVirtualMachines", "Contents/Home", "macOS"),
 )
-
-_JAVA_EXE = "java.exe" if os.name == "nt" else "java"
-_VERSION_TIMEOUT = 30.0
 
 
 @dataclass(frozen=True)
@@ -66,29 +57,9 @@ class PySparkInfo:
     java_supported: Tuple[int, ...]
 
 
-@dataclass(frozen=True)
-class JavaInstallation:
-    """One Java home: where it is, its major and full version, and where it was found."""
-
-    path: str
-    major: int
-    version: str
-    source: str
-
-
-@dataclass(frozen=True)
-class JavaChoice:
-    """The user's recorded preference: a Java home or a major version (one of the two)."""
-
-    home: Optional[str] = None
-    major: Optional[int] = None
-
-
 # --- versions -----------------------------------------------------------------
 
 _RELEASE_RE = re.compile(r"\s*(?:\d+!)?(\d+)\.(\d+)")
-_JAVA_MAJOR_RE = re.compile(r"\s*(\d+)(?:\.(\d+))?")
-_JAVA_VERSION_OUTPUT_RE = re.compile(r'version\s+"([^"]+)"')
 
 
 def java_majors_for_pyspark(version: str) -> Tuple[int, ...]:
@@ -107,18 +78,6 @@ def java_majors_for_pyspark(version: str) -> Tuple[int, ...]:
     if major == 4 and minor < 2:
         return (17, 21)
     return (17, 21, 25)
-
-
-def parse_java_major(version: str) -> Optional[int]:
-    """Major version of a Java version string: "17.0.15" -> 17, "1.8.0_442" -> 8."""
-    match = _JAVA_MAJOR_RE.match(version)
-    if match is None:
-        return None
-    major = int(match.group(1))
-    if major == 1 and match.group(2) is not None:
-        # Releases up to 8 were numbered 1.x.
-        return int(match.group(2))
-    return major
 
 
 # --- PySpark --------------------------------------------------------------------
@@ -198,141 +157,6 @@ def _identity(value: Any) -> Any:
     return value
 
 
-# --- probing one Java home ------------------------------------------------------------
-
-# `java -version` results by (real path of the binary, mtime, size): a rescan
-# after JAVA_HOME changes must not start a JVM again for a home it already knows.
-_binary_versions: Dict[Tuple[str, int, int], Optional[str]] = {}
-
-
-def _executable_file(path: str) -> bool:
-    return os.path.isfile(path) and os.access(path, os.X_OK)
-
-
-def _release_version(home: str) -> Optional[str]:
-    try:
-        with open(os.path.join(home, "release"), encoding="utf-8", errors="replace") as f:
-            text = f.read()
-    except OSError:
-        return None
-    for line in text.splitlines():
-        key, sep, value = line.partition("=")
-        if sep and key.strip() == "JAVA_VERSION":
-            return value.strip().strip("\"'") or None
-    return None
-
-
-def _binary_version(java: str) -> Optional[str]:
-    try:
-        st = os.stat(java)
-    except OSError:
-        return None
-    key = (os.path.realpath(java), st.st_mtime_ns, st.st_size)
-    if key in _binary_versions:
-        return _binary_versions[key]
-    try:
-        proc = subprocess.run(
-            [java, "-version"],
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT,
-            timeout=_VERSION_TIMEOUT,
-            encoding="utf-8",
-            errors="replace",
-        )
-    except (OSError, subprocess.SubprocessError):
-        # Not remembered: a timeout or a busy binary may pass next time.
-        return None
-    match = _JAVA_VERSION_OUTPUT_RE.search(proc.stdout or "")
-    version = match.group(1) if match else None
-    _binary_versions[key] = version
-    return version
-
-
-def probe_java_home(home: str, source: str) -> Optional[JavaInstallation]:
-    """The installation at `home`, or None unless it has an executable bin/java.
-
-    The version comes from the home's `release` file, else from what
-    `bin/java -version` prints.
-    """
-    java = os.path.join(home, "bin", _JAVA_EXE)
-    if not _executable_file(java):
-        return None
-    version = _release_version(home)
-    major = parse_java_major(version) if version else None
-    if major is None:
-        version = _binary_version(java)
-        major = parse_java_major(version) if version else None
-    if major is None or version is None:
-        return None
-    return JavaInstallation(home, major, version, source)
-
-
-# --- discovery ----------------------------------------------------------------------------
-
-def _root_entry(root: Union[str, Sequence[str]]) -> Tuple[str, str, str]:
-    if isinstance(root, str):
-        return root, "", root
-    directory, inner, label = root
-    return directory, inner, label
-
-
-def _java_on_path(path_value: str) -> Tuple[Optional[str], Optional[str]]:
-    """(PATH entry holding the first java, the Java home it belongs to)."""
-    for entry in path_value.split(os.pathsep):
-        if not entry:
-            # An empty entry means the working directory: not a stable place.
-            continue
-        candidate = os.path.join(entry, _JAVA_EXE)
-        if not _executable_file(candidate):
-            continue
-        real = os.path.realpath(candidate)
-        if sys.platform == "darwin" and real == "/usr/bin/java":
-            # macOS's stub launcher; the real homes come from the macOS root.
-            return None, None
-        home = os.path.dirname(os.path.dirname(real))
-        parent = os.path.dirname(home)
-        if os.path.basename(home) == "jre" and _executable_file(os.path.join(parent, "bin", _JAVA_EXE)):
-            # Java 8 JDKs link java to jre/bin/java; the JDK is the home.
-            home = parent
-        return entry, home
-    return None, None
-
-
-def _scan(java_home: Optional[str], path_value: Optional[str], roots: Iterable[Any]) -> Tuple[Tuple[JavaInstallation, ...], Optional[str]]:
-    found: List[JavaInstallation] = []
-    seen = set()
-
-    def add(home: str, source: str) -> None:
-        real = os.path.realpath(home)
-        if real in seen:
-            return
-        installation = probe_java_home(home, source)
-        if installation is not None:
-            seen.add(real)
-            found.append(installation)
-
-    if java_home:
-        add(java_home, SOURCE_JAVA_HOME)
-    path_entry = None
-    if path_value:
-        path_entry, home = _java_on_path(path_value)
-        if home is not None:
-            add(home, SOURCE_PATH)
-    for root in roots:
-        directory, inner, label = _root_entry(root)
-        try:
-            names = sorted(os.listdir(directory))
-        except OSError:
-            continue
-        for name in names:
-            if name.startswith("."):
-                continue
-            home = os.path.join(directory, name, inner) if inner else os.path.join(directory, name)
-            add(os.path.realpath(home), label)
-    return tuple(found), path_entry
-
-
 @dataclass(frozen=True, slots=True)
 class _Installations:
     """A scan's answer and what it was computed from (raw environment values)."""
@@ -369,79 +193,10 @@ def find_all_java_installations() -> Tuple[JavaInstallation, ...]:
         if prefix is not None and raw_path is not None and raw_path.startswith(prefix):
             return cache.found
     env = os.environ
-    found, path_entry = _scan(env.get("JAVA_HOME"), env.get("PATH"), roots)
+    found, path_entry = scan(env.get("JAVA_HOME"), env.get("PATH"), roots)
     prefix = raw.encodevalue(path_entry + os.pathsep) if path_entry is not None else None
     _installations_cache = _Installations(raw_java_home, raw_path, roots, prefix, found)
     return found
-
-
-# --- the user's choice ---------------------------------------------------------------------
-
-def java_choice_path() -> Optional[str]:
-    """The file `mur java set` writes: ~/.mur/java.json; None without a usable home."""
-    return mur_entry(JAVA_CHOICE_NAME)
-
-
-def read_java_choice(path: Optional[str] = None) -> Optional[JavaChoice]:
-    """The recorded choice, or None when there is none or the file is unusable."""
-    path = path or java_choice_path()
-    if path is None:
-        return None
-    try:
-        with open(path, encoding="utf-8") as f:
-            data = json.load(f)
-    except (OSError, ValueError):
-        return None
-    if not isinstance(data, dict):
-        return None
-    home = data.get("java_home")
-    major = data.get("major")
-    if isinstance(home, str) and home:
-        return JavaChoice(home=home)
-    if type(major) is int:
-        return JavaChoice(major=major)
-    return None
-
-
-def save_java_choice(choice: JavaChoice, path: Optional[str] = None) -> str:
-    """Write the choice atomically (a reader sees the old file or the new one); returns the path."""
-    if (choice.home is None) == (choice.major is None):
-        raise ValueError("a Java choice names either a home or a major version")
-    if path is None and mur_directory(create=True) is None:
-        raise OSError("no usable home directory (HOME is unset or not an absolute path)")
-    target = path or java_choice_path()
-    directory = os.path.dirname(target)
-    os.makedirs(directory, exist_ok=True)
-    payload = {"java_home": choice.home} if choice.home is not None else {"major": choice.major}
-    fd, tmp = tempfile.mkstemp(prefix=".java.", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(payload, f)
-            f.write("\n")
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, target)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-    return target
-
-
-def clear_java_choice(path: Optional[str] = None) -> bool:
-    """Forget the recorded choice; False when there was none."""
-    path = path or java_choice_path()
-    if path is None:
-        return False
-    try:
-        os.unlink(path)
-    except FileNotFoundError:
-        return False
-    return True
-
-
 @dataclass(frozen=True, slots=True)
 class _Choice:
     """The recorded choice as read for one HOME, and the chosen home probed."""
@@ -611,6 +366,6 @@ def clear_cache() -> None:
     _choice_cache = None
     _selection_cache = None
     _raw_env_state = None
-    _binary_versions.clear()
+    clear_version_cache()
     with _warned_lock:
         _warned.clear()
