@@ -40,6 +40,11 @@ TERM_GRACE = 5.0
 # about a core to spare, so that the start that asked for it and its first
 # queries come first; then it builds whatever the load.
 SPARE_CORE_WAIT = 60.0
+# A background build still running after this many seconds gets its
+# session's group this niceness: one starved by other sessions' load still
+# ends within minutes. (A process's own niceness can't be lowered without
+# privileges; its autogroup's can, down to 0.)
+RAISE_PRIORITY = ((300.0, 5), (600.0, 0))
 # Fields of /proc/<pid>/stat after the command: process group, session, then
 # the process's and its reaped children's user and system time.
 _PGRP, _SESSION, _TIMES = 2, 3, slice(11, 15)
@@ -50,7 +55,7 @@ def _log(message: str) -> None:
     print(f"{time.strftime('%Y-%m-%d %H:%M:%S')} [{os.getpid()}@{files.host_name()}] {message}", flush=True)
 
 
-def _considerate_priority() -> None:
+def _considerate_priority(nice: int = archive_builder.BUILDER_NICE) -> None:
     """The niceness the bootstrap set for the builder (its JVM inherits it),
     also for its scheduling group: where the kernel groups by session
     (autogroup) the group's weight, not the process's, decides its share
@@ -58,7 +63,7 @@ def _considerate_priority() -> None:
     try:
         if os.getsid(0) == os.getpid():
             with open("/proc/self/autogroup", "w") as f:
-                f.write(str(archive_builder.BUILDER_NICE))
+                f.write(str(nice))
     except OSError:
         pass
 
@@ -192,7 +197,7 @@ def _supervise(job: Dict[str, Any], directory: str, key: str, kind: str, started
         os.setpgid(pid, pid)  # also here: the group exists before any kill
     except OSError:
         pass
-    status, why = _wait_within_bounds(pid, started)
+    status, why = _wait_within_bounds(pid, started, raise_priority=not job.get("foreground", False))
     if status is None:
         _end_group(pid)
         _log(f"{key}: {why}; the build was ended and is tried again at the next start")
@@ -204,12 +209,16 @@ def _supervise(job: Dict[str, Any], directory: str, key: str, kind: str, started
     return status
 
 
-def _wait_within_bounds(pid: int, started: float, interval: float = 1.0) -> Tuple[Optional[int], str]:
+def _wait_within_bounds(pid: int, started: float, raise_priority: bool = False,
+                        interval: float = 1.0) -> Tuple[Optional[int], str]:
     """The child's exit code, or None and which bound it reached."""
+    steps = list(RAISE_PRIORITY) if raise_priority else []
     while True:
         done, status = os.waitpid(pid, os.WNOHANG)
         if done:
             return os.waitstatus_to_exitcode(status), ""
+        if steps and time.monotonic() - started > steps[0][0]:
+            _considerate_priority(steps.pop(0)[1])
         used = cpu_seconds([pid])
         if used > CPU_LIMIT:
             return None, f"the build used more than {CPU_LIMIT:.0f} s of CPU"
