@@ -30,15 +30,16 @@ def _request(config: Dict[str, str]) -> Tuple[Optional[Dict[str, Any]], str]:
     try:
         from ruk.compute.strategies.local import LocalStrategy, _ensure_java_available
 
+        strategy = LocalStrategy(config, app_name="mur")
         _ensure_java_available()  # JAVA_HOME as a start sets it
-        options = os.environ.get("_JAVA_OPTIONS", "")
-        if _START_JAVA_FLAGS.split()[0] not in options:
-            os.environ["_JAVA_OPTIONS"] = (options + " " + _START_JAVA_FLAGS).strip()
+        jars = strategy._get_jdbc_jars(mur_home.jar_cache_directory())
     except ImportError as e:
         raise CliError(f"the local Spark engine can't be loaded: {e}") from None
     except Exception as e:
-        raise CliError(f"no Java for Spark: {e}") from None
-    jars = LocalStrategy(config, app_name="mur")._get_jdbc_jars(mur_home.jar_cache_directory())
+        raise CliError(f"the set-up can't start Spark: {e}") from None
+    options = os.environ.get("_JAVA_OPTIONS", "")
+    if _START_JAVA_FLAGS.split()[0] not in options:
+        os.environ["_JAVA_OPTIONS"] = (options + " " + _START_JAVA_FLAGS).strip()
     log4j = mur_home.mur_entry("mur_log4j2.properties")
     inputs = launch_plan.archive_inputs(config, log4j if log4j and os.path.isfile(log4j) else None, jars)
     if inputs is None:
