@@ -28,8 +28,12 @@ KILL_WAIT = 5.0
 _PLAIN_LAUNCH = "lets PySpark launch the JVM (its start-up notices reach stderr)"
 _NO_CLEANUP = "leaves a failed start's JVM to PySpark"
 
-# What py4j logs (through the root logger) when Ctrl-C lands while it waits for the JVM.
-INTERRUPT_LOG = "KeyboardInterrupt while sending command."
+# How py4j's records of a failed exchange with the JVM end ("KeyboardInterrupt
+# while sending command.", "Exception while sending command."), logged through
+# the root logger, with the traceback after them.
+SENDING_COMMAND = " while sending command."
+_CHAINS = ("During handling of the above exception", "The above exception was the direct cause")
+_TRACEBACK_LINES = ("Traceback (most recent call last):",) + _CHAINS
 
 
 def _context_class() -> Any:
@@ -202,21 +206,29 @@ def end_launch(gateway: Any, error: Optional[BaseException]) -> None:
         _forget(gateway)
 
 
+def _ends_record(lines: Sequence[str], at: int) -> bool:
+    """Whether lines[at], an exception's line of a logged traceback, is its
+    last: no chained traceback follows."""
+    following = next((line for line in lines[at + 1:] if line.strip()), "")
+    return not following.startswith(_CHAINS)
+
+
 def without_interrupt_log(captured: str) -> str:
-    """`captured` less what py4j logged when Ctrl-C interrupted its wait for
-    the JVM: the record's line and its traceback, which ends at the
-    KeyboardInterrupt line. The user's own traceback says it already."""
-    if INTERRUPT_LOG not in captured:
+    """`captured` less what py4j logged while Ctrl-C interrupted its
+    exchange with the JVM (PySpark's own Ctrl-C handler talks to the JVM
+    too): each record's line and its traceback. The user's own traceback
+    tells of the interrupt already."""
+    if SENDING_COMMAND not in captured:
         return captured
+    lines = captured.split("\n")
     kept = []
     in_record = False
-    for line in captured.split("\n"):
-        if not in_record and line.rstrip().endswith(INTERRUPT_LOG):
-            in_record = True
-            continue
-        if in_record:
-            if line.startswith("KeyboardInterrupt"):
-                in_record = False
-            continue
-        kept.append(line)
+    for at, line in enumerate(lines):
+        if not in_record:
+            if line.rstrip().endswith(SENDING_COMMAND):
+                in_record = True
+            else:
+                kept.append(line)
+        elif not (line[:1].isspace() or not line or line.startswith(_TRACEBACK_LINES)):
+            in_record = not _ends_record(lines, at)  # the exception's own line
     return "\n".join(kept)
