@@ -19,6 +19,7 @@ from pathlib import Path
 import pytest
 
 import ruk.compute.strategies.local as local
+from real_deps import missing_pyspark_and_java, require
 from fake_spark import (
     JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe,
     jar_dir, key_of, lock_is_free, pyspark_info,
@@ -835,3 +836,68 @@ def test_other_threads_stderr_passes_during_the_start(env, monkeypatch):
         "start line\n"
         "WARNING:other:logged after the start\n"
     )
+
+
+# Whether a start launches the JVM itself, against the installed PySpark.
+OWNS_LAUNCH = {
+    "PySpark's own class": ({}, {}, None, True),
+    "a stand-in class": ({}, {}, "stand-in", False),
+    "a JVM started elsewhere": ({}, {"PYSPARK_GATEWAY_PORT": "1"}, None, False),
+    "Spark Connect": ({"spark.remote": "sc://localhost"}, {}, None, False),
+    "a JVM runs already": ({}, {}, "running", False),
+    "PySpark without _ensure_initialized": ({}, {}, "no _ensure_initialized", False),
+}
+
+
+@pytest.mark.parametrize("case", list(OWNS_LAUNCH))
+def test_owns_launch(monkeypatch, case):
+    require(missing_pyspark_and_java())
+    from pyspark.core.context import SparkContext
+    from pyspark.sql import SparkSession
+    from ruk.compute import driver_launch, pyspark_internals
+
+    settings, environ, change, expected = OWNS_LAUNCH[case]
+    for name, value in environ.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.setattr(SparkContext, "_gateway", object() if change == "running" else None)
+    if change == "no _ensure_initialized":
+        monkeypatch.delattr(SparkContext, "_ensure_initialized")
+        monkeypatch.setattr(pyspark_internals, "_warned", set())
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")
+        owned = driver_launch.owns_launch(FakeSparkSession if change == "stand-in" else SparkSession, settings)
+    assert owned is expected
+    assert [str(w.message).split(":")[0] for w in warned] == (
+        [f"PySpark {pyspark_internals.pyspark_version()} has no SparkContext._ensure_initialized"]
+        if change == "no _ensure_initialized" else [])
+
+
+def test_failed_launch_ends_its_process_group_found_in_the_traceback(monkeypatch):
+    """Interrupted inside the launch, before it returned: the Popen its frame
+    holds is ended with its group, a member that ignores SIGTERM included."""
+    require(missing_pyspark_and_java())  # py4j
+    from ruk.compute import driver_launch
+
+    monkeypatch.setattr(driver_launch, "TERMINATE_WAIT", 0.1)
+    stubborn = ("import signal, subprocess, sys, time; signal.signal(signal.SIGTERM, signal.SIG_IGN); "
+                "print(subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(600)']).pid, flush=True); "
+                "time.sleep(600)")
+    launched = {}
+
+    def launch_gateway():
+        proc = subprocess.Popen([sys.executable, "-c", stubborn], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                process_group=0)
+        launched.update(proc=proc, member=int(proc.stdout.readline()))
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt) as info:
+        launch_gateway()
+    driver_launch.end_launch(None, info.value)
+    launched["proc"].stdout.close()
+    assert launched["proc"].returncode == -9
+    assert not os.path.exists(f"/proc/{launched['member']}") or _state(launched["member"]) == "Z"
+
+
+def _state(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
