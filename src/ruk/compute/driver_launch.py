@@ -119,8 +119,8 @@ def _launched(gateway: Any, error: Optional[BaseException]) -> Tuple[Any, Any]:
             if isinstance(value, JavaGateway) and found_gateway is None:
                 found_gateway = value
                 proc = value.__dict__.get("proc")
-            elif isinstance(value, subprocess.Popen) and proc is None:
-                proc = value
+            elif isinstance(value, subprocess.Popen) and isinstance(getattr(value, "pid", None), int):
+                proc = value  # Popen's own `self` has no pid before its fork
         tb = tb.tb_next
     return (proc if isinstance(proc, subprocess.Popen) else None), found_gateway
 
