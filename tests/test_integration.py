@@ -288,11 +288,10 @@ print(json.dumps({"shown": shown, "foo": foo, "java": java}))
 """
 
 
-JDK_25 = "/usr/lib/jvm/temurin-25-jdk-amd64"
+JDK_17, JDK_25 = DEBIAN_JDKS[0] if DEBIAN_JDKS else None, "/usr/lib/jvm/temurin-25-jdk-amd64"
 COLD_STARTS = {
-    "defaults, Java 17": ({}, DEBIAN_JDKS[0] if DEBIAN_JDKS else None),
-    "user's extraJavaOptions, Java 17": ({"spark.driver.extraJavaOptions": "-Dfoo=bar"},
-                                         DEBIAN_JDKS[0] if DEBIAN_JDKS else None),
+    "defaults, Java 17": ({}, JDK_17),
+    "user's extraJavaOptions, Java 17": ({"spark.driver.extraJavaOptions": "-Dfoo=bar"}, JDK_17),
     "defaults, Java 25": ({}, JDK_25),
 }
 
