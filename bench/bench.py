@@ -132,6 +132,7 @@ def child_cold(mode: str) -> None:
     marks = {}
 
     import pyspark.core.context as context_module
+    import pyspark.java_gateway as java_gateway_module
     from pyspark.sql import SparkSession
 
     if mode == "strategy":
@@ -147,7 +148,9 @@ def child_cold(mode: str) -> None:
         marks["gateway_end"] = time.perf_counter()
         return gateway
 
-    context_module.launch_gateway = timed_launch
+    # PySpark's context calls its own import of it; the strategy, launching
+    # the JVM itself, calls the module's.
+    context_module.launch_gateway = java_gateway_module.launch_gateway = timed_launch
     original_init = context_module.SparkContext._initialize_context
 
     def timed_init(self, jconf):

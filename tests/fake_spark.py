@@ -10,8 +10,6 @@ failing-import cases) and the benchmark: import nothing heavy at the top."""
 import hashlib
 import os
 import select
-import signal
-import subprocess
 import sys
 import tempfile
 import types
@@ -84,7 +82,6 @@ class FakeSparkSession:
         cls.active_session_error = None
         cls.active_session_calls = 0
         cls.stderr_text = ""  # written to sys.stderr by getOrCreate
-        cls.jvm_stderr = None  # written to fd 2 by a stand-in JVM that getOrCreate launches
         cls.config_hook = None  # called with key and value by builder.config
         cls.get_or_create_hook = None  # called with the builder inside getOrCreate
         cls.get_or_create_error = None
@@ -137,13 +134,11 @@ class FakeSparkSession:
     def _get_or_create(cls, builder):
         if cls.stderr_text:
             sys.stderr.write(cls.stderr_text)
-        jvm = None if cls.jvm_stderr is None else launch_jvm(cls.jvm_stderr)
         if cls.get_or_create_hook is not None:
             cls.get_or_create_hook(builder)
         if cls.get_or_create_error is not None:
             raise cls.get_or_create_error
         session = cls(name=f"created-{len(cls.created)}")
-        session.jvm = jvm
         session.sparkContext.set_log_level_error = cls.set_log_level_error
         cls.created.append(session)
         return session
@@ -265,43 +260,10 @@ class FakeJarProvisioning(types.ModuleType):
         self.LocalJARProvisioning = LocalJARProvisioning
 
 
-# A stand-in for the JVM that PySpark launches: a child process that inherits
-# fd 2, writes its start-up text there, then copies its stdin to fd 2 until
-# stdin closes (the JVM living on after the start). A stuck one ignores SIGTERM
-# (as a JVM whose main thread has ended does) and has a child of its own.
-_JVM = """
-import os, signal, subprocess, sys, time
-child = 0
-if sys.argv[2] == "stuck":
-    signal.signal(signal.SIGTERM, lambda *a: os.write(2, b"told to end\\n"))
-    child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)"]).pid
-os.write(2, sys.argv[1].encode())
-print(child, flush=True)
-for line in sys.stdin:
-    os.write(2, line.encode())
-if child:
-    time.sleep(600)
-"""
-
-
-def launch_jvm(start_text, stuck=False, env=None):
-    """Launched as PySpark launches its JVM (a preexec_fn: a real fork), and
-    back once the start-up text is written. Write to `.stdin` to have it
-    print more; close `.stdin` and wait to end it. `.child`: the pid of a
-    stuck one's child."""
-    jvm = subprocess.Popen(
-        [sys.executable, "-c", _JVM, start_text, "stuck" if stuck else "plain"], stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE, text=True, env=env, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN),
-    )
-    jvm.child = int(jvm.stdout.readline())
-    return jvm
-
-
 class StderrPipe:
     """For the block, fd 2 of this process is a pipe. text() puts fd 2 back
     and returns everything that reached the pipe once every writer has closed
-    it: a relay thread closes its copy when the last process holding the
-    start's fd 2 has ended."""
+    it (a process started meanwhile holds it as long as it lives)."""
 
     def __init__(self, timeout=60):
         self.timeout = timeout
@@ -324,7 +286,7 @@ class StderrPipe:
         chunks = []
         while True:
             ready, _, _ = select.select([self.read_end], [], [], self.timeout)
-            assert ready, "fd 2 still has a writer: a relay was left behind"
+            assert ready, "fd 2 still has a writer"
             chunk = os.read(self.read_end, 65536)
             if not chunk:
                 return b"".join(chunks).decode()

@@ -7,6 +7,7 @@ it yields; the order of the tests below follows a session's life.
 import glob
 import json
 import os
+import select
 import shutil
 import sqlite3
 import subprocess
@@ -275,6 +276,7 @@ with StderrPipe(timeout=300) as console:
     os.write(2, b"--- started\n")
     jvm = spark.sparkContext._jvm
     foo = jvm.java.lang.System.getProperty("foo")
+    java = jvm.java.lang.System.getProperty("java.specification.version")
     jvm.org.apache.logging.log4j.LogManager.getLogger("mur.check").error("log4j error after the start")
     jvm.java.lang.System.err.println("System.err after the start")
     gateway = spark.sparkContext._gateway
@@ -282,26 +284,116 @@ with StderrPipe(timeout=300) as console:
     gateway.proc.stdin.close()  # the JVM ends: its last output must still come through
     gateway.proc.wait()
     shown = console.text()
-print(json.dumps({"shown": shown, "foo": foo}))
+print(json.dumps({"shown": shown, "foo": foo, "java": java}))
 """
 
 
-@pytest.mark.parametrize("config", [{}, {"spark.driver.extraJavaOptions": "-Dfoo=bar"}],
-                         ids=["defaults", "user's extraJavaOptions"])
-def test_cold_start_prints_nothing_and_later_jvm_output_reaches_stderr(tmp_path, project, config):
-    """In a fresh process: the JVMs' start-up notices on fd 2 are dropped, while
+JDK_17, JDK_25 = DEBIAN_JDKS[0] if DEBIAN_JDKS else None, "/usr/lib/jvm/temurin-25-jdk-amd64"
+COLD_STARTS = {
+    "defaults, Java 17": ({}, JDK_17),
+    "user's extraJavaOptions, Java 17": ({"spark.driver.extraJavaOptions": "-Dfoo=bar"}, JDK_17),
+    "defaults, Java 25": ({}, JDK_25),
+}
+
+
+@pytest.mark.parametrize("case", list(COLD_STARTS))
+def test_cold_start_prints_nothing_and_later_jvm_output_reaches_stderr(tmp_path, project, case):
+    """In a fresh process: the JVMs' start-up notices are dropped, while
     Spark's log and the JVM's own stderr after the start reach stderr, not stdout.
     The user's own driver options reach the JVM without bringing the noise back."""
+    config, java_home = COLD_STARTS[case]
+    if java_home and not os.path.isdir(java_home):
+        pytest.skip(f"no {java_home}")
+    env = {**os.environ, "TMPDIR": str(tmp_path)}  # its own logging file
+    if java_home:
+        env["JAVA_HOME"] = java_home
     result = subprocess.run(
         [sys.executable, "-c", COLD_START_CONSOLE, str(Path(__file__).parent), json.dumps(config)],
-        cwd=tmp_path, capture_output=True, text=True, timeout=600,
-        env={**os.environ, "TMPDIR": str(tmp_path)},  # its own logging file
+        cwd=tmp_path, capture_output=True, text=True, timeout=600, env=env,
     )
     assert result.returncode == 0, result.stderr
     *printed, report = result.stdout.strip().splitlines()
     report = json.loads(report)
     assert report["foo"] == ("bar" if config else None)
+    assert java_home is None or report["java"] == ("25" if java_home == JDK_25 else "17")
     cold_start, after = report["shown"].split("--- started\n")
     assert cold_start == ""
     assert after.splitlines() == ["log4j error after the start", "System.err after the start"]
     assert not any("log4j error" in line for line in printed)  # Spark's log stays off stdout
+
+
+# The child: a watcher thread notes every identity fd 2 has while the start
+# runs; the start itself waits before setLogLevel (its JVM runs by then) for
+# what the case does meanwhile. A start that fails is followed by a good one.
+CONSOLE_DURING_A_START = r"""
+import os, subprocess, sys, threading
+from pyspark import SparkContext
+from ruk.compute.strategies.local import LocalStrategy
+
+case = sys.argv[1]
+identities, started = set(), threading.Event()
+
+def watch_fd_2():
+    while not started.is_set():
+        stat = os.fstat(2)
+        identities.add((stat.st_dev, stat.st_ino))
+
+real_set_log_level = SparkContext.setLogLevel
+
+def in_the_start(self, level):
+    if case == "a sibling's line":
+        subprocess.run([sys.executable, "-c", "import os; os.write(2, b'sibling line\\n')"], check=True)
+        print("sibling ended", flush=True)
+        os.read(0, 1)  # until the parent has seen its line
+    return real_set_log_level(self, level)
+
+SparkContext.setLogLevel = in_the_start
+watcher = threading.Thread(target=watch_fd_2)
+watcher.start()
+config = {"spark.driver.memory": "1q"} if case == "a JVM that cannot start" else {}
+try:
+    spark = LocalStrategy(config, app_name="console").get_spark_session()
+except Exception as error:
+    print("failed", type(error).__name__, flush=True)
+    spark = LocalStrategy({}, app_name="console").get_spark_session()
+started.set()
+watcher.join()
+print("fd 2 identities", len(identities), flush=True)
+print("answer", spark.sql("SELECT 1 AS one").collect()[0].one, flush=True)
+"""
+CONSOLE_CASES = ["fd 2 untouched", "a sibling's line", "a JVM that cannot start"]
+
+
+@pytest.mark.parametrize("case", CONSOLE_CASES)
+def test_console_during_a_real_start(tmp_path, project, case):
+    """fd 2 keeps its identity through a start; another process's line reaches
+    stderr while the start still runs; a JVM that cannot start shows its own
+    error, and the next start works."""
+    child = subprocess.Popen([sys.executable, "-c", CONSOLE_DURING_A_START, case], cwd=tmp_path,
+                             env={**os.environ, "TMPDIR": str(tmp_path), "PYTHONPATH": str(Path(__file__).parent)},
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    stdout, stderr = b"", b""
+    try:
+        if case == "a sibling's line":
+            assert child.stdout.readline() == b"sibling ended\n"
+            while b"sibling line\n" not in stderr:  # fails on the timeout if the line is held
+                ready, _, _ = select.select([child.stderr], [], [], 120)
+                assert ready, f"the sibling's line did not come during the start: {stderr!r}"
+                stderr += os.read(child.stderr.fileno(), 65536)
+            child.stdin.write(b"\n")
+            child.stdin.flush()
+        out, err = child.communicate(timeout=600)
+        stdout, stderr = stdout + out, stderr + err
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0, stderr
+    lines = stdout.decode().splitlines()
+    assert lines[-2:] == ["fd 2 identities 1", "answer 1"], stdout
+    shown = stderr.decode()
+    if case == "a JVM that cannot start":
+        assert lines[0] == "failed PySparkRuntimeError"
+        assert "Invalid maximum heap size: -Xmx1q" in shown and "Picked up" not in shown, shown
+    else:
+        assert shown == ("sibling line\n" if case == "a sibling's line" else ""), shown

@@ -24,7 +24,7 @@ import pytest
 import ruk.compute.strategies.local as local
 from real_deps import missing_pyspark_and_java, require
 from fake_spark import (
-    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe, key_of, launch_jvm,
+    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, key_of,
     lock_is_free, pyspark_info,
 )
 
@@ -408,91 +408,6 @@ def test_failing_start(env, entry, where, error):
         (made,) = env.Spark.created  # made, then stopped: never cached
         assert made.stop_calls == 1
     env.Spark.get_or_create_error = env.Spark.set_log_level_error = None
-    assert_next_start_works(env)
-
-
-def _running(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] not in "ZX"
-    except FileNotFoundError:
-        return False
-
-
-def _wait_for_next_clock_tick_after(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        started = int(f.read().rsplit(")", 1)[1].split()[19])
-    hz = os.sysconf("SC_CLK_TCK")
-    deadline = time.monotonic() + HANG_GUARD
-    while int(time.clock_gettime(time.CLOCK_BOOTTIME) * hz) <= started:
-        assert time.monotonic() < deadline
-
-
-@pytest.mark.parametrize("error", [RuntimeError("start failed"), Interrupt()], ids=["Exception", "KeyboardInterrupt"])
-def test_failed_start_ends_the_jvm_it_launched_with_its_tree(env, error):
-    """Only this start's launch is ended: neither another child of ours nor the
-    JVM an earlier start launched is touched, and what the ending JVM prints
-    does not reach the console."""
-    env.console()
-    sleeper = [sys.executable, "-c", "import time; time.sleep(600)"]
-    marked = {**os.environ, "_PYSPARK_DRIVER_CONN_INFO_PATH": "/gone/conn"}
-    bystander = subprocess.Popen(sleeper)
-    earlier_jvm = subprocess.Popen(sleeper, env=marked)  # as if launched by a start that went well
-    _wait_for_next_clock_tick_after(earlier_jvm.pid)  # /proc tells start times to the tick
-    launched = {}
-
-    def launch(builder):
-        # A notice, then what a JVM prints once PySpark has removed its connection folder.
-        jvm = launch_jvm("Picked up _JAVA_OPTIONS: -Dx\njava.nio.file.NoSuchFileException: /gone\n",
-                         stuck=True, env=marked)
-        launched.update(jvm=jvm.pid, child=jvm.child)
-        raise error
-
-    env.Spark.get_or_create_hook = launch
-    try:
-        with StderrPipe() as console:
-            with pytest.raises(type(error)) as info:
-                env.strategy().get_spark_session()
-            assert info.value is error
-            assert not _running(launched["jvm"]) and not _running(launched["child"])
-            assert _running(bystander.pid) and _running(earlier_jvm.pid)
-            shown = console.text()
-    finally:
-        for process in (bystander, earlier_jvm):
-            process.kill()
-            process.wait()
-    assert shown == "" and env.shown() == ""
-    env.Spark.get_or_create_hook = None
-    assert_next_start_works(env)
-
-
-def test_failed_start_ends_a_launch_still_on_its_way_to_exec(env):
-    """Ctrl-C while PySpark's Popen waits for its child to exec: the child
-    still looks like this process, and is ended once it shows what it is."""
-    env.console()
-    launched = {}
-
-    def launch(builder):
-        go, wait = os.pipe()[::-1]  # (write end, read end)
-        pid = os.fork()
-        if pid == 0:  # as Popen's child between fork and exec
-            try:
-                os.read(wait, 1)
-                os.execve(sys.executable, [sys.executable, "-c", "import time; time.sleep(600)"],
-                          {**os.environ, "_PYSPARK_DRIVER_CONN_INFO_PATH": "/gone/conn"})
-            finally:
-                os._exit(127)  # never back into the test run
-        os.close(wait)
-        launched["pid"] = pid
-        os.write(go, b"x")  # execs while the start is being undone
-        os.close(go)
-        raise Interrupt()
-
-    env.Spark.get_or_create_hook = launch
-    with pytest.raises(Interrupt):
-        env.strategy().get_spark_session()
-    assert not _running(launched["pid"])
-    env.Spark.get_or_create_hook = None
     assert_next_start_works(env)
 
 
@@ -956,39 +871,6 @@ print(child_status, sys.stderr is real_stderr)
 """, timeout=HANG_GUARD)
     assert result.stdout.split() == ["0", "True"], result.stderr
     assert "WARNING: child's sys.stderr\n" in result.stderr and "WARNING: child's fd 2\n" in result.stderr
-
-
-def test_start_without_free_file_descriptors_falls_back_to_the_stream_capture(tmp_path):
-    """When fd 2 cannot be routed through the filter (no descriptors left for
-    any part of it), the start still works with the sys.stderr capture alone."""
-    result = _run_fake_script(tmp_path, r"""
-import resource
-real_stderr, real_fd = sys.stderr, os.dup(2)
-local.LocalStrategy({"spark.warm": 1}, "w").get_spark_session()  # files and imports in place
-Spark.stderr_text = "WARNING: noise\nkept\n"
-soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-resource.setrlimit(resource.RLIMIT_NOFILE, (min(soft, 256), hard))
-fillers = []
-while True:
-    try:
-        fillers.append(os.open(os.devnull, os.O_RDONLY))
-    except OSError:
-        break
-outcomes = []
-for _ in range(3):  # what writing the logging file needs
-    os.close(fillers.pop())
-for free in range(8):  # then one descriptor more for each start
-    if free:
-        os.close(fillers.pop())
-    spark = local.LocalStrategy({"spark.free": free}, "f").get_spark_session()
-    outcomes.append(spark is Spark.created[-1] and sys.stderr is real_stderr
-                    and os.path.sameopenfile(2, real_fd))
-for fd in fillers:
-    os.close(fd)
-print(outcomes.count(True))
-""")
-    assert result.stdout.split() == ["8"], result.stderr
-    assert result.stderr == "kept\n" * 8
 
 
 # --- interpreter exit --------------------------------------------------------------------

@@ -19,6 +19,7 @@ from pathlib import Path
 import pytest
 
 import ruk.compute.strategies.local as local
+from real_deps import missing_pyspark_and_java, require
 from fake_spark import (
     JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe,
     jar_dir, key_of, lock_is_free, pyspark_info,
@@ -794,14 +795,9 @@ def test_resource_tracker_refusing_second_assignment(monkeypatch):
     assert refusing._resource_tracker is None and not hasattr(refusing, "_fd")
 
 
-def test_jvm_console_filtered_during_the_start_only_and_other_threads_pass(env, monkeypatch):
-    """What a launched JVM writes to fd 2 goes through the start-up filter
-    while the start runs and unchanged afterwards, for as long as it lives;
-    another thread's stderr is never captured nor filtered, whether it writes
-    through sys.stderr, a logging handler or fd 2 itself."""
-    env.Spark.jvm_stderr = (
-        "Picked up _JAVA_OPTIONS: -Xmx1g\nreal jvm line\n  WARNING: Using incubator modules: x\n\n"
-        "Picked up JAVA_TOOL_OPTIONS: a line the start ends in the middle of, ")
+def test_other_threads_stderr_passes_during_the_start(env, monkeypatch):
+    """Another thread's stderr is never captured nor filtered during a start,
+    whether it writes through sys.stderr, a logging handler or fd 2 itself."""
     stderr = open(2, "w", buffering=1, closefd=False)  # what sys.stderr is in a plain process
     monkeypatch.setattr(sys, "stderr", stderr)
     logger = logging.getLogger("other")
@@ -829,57 +825,75 @@ def test_jvm_console_filtered_during_the_start_only_and_other_threads_pass(env, 
             spark = env.strategy().get_spark_session()
             assert sys.stderr is stderr
             logger.warning("logged after the start")
-            spark.jvm.stdin.write("finished after it\nWARNING: after the start\nPicked up _JAVA_OPTIONS: later\nno line break")
-            spark.jvm.stdin.close()
-            assert spark.jvm.wait() == 0
         finally:
             for handler in handlers:
                 logger.removeHandler(handler)
         shown = console.text()
-    # The JVM's lines of the start are held until it ends; this process's pass at once.
     assert shown == (
         "WARNING:other:logged by another thread\n"
         "WARNING: printed by another thread\n"
         "SLF4J: written to fd 2 by another thread\n"
-        "real jvm line\n\n"
         "start line\n"
         "WARNING:other:logged after the start\n"
-        "WARNING: after the start\nPicked up _JAVA_OPTIONS: later\nno line break"
     )
 
 
-@pytest.mark.parametrize("moved", [False, True], ids=["fd 2 left alone", "fd 2 moved during the start"])
-def test_fd_2_put_back_only_while_it_still_holds_the_relay(env, tmp_path, moved):
-    """Another thread that points fd 2 at its log file during a start keeps it
-    afterwards; the launched JVM's output still reaches the real stderr."""
-    env.Spark.jvm_stderr = "Picked up _JAVA_OPTIONS: x\njvm line\n"
-    log = tmp_path / "other.log"
+# Whether a start launches the JVM itself, against the installed PySpark.
+OWNS_LAUNCH = {
+    "PySpark's own class": ({}, {}, None, True),
+    "a stand-in class": ({}, {}, "stand-in", False),
+    "a JVM started elsewhere": ({}, {"PYSPARK_GATEWAY_PORT": "1"}, None, False),
+    "Spark Connect": ({"spark.remote": "sc://localhost"}, {}, None, False),
+    "a JVM runs already": ({}, {}, "running", False),
+    "PySpark without _ensure_initialized": ({}, {}, "no _ensure_initialized", False),
+}
 
-    def redirect_in_other_thread(builder):
-        def other():
-            fd = os.open(log, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600)
-            os.dup2(fd, 2)
-            os.close(fd)
 
-        thread = threading.Thread(target=other)
-        thread.start()
-        thread.join()
+@pytest.mark.parametrize("case", list(OWNS_LAUNCH))
+def test_owns_launch(monkeypatch, case):
+    require(missing_pyspark_and_java())
+    from pyspark.core.context import SparkContext
+    from pyspark.sql import SparkSession
+    from ruk.compute import driver_launch, pyspark_internals
 
-    if moved:
-        env.Spark.get_or_create_hook = redirect_in_other_thread
-    with StderrPipe() as console:
-        before = os.fstat(2)
-        spark = env.strategy().get_spark_session()
-        now = os.fstat(2)
-        os.write(2, b"user line after the start\n")
-        spark.jvm.stdin.write("jvm line after the start\n")
-        spark.jvm.stdin.close()
-        assert spark.jvm.wait() == 0
-        shown = console.text()
-    expected_fd = os.stat(log) if moved else before
-    assert (now.st_dev, now.st_ino) == (expected_fd.st_dev, expected_fd.st_ino)
-    if moved:
-        assert log.read_text() == "user line after the start\n"
-        assert shown == "jvm line\njvm line after the start\n"
-    else:
-        assert shown == "jvm line\nuser line after the start\njvm line after the start\n"
+    settings, environ, change, expected = OWNS_LAUNCH[case]
+    for name, value in environ.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.setattr(SparkContext, "_gateway", object() if change == "running" else None)
+    if change == "no _ensure_initialized":
+        monkeypatch.delattr(SparkContext, "_ensure_initialized")
+        monkeypatch.setattr(pyspark_internals, "_warned", set())
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")
+        owned = driver_launch.owns_launch(FakeSparkSession if change == "stand-in" else SparkSession, settings)
+    assert owned is expected
+    assert [str(w.message).split(":")[0] for w in warned] == (
+        [f"PySpark {pyspark_internals.pyspark_version()} has no SparkContext._ensure_initialized"]
+        if change == "no _ensure_initialized" else [])
+
+
+def test_failed_launch_ends_its_process_group_found_in_the_traceback(monkeypatch):
+    """Interrupted inside the launch, before it returned: the Popen its frame
+    holds is ended with its group, a member that ignores SIGTERM included."""
+    require(missing_pyspark_and_java())  # py4j
+    from ruk.compute import driver_launch
+
+    monkeypatch.setattr(driver_launch, "TERMINATE_WAIT", 0.1)
+    stubborn = ("import signal, subprocess, sys, time; signal.signal(signal.SIGTERM, signal.SIG_IGN); "
+                "print(subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(600)']).pid, flush=True); "
+                "time.sleep(600)")
+    launched = {}
+
+    def launch_gateway():
+        proc = subprocess.Popen([sys.executable, "-c", stubborn], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                process_group=0)
+        launched.update(proc=proc, member=int(proc.stdout.readline()))
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt) as info:
+        launch_gateway()
+    driver_launch.end_launch(None, info.value)
+    launched["proc"].stdout.close()
+    assert launched["proc"].returncode == -9
+    member = f"/proc/{launched['member']}/stat"
+    assert not os.path.exists(member) or Path(member).read_text().rsplit(")", 1)[1].split()[0] == "Z"  # reaped, or a zombie

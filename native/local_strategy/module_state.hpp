@@ -8,10 +8,8 @@
 
 namespace ruk {
 
-struct StderrRelay;
-
-// The six start-up noise markers, in test order. Plain text, so the relay
-// threads read them without the GIL; state().noise_markers holds them as str.
+// The six start-up noise markers, in test order. Plain text, so the thread
+// reading the JVM's stderr reads them without the GIL; state().noise_markers holds them as str.
 inline constexpr const char* noise_marker_texts[] = {
     "Picked up _JAVA_OPTIONS", "Picked up JAVA_TOOL_OPTIONS", "Using incubator modules",
     "WARNING:", "log4j:", "SLF4J:",
@@ -31,7 +29,8 @@ inline constexpr const char* noise_marker_texts[] = {
     X(driver_archive_module, "ruk.compute.driver_archive")         /* archive options and builds */ \
     X(jvm_settings_module, "ruk.compute.jvm_settings")             /* a running JVM; warnings */    \
     X(session_extensions_module, "ruk.compute.session_extensions") /* Spark ML's functions */ \
-    X(launch_plan_module, "ruk.compute.launch_plan")               /* what the builder is given */
+    X(launch_plan_module, "ruk.compute.launch_plan")               /* what the builder is given */ \
+    X(driver_launch_module, "ruk.compute.driver_launch")           /* the JVM a start launches */
 
 // Interned attribute and other module names, built once: identifier, then text.
 #define RUK_INTERNED_NAMES(X)                                           \
@@ -66,6 +65,10 @@ inline constexpr const char* noise_marker_texts[] = {
     X(on_reuse, "on_reuse")                                             \
     X(pyspark_ml, "pyspark.ml")                                         \
     X(running_gateway, "running_gateway")                               \
+    X(owns_launch, "owns_launch")                                       \
+    X(launch, "launch")                                                 \
+    X(end_launch, "end_launch")                                         \
+    X(without_interrupt_log, "without_interrupt_log")                   \
     X(warn_unapplied, "warn_unapplied_settings")                        \
     X(get_pyspark_info, "get_pyspark_info")                             \
     X(find_all_java_installations, "find_all_java_installations")       \
@@ -167,11 +170,8 @@ struct ModuleState {
     PyThread_type_lock capture_lock = nullptr;
     unsigned long capture_owner = 0;  // thread ident holding capture_lock, 0 when free
     // What the open capture window replaced, so that a forked child can put it
-    // back (console_capture.cpp). Only the thread owning capture_lock changes them.
+    // back (console_capture.cpp). Only the thread owning capture_lock changes it.
     PyObject* capture_proxy = nullptr;  // strong: the stream the window installed (it holds the one it replaced)
-    int capture_saved_fd = -1;    // copy of the real fd 2 while fd 2 feeds the relay; -1 when not
-    int capture_control_fd = -1;  // the window's end of its relay's control channel
-    StderrRelay* capture_relay = nullptr;  // the window's hold on its relay (console_capture.cpp)
     // Strong reference: the type of the installed stream, made by the first capture.
     PyTypeObject* capture_proxy_type = nullptr;
     bool capture_at_fork_registered = false;

@@ -24,32 +24,57 @@ Ref prepare_jar_directory(PyObject* globals);
 // Exception is pending.
 int start_pending_build(PyObject* globals, PyObject* spark);
 
-// start_cleanup.cpp
-// What a start that fails or is interrupted must not leave behind: the JVM
-// it launched (with its process tree) and PySpark's state that points at it.
-class StartCleanup {
+// jvm_stderr.cpp
+// The launched JVM's stderr: a pipe whose read end one thread of ours reads
+// for the JVM's whole life, writing to the process's fd 2.
+struct JvmStderr;
+// Makes the pipe and starts its thread: returns the write end (close-on-exec,
+// above fd 2) and sets *stream, the start's hold on it; -1 when it cannot.
+int open_jvm_stderr(JvmStderr** stream) noexcept;
+// The start is over and lets go of `stream` (null: no-op). Bytes still in the
+// pipe are judged as start-up output (dropped instead, without
+// `keep_unread`); later ones pass unchanged, or are dropped when the start
+// `failed` and its JVM is being ended. Releases the GIL while it waits.
+void end_jvm_stderr_start(JvmStderr* stream, bool failed, bool keep_unread) noexcept;
+
+// driver_launch.cpp
+// The driver JVM, when a start launches it itself (driver_launch.py): what
+// that start must not leave behind when it fails.
+class DriverLaunch {
 public:
-    // In the start window, just before the start: what is launched from now on is the start's.
-    void begin() noexcept;
-    // The start failed with its exception set: ends the JVM it launched,
-    // with its process tree, or else stops `session` (the new session, or
-    // null) on the JVM that serves on; the exception is left set unchanged.
-    // Runs once after begin(); a no-op otherwise.
+    DriverLaunch() = default;
+    DriverLaunch(const DriverLaunch&) = delete;
+    DriverLaunch& operator=(const DriverLaunch&) = delete;
+    ~DriverLaunch();
+    // Before the start: whether it launches the JVM itself, with what the
+    // builder was given. -1 with the error set.
+    int prepare(PyObject* globals, PyObject* app_name, PyObject* master, PyObject* settings,
+                PyObject* gateway_before);
+    // In the start window, before getOrCreate: the launch, if this start
+    // owns it. -1 with the launch's error set.
+    int launch();
+    // The start succeeded: the JVM's stderr passes unchanged from now on.
+    void started() noexcept;
+    // The start failed with its exception set: ends the JVM this start
+    // launched and makes PySpark forget it, or else stops `session` (the new
+    // session, or null) on the JVM that serves on; the exception is left set
+    // unchanged. Runs once; later calls are no-ops.
     void undo(PyObject* session) noexcept;
 
 private:
-    unsigned long long since_ = 0;  // clock ticks after boot when the start began
-    bool armed_ = false;
+    Ref launch_, end_launch_;
+    Ref app_name_, master_, settings_;
+    Ref gateway_;  // what the launch returned
+    JvmStderr* stream_ = nullptr;
+    bool owned_ = false;
+    bool undone_ = false;
 };
 
 // console_capture.cpp
 // builder.getOrCreate() and spark.sparkContext.setLogLevel("ERROR") with
-// sys.stderr captured; afterwards the captured lines that are not start-up
-// noise go to the real stderr. Returns the session; on failure `cleanup`
-// has undone the start (while the JVM's fd 2 still runs through the filter).
-Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder, StartCleanup& cleanup);
-// From now until the open start window closes, what other processes write
-// to fd 2 is dropped. No-op without a relay.
-void drop_other_processes_output() noexcept;
+// sys.stderr captured, after `launch` has launched the JVM if it owns that;
+// afterwards the captured lines that are not start-up noise go to the real
+// stderr. Returns the session; on failure `launch` has undone the start.
+Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder, DriverLaunch& launch);
 
 }  // namespace ruk

@@ -163,19 +163,20 @@ Ref call_global(PyObject* globals, PyObject* name) {
 }
 
 // builder.appName(...).master(...), then builder.config(key, value) for each
-// pair launch_plan.effective_settings gives this start, which `settings` receives.
+// pair launch_plan.effective_settings gives this start. `app_name`, `master`
+// and `settings` receive what the builder was given.
 Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, PyObject* jar_paths,
-                      PyObject* gateway_before, Ref& settings) {
+                      PyObject* gateway_before, Ref& app_name, Ref& master, Ref& settings) {
     ModuleState& st = state();
     Ref spark_session = load_global(globals, st.s_SparkSession);
     Ref builder = spark_session ? getattr(spark_session.get(), st.s_builder) : Ref{};
-    Ref app_name = builder ? getattr(self, st.s_app_name) : Ref{};
+    app_name = builder ? getattr(self, st.s_app_name) : Ref{};
     builder = app_name ? call_method(builder.get(), st.s_appName, app_name.get()) : Ref{};
     if (!builder) return {};
 
     Ref config = getattr(self, st.s_config);
     Ref config_get = config ? getattr(config.get(), st.s_get) : Ref{};
-    Ref master = config_get ? Ref::steal(PyObject_Call(config_get.get(), st.launch.master_get_args, nullptr))
+    master = config_get ? Ref::steal(PyObject_Call(config_get.get(), st.launch.master_get_args, nullptr))
                             : Ref{};
     builder = master ? call_method(builder.get(), st.s_master, master.get()) : Ref{};
     if (!builder) return {};
@@ -238,19 +239,21 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     if (import_from(globals, st.s_jvm_settings_module, jvm_names, 2, jvm_functions) < 0) return nullptr;
     Ref gateway_before = Ref::steal(PyObject_CallNoArgs(jvm_functions[0].get()));
     if (!gateway_before) return nullptr;
-    Ref settings;
+    Ref app_name, master, settings;
     Ref builder = configure_builder(globals, self, log4j_file.get(), jar_paths.get(), gateway_before.get(),
-                                    settings);
-    if (!builder) return nullptr;
-    StartCleanup cleanup;
-    Ref spark = start_session_quietly(globals, sys.get(), builder.get(), cleanup);
+                                    app_name, master, settings);
+    DriverLaunch launch;
+    if (!builder ||
+        launch.prepare(globals, app_name.get(), master.get(), settings.get(), gateway_before.get()) < 0)
+        return nullptr;
+    Ref spark = start_session_quietly(globals, sys.get(), builder.get(), launch);
     if (!spark) return nullptr;
 
     if (with_session_lock(globals, [&] {
             Ref cache = load_cache(globals);
             return cache ? PyObject_SetItem(cache.get(), cache_key.get(), spark.get()) : -1;
         }) < 0) {
-        cleanup.undo(spark.get());  // nobody would ever find or stop it
+        launch.undo(spark.get());  // nobody would ever find or stop it
         return nullptr;
     }
     // After caching: a warning turned into an error must not lose the session.

@@ -1,0 +1,73 @@
+// The driver JVM a start launches itself, and the end of exactly that JVM when the start fails.
+#include "module_state.hpp"
+#include "py_helpers.hpp"
+#include "session_steps.hpp"
+
+#include <unistd.h>
+
+namespace ruk {
+
+DriverLaunch::~DriverLaunch() { end_jvm_stderr_start(stream_, false, true); }
+
+int DriverLaunch::prepare(PyObject* globals, PyObject* app_name, PyObject* master, PyObject* settings,
+                          PyObject* gateway_before) {
+    ModuleState& st = state();
+    if (gateway_before != Py_None) return 0;  // the JVM runs already: PySpark reuses it
+    PyObject* const names[] = {st.s_owns_launch, st.s_launch, st.s_end_launch};
+    Ref functions[3];
+    if (import_from(globals, st.s_driver_launch_module, names, 3, functions) < 0) return -1;
+    Ref spark_session = load_global(globals, st.s_SparkSession);
+    Ref owns = spark_session ? call(functions[0].get(), spark_session.get(), settings) : Ref{};
+    int owned = owns ? PyObject_IsTrue(owns.get()) : -1;
+    if (owned <= 0) return owned;
+    owned_ = true;
+    launch_ = std::move(functions[1]);
+    end_launch_ = std::move(functions[2]);
+    app_name_ = Ref::borrow(app_name);
+    master_ = Ref::borrow(master);
+    settings_ = Ref::borrow(settings);
+    return 0;
+}
+
+int DriverLaunch::launch() {
+    if (!owned_) return 0;
+    int stderr_fd = open_jvm_stderr(&stream_);
+    if (stderr_fd < 0) {
+        owned_ = false;  // no pipe to be had: PySpark launches the JVM as it would without us
+        return 0;
+    }
+    Ref fd = Ref::steal(PyLong_FromLong(stderr_fd));
+    gateway_ = fd ? call(launch_.get(), fd.get(), app_name_.get(), master_.get(), settings_.get()) : Ref{};
+    close(stderr_fd);  // the launch's processes hold it now: the end of the stream is theirs
+    return gateway_ ? 0 : -1;
+}
+
+void DriverLaunch::started() noexcept {
+    end_jvm_stderr_start(stream_, false, true);
+    stream_ = nullptr;
+}
+
+void DriverLaunch::undo(PyObject* session) noexcept {
+    if (undone_) return;
+    undone_ = true;
+    PendingError start_error;  // the start's own exception, put back unchanged
+    Ref exit_args = start_error.as_exit_args();
+    if (owned_) {
+        // What the JVM prints while it is ended is no news to the user; what
+        // it printed before the failure is judged as start-up output, unless
+        // the user interrupted the start.
+        const bool interrupted =
+            exit_args && PyErr_GivenExceptionMatches(PyTuple_GET_ITEM(exit_args.get(), 0), PyExc_KeyboardInterrupt);
+        end_jvm_stderr_start(stream_, true, !interrupted);
+        stream_ = nullptr;
+        PyObject* error = exit_args ? PyTuple_GET_ITEM(exit_args.get(), 1) : Py_None;
+        Ref ended = call(end_launch_.get(), gateway_ ? gateway_.get() : Py_None, error);
+    } else if (session) {
+        // The JVM ran before this start (or is not ours) and serves on: only the new session goes.
+        Ref stopped = call_method(session, state().s_stop);
+    }
+    PyErr_Clear();
+    start_error.restore();
+}
+
+}  // namespace ruk
