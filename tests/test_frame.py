@@ -1,4 +1,4 @@
-"""The Python-visible frame of the local strategy extension: names, docstrings,
+"""The Python-visible frame of the local strategy extension: names,
 function objects, argument rules, globals read at call time, and import."""
 
 import abc
@@ -60,7 +60,7 @@ def run_python(code):
     )
 
 
-# --- names and docstrings -----------------------------------------------------------
+# --- names -----------------------------------------------------------------------
 
 
 def test_namespace_names_in_binding_order():
@@ -85,41 +85,8 @@ def test_namespace_values():
     assert mod.__test__ == {} and type(mod.__test__) is dict
 
 
-MODULE_DOC = (
-    "\nLocal Spark Connection Strategy\n\nProvides embedded PySpark session for local development and testing.\n"
-    "This is the default strategy extracted from the original SparkEngine implementation.\n\n"
-    "Includes auto-configuration of Java with PySpark compatibility checking.\n\n"
-    "v0.51.3: Refactored to use java_compat module for centralized Java/PySpark compatibility.\n"
-    "v0.5.98: Added JAR provisioning using local file paths (spark.jars).\n"
-    "v0.58.5: Fixed Java 21 segfaults by NOT loading jdk.incubator.vector module.\n"
-)
-CLASS_DOC = (
-    "\n    Local embedded Spark strategy.\n\n    Creates an in-process PySpark session with local[*] master.\n"
-    "    Best for development, testing, and small-medium workloads.\n\n    Configuration:\n    {\n"
-    '        "master": "local[*]",  # optional, defaults to local[*]\n'
-    '        "spark.driver.memory": "4g",  # optional\n'
-    '        "spark.executor.memory": "4g",  # optional\n'
-    "        # ... any other Spark configs\n    }\n    "
-)
-FULL_DOCS = {
-    "validate_config": "\n        Validate local strategy configuration.\n\n"
-    "        Local strategy is flexible - no required fields.\n        ",
-    "get_platform_name": "Get platform name.",
-}
-
-
 def _member(name):
     return getattr(mod, name) if name in MODULE_FUNCTIONS else LocalStrategy.__dict__[name]
-
-
-def test_module_and_class_docstrings():
-    assert mod.__doc__ == MODULE_DOC
-    assert LocalStrategy.__doc__ == CLASS_DOC
-
-
-@pytest.mark.parametrize("name", sorted(FULL_DOCS))
-def test_short_docstrings_exact(name):
-    assert _member(name).__doc__ == FULL_DOCS[name]
 
 
 # --- function objects ------------------------------------------------------------------
