@@ -1,7 +1,8 @@
 """Run in a fresh process: when Spark ML's functions get registered, against a
 stand-in gateway that records what is asked of the JVM. Each case gets a gateway
 of its own (a new JVM, as far as the module can tell) and a first import of
-`pyspark.ml` of its own. Prints one JSON object, case name to outcome.
+`pyspark.ml` of its own; its starts are the strategy's, on a stand-in session.
+Prints one JSON object, case name to outcome.
 
 usage: ml_hook_probe.py CASE...
 """
@@ -10,14 +11,17 @@ import importlib
 import importlib.abc
 import importlib.machinery
 import json
+import os
 import sys
+import tempfile
 import threading
 import types
 import warnings
 
 import pyspark
 import pyspark.core.context as context
-from fake_spark import FakeGateway
+import ruk.compute.strategies.local as local
+from fake_spark import FakeGateway, FakeSparkSession, key_of
 from jvm_reuse_probe import in_forked_child
 from ruk.compute import session_extensions
 
@@ -25,6 +29,12 @@ from ruk.compute import session_extensions
 def new_jvm(**kwargs):
     context.SparkContext._gateway = gateway = FakeGateway(**kwargs)
     return gateway
+
+
+def start():
+    """A new session of the strategy, on whatever JVM the gateway stands for."""
+    local._SPARK_SESSION_CACHE.clear()
+    local.LocalStrategy({}, "probe").get_spark_session()
 
 
 def forget_ml():
@@ -36,8 +46,8 @@ def forget_ml():
 class Finder(importlib.abc.MetaPathFinder):
     """Put ahead of every other finder. `answer`: finds pyspark.* itself (an
     instrumentation hook). `interrupt`: Ctrl-C while that name is looked for.
-    `slow`: an empty pyspark.ml, found while another thread starts a session (up
-    to a deadline: the start may wait for the import lock)."""
+    `slow`: pyspark.ml found only once another thread has started a session (up
+    to a deadline)."""
 
     def __init__(self, answer=False, interrupt=None, slow=False):
         self.answer, self.interrupt, self.slow = answer, interrupt, slow
@@ -50,8 +60,8 @@ class Finder(importlib.abc.MetaPathFinder):
             raise KeyboardInterrupt
         if self.slow and name == "pyspark.ml":
             self.finding.set()
-            self.started.wait(0.5)
-            return importlib.machinery.ModuleSpec(name, None, is_package=True)
+            self.started.wait(60)
+            return importlib.machinery.PathFinder.find_spec(name, path, target)
         if self.answer and name.startswith("pyspark."):
             self.answered.append(name)
             return importlib.machinery.PathFinder.find_spec(name, path, target)
@@ -60,11 +70,11 @@ class Finder(importlib.abc.MetaPathFinder):
 
 def case_later():
     jvm = new_jvm()
-    session_extensions.after_start()
+    start()
     at_start = list(jvm.calls)
     import pyspark.ml
     on_import = list(jvm.calls)
-    session_extensions.after_start()  # a second start on the same JVM
+    start()  # a second start on the same JVM
     session_extensions.on_reuse()
     return {"at_start": at_start, "on_import": on_import, "after": jvm.calls,
             "loader": type(pyspark.ml.__loader__).__name__, "spec_loader": type(pyspark.ml.__spec__.loader).__name__}
@@ -74,7 +84,7 @@ def case_imported():
     context.SparkContext._gateway = None
     import pyspark.ml  # noqa: F401
     jvm = new_jvm()
-    session_extensions.after_start()
+    start()
     return {"at_start": jvm.calls}
 
 
@@ -82,7 +92,7 @@ def case_no_jvm():
     context.SparkContext._gateway = None
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        session_extensions.after_start()
+        start()
         import pyspark.ml  # noqa: F401
         session_extensions.on_reuse()
     return {"warnings": [str(w.message) for w in caught]}
@@ -92,7 +102,7 @@ def case_fails():
     jvm = new_jvm(fails=True)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        session_extensions.after_start()
+        start()
         import pyspark.ml  # noqa: F401
         session_extensions.on_reuse()  # fails again: no second warning
         jvm.fails = False
@@ -102,7 +112,7 @@ def case_fails():
 
 def case_warnings_as_errors():  # run under -W error
     new_jvm(fails=True)
-    session_extensions.after_start()
+    start()
     import pyspark.ml  # noqa: F401
     session_extensions.on_reuse()
     return {"imported": "pyspark.ml" in sys.modules}
@@ -110,7 +120,7 @@ def case_warnings_as_errors():  # run under -W error
 
 def case_finder_ahead():
     jvm = new_jvm()
-    session_extensions.after_start()
+    start()
     finder = Finder(answer=True)
     import pyspark.ml  # noqa: F401
     sys.meta_path.remove(finder)
@@ -119,7 +129,7 @@ def case_finder_ahead():
 
 def case_failed_import():
     jvm = new_jvm()
-    session_extensions.after_start()
+    start()
     numpy = sys.modules.get("numpy")
     sys.modules["numpy"] = None  # as if numpy were missing
     try:
@@ -140,7 +150,7 @@ def case_interrupted():
     for how in ("import", "registration"):
         forget_ml()
         jvm = new_jvm(interrupt=how == "registration")
-        session_extensions.after_start()
+        start()
         finder = Finder(interrupt="pyspark.ml.linalg" if how == "import" else None)
         try:
             import pyspark.ml  # noqa: F401
@@ -158,7 +168,7 @@ def case_thread():
     other = threading.Thread(target=importlib.import_module, args=("pyspark.ml",))
     other.start()
     finder.finding.wait(60)
-    session_extensions.after_start()
+    start()
     finder.started.set()
     other.join()
     sys.meta_path.remove(finder)
@@ -168,13 +178,8 @@ def case_thread():
 def case_by_hand():
     """pyspark.ml put in sys.modules by hand, bound to no package: the next
     request for a cached session registers."""
-    import ruk.compute.strategies.local as local
-    from fake_spark import FakeSparkSession, key_of
-
     jvm = new_jvm()
-    session_extensions.after_start()
-    local.SparkSession = FakeSparkSession.fresh()
-    local._ensure_java_available = local._disable_multiprocessing_resource_tracker = lambda: None
+    start()
     cached = local._SPARK_SESSION_CACHE[key_of({})] = FakeSparkSession("cached")
     strategy = local.LocalStrategy({}, "probe")
     strategy.get_spark_session()
@@ -187,7 +192,7 @@ def case_fork():
     """Whether the parent's start or only PySpark saw the gateway before the fork."""
 
     def child_imports():
-        session_extensions.after_start()
+        start()
         import pyspark.ml  # noqa: F401
         session_extensions.on_reuse()
         return jvm.calls
@@ -196,17 +201,21 @@ def case_fork():
     for how in ("after a start", "gateway unseen"):
         jvm = new_jvm()
         if how == "after a start":
-            session_extensions.after_start()
+            start()
         outcome[how] = in_forked_child(child_imports)
-    session_extensions.after_start()
+    start()
     import pyspark.ml  # noqa: F401
     outcome["parent"] = jvm.calls
     return outcome
 
 
 if __name__ == "__main__":
+    local.SparkSession = FakeSparkSession.fresh()
+    local._ensure_java_available = lambda: None
     report = {}
-    for name in sys.argv[1:]:
-        forget_ml()
-        report[name] = globals()["case_" + name.replace("-", "_")]()
+    with tempfile.TemporaryDirectory() as scratch:  # what the starts write
+        os.environ["HOME"] = tempfile.tempdir = scratch
+        for name in sys.argv[1:]:
+            forget_ml()
+            report[name] = globals()["case_" + name.replace("-", "_")]()
     print(json.dumps(report))

@@ -63,6 +63,7 @@ inline constexpr const char* noise_marker_texts[] = {
     X(find_project_jars, "find_project_jars")                           \
     X(after_start, "after_start")                                       \
     X(on_reuse, "on_reuse")                                             \
+    X(on_ml_import, "on_ml_import")                                     \
     X(pyspark_ml, "pyspark.ml")                                         \
     X(running_gateway, "running_gateway")                               \
     X(owns_launch, "owns_launch")                                       \
@@ -175,6 +176,13 @@ struct ModuleState {
     // Strong reference: the type of the installed stream, made by the first capture.
     PyTypeObject* capture_proxy_type = nullptr;
     bool capture_at_fork_registered = false;
+
+    // The watch for the first import of pyspark.ml (import_watch.cpp), read
+    // and written with the GIL held, also by the audit hook.
+    bool ml_watching = false;     // a start left Spark ML's functions to that import
+    bool ml_hook_added = false;   // the audit hook was added (tried once per process)
+    unsigned long long ml_watch_generation = 0;  // how often a start turned the watch on
+    PyObject* ml_watch_callback = nullptr;       // strong: session_extensions.on_ml_import
 
     // Strong references, all built once by init_constants() and never changed.
 #define RUK_DECLARE_NAME(ident, text) PyObject* s_##ident = nullptr;

@@ -24,6 +24,12 @@ Ref prepare_jar_directory(PyObject* globals);
 // Exception is pending.
 int start_pending_build(PyObject* globals, PyObject* spark);
 
+// import_watch.cpp
+// After a start whose JVM lacks Spark ML's functions while pyspark.ml is not
+// imported: the first import of pyspark.ml or of a submodule registers them
+// (session_extensions.on_ml_import), as does a pyspark.ml imported meanwhile.
+int watch_ml_imports(PyObject* globals);
+
 // jvm_stderr.cpp
 // The launched JVM's stderr: a pipe whose read end one thread of ours reads
 // for the JVM's whole life, writing to the process's fd 2.

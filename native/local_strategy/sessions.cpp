@@ -147,7 +147,9 @@ int with_session_lock(PyObject* globals, Step&& step) {
 }
 
 // A cached session is handed out with Spark ML's functions when pyspark.ml is
-// imported: it may have come in by a route no import hook saw.
+// imported: it may have come in by a route the import watch can't see (put in
+// sys.modules by hand, or made with no import of a submodule by a caller of
+// importlib, which raises no import event).
 int ml_functions_for_reuse(PyObject* globals) {
     ModuleState& st = state();
     if (!PyDict_GetItemWithError(PyImport_GetModuleDict(), st.s_pyspark_ml)) return PyErr_Occurred() ? -1 : 0;
@@ -259,11 +261,13 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     // After caching: a warning turned into an error must not lose the session.
     Ref warned = call(jvm_functions[1].get(), spark.get(), gateway_before.get(), settings.get());
     if (!warned || start_pending_build(globals, spark.get()) < 0) return nullptr;
-    // Spark ML's functions, which the start may have left out, for ML users.
+    // Spark ML's functions, which the start may have left out, for ML users:
+    // now, or at the first import of pyspark.ml.
     Ref after_start;
     if (import_from(globals, st.s_session_extensions_module, &st.s_after_start, 1, &after_start) < 0) return nullptr;
-    Ref done = Ref::steal(PyObject_CallNoArgs(after_start.get()));
-    if (!done) return nullptr;
+    Ref watch = Ref::steal(PyObject_CallNoArgs(after_start.get()));
+    int watching = watch ? PyObject_IsTrue(watch.get()) : -1;
+    if (watching < 0 || (watching && watch_ml_imports(globals) < 0)) return nullptr;
     return spark.release();
 }
 

@@ -12,7 +12,10 @@ import warnings
 from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 from urllib.parse import unquote, urlsplit
 
-__all__ = ["memory_bytes", "quote_java_option", "running_gateway", "warn_unapplied_settings"]
+from ruk.compute.pyspark_internals import MISSING, internal
+
+__all__ = ["GATEWAY_FALLBACK", "gateway_readable", "memory_bytes", "quote_java_option", "running_gateway",
+           "warn_unapplied_settings"]
 
 # Compared together when they belong to one thing a user changes: the JAR list
 # moves spark.jars and the class path at once.
@@ -31,17 +34,35 @@ _warned: Set[Tuple[Tuple[str, str], ...]] = set()
 _warned_lock = threading.Lock()
 
 
+# What the strategy does when PySpark's SparkContext has no `_gateway`.
+GATEWAY_FALLBACK = "sees no running JVM and leaves Spark's extension search on"
+
+
+def _spark_context() -> Any:
+    for name in ("pyspark.core.context", "pyspark.context"):  # 4.x, 3.x
+        context = getattr(sys.modules.get(name), "SparkContext", None)
+        if context is not None:
+            return context
+    return None
+
+
 def running_gateway() -> Any:
     """PySpark's gateway to the process's JVM, None while no JVM runs. PySpark
     launches one JVM per process and later starts reuse it as it is. Never
     imports PySpark: a process that has not imported it runs no JVM of its,
     and a start must not pay for the import."""
-    for name in ("pyspark.core.context", "pyspark.context"):  # 4.x, 3.x
-        context = getattr(sys.modules.get(name), "SparkContext", None)
-        gateway = getattr(context, "_gateway", None)
-        if gateway is not None:
-            return gateway
-    return None
+    context = _spark_context()
+    if context is None:
+        return None
+    gateway = internal(context, "_gateway", GATEWAY_FALLBACK)
+    return None if gateway is MISSING else gateway
+
+
+def gateway_readable() -> bool:
+    """Whether the imported PySpark shows its JVM's gateway where the
+    strategy reads it (says once when not)."""
+    context = _spark_context()
+    return context is not None and internal(context, "_gateway", GATEWAY_FALLBACK) is not MISSING
 
 
 def _text(value: Any) -> str:

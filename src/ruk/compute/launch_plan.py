@@ -16,7 +16,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ruk.compute.jar_provisioning import jar_spark_settings
 from ruk.compute.jvm_settings import quote_java_option
-from ruk.compute.session_extensions import class_path_search
+from ruk.compute.session_extensions import SEARCH_SETTING, class_path_search, search_may_be_off
 
 __all__ = ["FAST_DEFAULTS", "effective_settings", "archive_inputs", "driver_java_options", "quiet_route"]
 
@@ -33,7 +33,7 @@ class _Computed:
 
 PROJECT_JARS = _Computed("the provisioning module's setting under the same key")
 DRIVER_JAVA_OPTIONS = _Computed("the logging file's option, then DRIVER_OPTIONS")
-EXTENSION_SEARCH = _Computed("session_extensions.class_path_search for the JARs")
+EXTENSION_SEARCH = _Computed("session_extensions.class_path_search for the JARs, where PySpark lets it off")
 
 EXTRA_JAVA_OPTIONS = "spark.driver.extraJavaOptions"
 DEFAULT_JAVA_OPTIONS = "spark.driver.defaultJavaOptions"
@@ -60,7 +60,7 @@ FAST_DEFAULTS: Tuple[Tuple[str, Any], ...] = (
     ("spark.sql.adaptive.coalescePartitions.enabled", "false"),
     # Off unless a JAR we add may bring an extension: PySpark's only one is
     # Spark ML's functions, registered where ML is used (session_extensions.py).
-    ("spark.sql.extensions.test.loadFromCp", EXTENSION_SEARCH),
+    (SEARCH_SETTING, EXTENSION_SEARCH),
 )
 
 # The driver's JVM options: the one naming the logging file, then these.
@@ -160,7 +160,7 @@ def _plan(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str]) -> T
         elif source is DRIVER_JAVA_OPTIONS:
             values[key] = driver_java_options(log4j_file)
         elif source is EXTENSION_SEARCH:
-            values[key] = class_path_search(jar_paths, config)
+            values[key] = class_path_search(jar_paths, config) if search_may_be_off() else "true"
         else:
             values[key] = source
     defaults = [(key, values[key]) for key, _ in FAST_DEFAULTS if key not in config]

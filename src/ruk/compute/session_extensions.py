@@ -7,35 +7,52 @@ runtime reflection, about a second of a cold start on 2 cores, paid by every
 session whether it uses ML or not. The local strategy turns that search off
 when no other JAR it adds could bring an extension, and registers Spark ML's
 functions itself where ML is used: at the start when `pyspark.ml` is imported
-already, else when it is imported, whichever finder and loader bring it, and
-at the latest when the next session is handed out. The registration is Spark
-ML's own and happens once per JVM, and only from the process that owns the
-JVM's connection: a forked child shares the parent's socket.
+already, else at its first import (the strategy's audit hook sees the import
+event, before any finder or loader runs, and changes nothing of the user's),
+and at the latest when the next session is handed out. The registration is
+Spark ML's own and happens once per JVM, and only from the process that owns
+the JVM's connection: a forked child shares the parent's socket.
 """
 
 from __future__ import annotations
 
-import _imp
 import os
+import re
 import sys
 import threading
 import warnings
 import zipfile
-from typing import Any, Dict, Optional, Sequence, Tuple
+from typing import Any, Optional, Sequence, Tuple
 
-from ruk.compute.jvm_settings import running_gateway
+from ruk.compute.jvm_settings import gateway_readable, running_gateway
+from ruk.compute.pyspark_internals import pyspark_version, report_missing
 
-__all__ = ["class_path_search", "after_start", "on_reuse", "register_ml_functions"]
+__all__ = ["SEARCH_SETTING", "search_may_be_off", "class_path_search", "after_start", "on_ml_import", "on_reuse", "register_ml_functions"]
 
 # A JAR hands Spark session extensions to new sessions through this file.
 PROVIDER_SERVICE = "META-INF/services/org.apache.spark.sql.SparkSessionExtensionsProvider"
 ML_PROVIDER = "org.apache.spark.sql.ml.InternalFunctionRegistration"
 ML_PACKAGE = "pyspark.ml"
 
+# Spark's test-only setting that switches the search off, taken from Spark
+# 4.0 on (the release that moved Spark ML's functions into an extension).
+SEARCH_SETTING = "spark.sql.extensions.test.loadFromCp"
+
 # Settings and environment that can put JARs this module never sees on the
 # driver's class path.
 _OTHER_CLASS_PATH_SETTINGS = ("spark.jars", "spark.jars.packages", "spark.driver.extraClassPath")
 _OTHER_CLASS_PATH_ENVIRONMENT = ("PYSPARK_SUBMIT_ARGS", "SPARK_CLASSPATH", "SPARK_DIST_CLASSPATH", "SPARK_CONF_DIR")
+
+
+def search_may_be_off() -> bool:
+    """Whether the imported PySpark lets a start switch Spark's class-path
+    search off: its Spark takes SEARCH_SETTING, and Spark ML's functions can
+    then be registered from here. Says once, in a RuntimeWarning, when not."""
+    major = re.match(r"(\d+)\.", pyspark_version())
+    if major is None or int(major.group(1)) < 4:
+        report_missing(SEARCH_SETTING, "leaves Spark's extension search on")
+        return False
+    return gateway_readable()
 
 
 def class_path_search(jar_paths: Sequence[str], config: Any) -> str:
@@ -82,9 +99,7 @@ def _owned_here(gateway: Any) -> bool:
 def _after_fork_in_child() -> None:
     global _lock, _owner
     _lock = threading.RLock()  # another thread of the parent may have held it
-    pyspark = sys.modules.get("pyspark")
-    context = getattr(pyspark, "SparkContext", None) if pyspark is not None else None
-    gateway = getattr(context, "_gateway", None)
+    gateway = running_gateway()
     if gateway is not None and (_owner is None or _owner[0] is not gateway):
         _owner = (gateway, os.getppid())
 
@@ -132,30 +147,32 @@ def _warn(error: Exception) -> None:
         pass  # warnings as errors: an import or a session request must not fail for it
 
 
-def after_start() -> None:
+def after_start() -> bool:
     """After a session start: Spark ML's functions now when `pyspark.ml` is
-    in use, else when it is imported."""
+    imported. True when they are still missing and it is not: the caller
+    then watches for its first import, which calls `on_ml_import`."""
     global _latest, _done
     gateway = running_gateway()
     if gateway is None:
-        return
+        return False
     with _lock:
-        _owned_here(gateway)
+        if not _owned_here(gateway):
+            return False  # a forked child's start on the parent's JVM
         _latest = gateway
         _done = _registered is gateway
         if _done:
-            return
-    # The watch goes on before the look: an import that ends in between is
-    # seen by one of them. The import lock keeps new imports out meanwhile.
-    pyspark = sys.modules.get("pyspark")
-    _imp.acquire_lock()
-    try:
-        if pyspark is not None:
-            _watch(pyspark)
-        imported = ML_PACKAGE in sys.modules
-    finally:
-        _imp.release_lock()
-    if imported:
+            return False
+    if ML_PACKAGE in sys.modules:
+        register_ml_functions()
+        return False
+    return True
+
+
+def on_ml_import() -> None:
+    """At the first import of `pyspark.ml` or a submodule after a start that
+    left Spark ML's functions out (before the module is looked for): they are
+    registered, unless something else did it meanwhile."""
+    if not _done:
         register_ml_functions()
 
 
@@ -164,44 +181,3 @@ def on_reuse() -> None:
     Spark ML's functions, if no import or start has registered them yet."""
     if not _done and ML_PACKAGE in sys.modules:
         register_ml_functions()
-
-
-# The import system binds each submodule to its package once the submodule has
-# run (`setattr(pyspark, "ml", module)`), whichever finder and loader made it,
-# and not when its import fails. pyspark's module class is swapped for a
-# subclass that looks at that moment, for as long as the process lives: a later
-# JVM needs the functions again.
-_watching_classes: Dict[type, type] = {}
-
-
-def _watch(package: Any) -> None:
-    base = type(package)
-    if getattr(base, "_watches_ml", False):
-        return
-    watching = _watching_classes.get(base)
-    if watching is None:
-        watching = _watching_classes.setdefault(base, _watching_class(base))
-    try:
-        package.__class__ = watching
-    except TypeError:
-        pass  # a module class that can't be extended: the next request registers
-
-
-def _watching_class(base: type) -> type:
-    base_setattr, base_delattr = base.__setattr__, base.__delattr__
-
-    def __setattr__(self: Any, name: str, value: Any) -> None:
-        base_setattr(self, name, value)
-        if not _done and ML_PACKAGE in sys.modules:
-            try:
-                register_ml_functions()
-            except BaseException:
-                # Ctrl-C in the registration: undone as an interrupted import
-                # is, so that the import, tried again, registers.
-                if name == "ml" and sys.modules.get(ML_PACKAGE) is value:
-                    del sys.modules[ML_PACKAGE]
-                    base_delattr(self, name)
-                raise
-
-    return type(base.__name__, (base,), {"__slots__": (), "__setattr__": __setattr__, "_watches_ml": True,
-                                         "__module__": base.__module__})
