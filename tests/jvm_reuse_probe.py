@@ -8,8 +8,11 @@ usage: jvm_reuse_probe.py PROJECT_WITH_JARS SQLITE_DB
 import json
 import os
 import sys
+import types
 import warnings
 
+import pyspark
+from pyspark.sql.functions import udf
 from ruk.compute.strategies.local import LocalStrategy
 
 
@@ -104,11 +107,16 @@ def main(project: str, database: str) -> None:
         name = jvm.org.apache.spark.sql.catalyst.FunctionIdentifier("vector_to_array")
         report["extension_search"] = spark2.sparkContext.getConf().get("spark.sql.extensions.test.loadFromCp")
         report["ml_before_import"] = internal.functionExists(name)
-        from pyspark.ml.functions import vector_to_array
-        from pyspark.ml.linalg import Vectors
+        from pyspark.ml.functions import array_to_vector, vector_to_array
+        from pyspark.ml.stat import Summarizer
 
-        frame = spark2.createDataFrame([(Vectors.dense([1.0, 2.0]),)], ["v"])
+        frame = spark2.createDataFrame([([1.0, 2.0],), ([3.0, 4.0],)], ["a"]).select(array_to_vector("a").alias("v"))
         report["ml_after_import"] = [list(row.a) for row in frame.select(vector_to_array("v").alias("a")).collect()]
+        report["ml_summary"] = list(frame.select(Summarizer.mean(frame.v)).first()[0])
+        # A UDF pickled by value with the pyspark module as a global, as after a plain start.
+        report["pyspark_module_type"] = type(pyspark) is types.ModuleType
+        part = udf(lambda _: pyspark.TaskContext.get().partitionId(), "int")
+        report["udf_partitions"] = sorted(row[0] for row in spark2.range(0, 2, 1, 2).select(part("id")).collect())
         second.close(spark2)
         repeat = LocalStrategy({"spark.driver.memory": "2g"}, app_name="probe")
         repeat.close(repeat.get_spark_session())

@@ -70,6 +70,7 @@ class Finder(importlib.abc.MetaPathFinder):
 
 def case_later():
     jvm = new_jvm()
+    import_system = (list(sys.meta_path), list(sys.path_hooks))
     start()
     at_start = list(jvm.calls)
     import pyspark.ml
@@ -77,7 +78,27 @@ def case_later():
     start()  # a second start on the same JVM
     session_extensions.on_reuse()
     return {"at_start": at_start, "on_import": on_import, "after": jvm.calls,
-            "loader": type(pyspark.ml.__loader__).__name__, "spec_loader": type(pyspark.ml.__spec__.loader).__name__}
+            "loader": type(pyspark.ml.__loader__).__name__, "spec_loader": type(pyspark.ml.__spec__.loader).__name__,
+            "import_system_unchanged": import_system == (sys.meta_path, sys.path_hooks),
+            "module_type": type(pyspark) is types.ModuleType,
+            "pickled_by_value": len(pyspark.cloudpickle.dumps(lambda: pyspark.TaskContext.get())) > 0}
+
+
+def case_subinterpreter():
+    """pyspark.ml imported in another interpreter of the process, then in this one."""
+    import _xxsubinterpreters as interpreters
+
+    jvm = new_jvm()
+    start()
+    other = interpreters.create()
+    try:
+        # Not found there (no sys.path), but the import event comes first.
+        interpreters.run_string(other, "import sys\nsys.path[:] = []\ntry: import pyspark.ml\nexcept ImportError: pass")
+    finally:
+        interpreters.destroy(other)
+    there = list(jvm.calls)
+    import pyspark.ml  # noqa: F401
+    return {"there": there, "here": jvm.calls}
 
 
 def case_imported():

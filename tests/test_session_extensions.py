@@ -47,7 +47,7 @@ def test_search_stays_on_when_an_added_jar_may_bring_an_extension(tmp_path, monk
 
 PROBE = Path(__file__).with_name("ml_hook_probe.py")
 CASES = ["later", "imported", "no-jvm", "fails", "finder-ahead", "failed-import", "interrupted", "thread",
-         "by-hand", "fork"]
+         "by-hand", "fork", "subinterpreter"]
 REGISTER = ["org.apache.spark.sql.ml.InternalFunctionRegistration",
             "org.apache.spark.sql.SparkSessionExtensions",
             "org.apache.spark.sql.ml.InternalFunctionRegistration().apply"]
@@ -72,8 +72,9 @@ def probe(tmp_path_factory):
 def test_ml_functions_come_with_the_first_import_and_once_per_jvm(probe):
     later = probe["later"]
     assert later["at_start"] == [] and later["on_import"] == later["after"] == REGISTER
-    # The package keeps its own loader.
+    # Nothing of the import system or of the pyspark module changes.
     assert later["loader"] == later["spec_loader"] == "SourceFileLoader"
+    assert later["import_system_unchanged"] and later["module_type"] and later["pickled_by_value"]
     assert probe["imported"]["at_start"] == REGISTER
     assert probe["no-jvm"]["warnings"] == []
 
@@ -102,6 +103,10 @@ def test_a_failed_registration_warns_once_never_raises_and_is_retried(probe):
                                           "be registered: no answer"]
     assert probe["fails"]["calls"] == REGISTER
     assert probe["warnings-as-errors"]["imported"] is True
+
+
+def test_another_interpreter_of_the_process_never_registers(probe):
+    assert probe["subinterpreter"] == {"there": [], "here": REGISTER}
 
 
 def test_a_forked_child_leaves_the_parents_jvm_alone(probe):
