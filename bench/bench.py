@@ -47,6 +47,14 @@ comparison measured in the same run. Targets are printed next to the figures
 5. (``--jvm-experiments``) strategy cold starts with JVM start-up options that
    are not among the launch settings: C1-only JIT and a class-data-sharing
    archive of the driver's classes.
+5b. The import watch's audit hook, per audit event: the event alone
+   (``sys.audit`` of an ``open`` and an ``import`` event) and a real
+   ``open()``, in fresh processes with no hook (plain Python), with the hook
+   added but idle (the start's JVM has Spark ML's functions), and with it
+   armed (waiting for the first import of ``pyspark.ml``), and for
+   comparison with an empty hook added by ``sys.addaudithook`` instead. Fake
+   starts on a stand-in gateway add the watch's hook; no JVM. Any hook makes
+   CPython build each event's arguments, which it skips while there is none.
 6. (``--cds``) the driver's class-data-sharing archive as the strategy uses
    it: a first start builds one in the background (its size and build time
    are reported), then fresh-process starts alternate: with the archive, the
@@ -241,6 +249,48 @@ def child_warm(calls: int) -> None:
         proc.stdin.close()
         proc.wait(timeout=60)
     os._exit(0)
+
+
+# ---------------------------------------------------------------------------
+# Child: the import watch's cost per audit event.
+# ---------------------------------------------------------------------------
+
+AUDIT_STATES = ("no hook", "hook idle", "hook armed", "a Python hook instead")
+
+
+def child_audit(state: str, calls: int) -> None:
+    if state == "a Python hook instead":  # for comparison: the cheapest hook Python code can add
+        sys.addaudithook(lambda event, args: None)
+    elif state != "no hook":  # a start on a stand-in gateway adds the hook, armed: pyspark.ml is not imported
+        import pyspark.core.context as context
+        import ruk.compute.strategies.local as local_module
+
+        fake = fake_spark()
+        context.SparkContext._gateway = fake.FakeGateway()
+        local_module.SparkSession = fake.FakeSparkSession.fresh()
+        local_module._ensure_java_available = lambda: None
+        local_module.LocalStrategy({}, "bench").get_spark_session()
+        if state == "hook idle":
+            import pyspark.ml  # noqa: F401  (registers: the watch goes off)
+    path, audit = os.path.abspath(__file__), sys.audit
+    events = {
+        "sys.audit('open', ...)": lambda: audit("open", path, "r", 524288),
+        "sys.audit('import', ...)": lambda: audit("import", "json", None, sys.path, sys.meta_path, sys.path_hooks),
+        "open(file).close()": lambda: open(path, "rb").close(),
+    }
+    result = {name: per_call_stats(fn, calls, 7)[1] for name, fn in events.items()}
+    print("BENCH-RESULT " + json.dumps(result), flush=True)
+
+
+def bench_audit_hook(env: dict, cwd: str, runs: int) -> dict:
+    """Best per-call µs of each event, median over `runs` fresh processes per state, states alternating."""
+    per_state = {state: [] for state in AUDIT_STATES}
+    for i in range(runs):
+        for state in AUDIT_STATES[::1 if i % 2 == 0 else -1]:
+            per_state[state].append(run_child(["--child", "audit", "--state", state, "--calls", "100000"],
+                                              env, cwd, timeout=120))
+    return {state: {name: statistics.median(r[name] for r in results) for name in results[0]
+                    if name.endswith(")")} for state, results in per_state.items()}
 
 
 # ---------------------------------------------------------------------------
@@ -897,6 +947,7 @@ def main() -> int:
     parser.add_argument("--json", metavar="FILE", help="also write the raw figures to FILE")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--calls", type=int, default=100, help=argparse.SUPPRESS)
+    parser.add_argument("--state", choices=AUDIT_STATES, help=argparse.SUPPRESS)
     args = parser.parse_args()
     args.java_homes_given = bool(args.java_home)
     if not args.java_home:
@@ -907,6 +958,9 @@ def main() -> int:
         return 0
     if args.child == "warm":
         child_warm(args.calls)
+        return 0
+    if args.child == "audit":
+        child_audit(args.state, args.calls)
         return 0
     if args.child == "strategy-cds":
         child_cold_cds()
@@ -1041,6 +1095,14 @@ def main() -> int:
                          f"{ref[8] / ref[1]:.2f}x", "", ""])
         print_table(f"4. Threads requesting the same cached fake session (median of {3 if args.quick else 5} runs)",
                     ["", "calls/s", "vs 1 thread", "target", ""], rows)
+
+        # 5b. The import watch's audit hook.
+        audit = bench_audit_hook(child_env(home, scratch, args.java_home[0]), project, 3 if args.quick else 5)
+        raw["audit_hook"] = audit
+        plain = audit["no hook"]
+        print_table("5b. The import watch's audit hook, per event (best batch, median of fresh processes)",
+                    ["", *plain], [[state, *(f"{audit[state][name]:.3f} us ({(audit[state][name] - plain[name]) * 1e3:+.0f} ns)"
+                                             for name in plain)] for state in AUDIT_STATES])
 
         if args.jvm_experiments and not args.skip_jvm:
             jvm_experiments(env, project, scratch, args.quick)
