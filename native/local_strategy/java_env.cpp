@@ -75,6 +75,10 @@ int export_java(PyObject* globals, PyObject* best_java) {
 
 }  // namespace
 
+// The two attribute stores, nothing more. On CPython 3.11 they do not stop a
+// tracker from starting: the module's functions (ensure_running, register)
+// were bound to its tracker object at import. Reaching further would change
+// the user's multiprocessing.
 PyObject* disable_multiprocessing_resource_tracker(PyObject* globals, PyObject* const*) {
     ModuleState& st = state();
     Ref multiprocessing = import_module(globals, st.s_multiprocessing);
