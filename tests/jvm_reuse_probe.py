@@ -8,7 +8,6 @@ usage: jvm_reuse_probe.py PROJECT_WITH_JARS SQLITE_DB
 import json
 import os
 import sys
-import types
 import warnings
 
 import pyspark
@@ -114,7 +113,6 @@ def main(project: str, database: str) -> None:
         report["ml_after_import"] = [list(row.a) for row in frame.select(vector_to_array("v").alias("a")).collect()]
         report["ml_summary"] = list(frame.select(Summarizer.mean(frame.v)).first()[0])
         # A UDF pickled by value with the pyspark module as a global, as after a plain start.
-        report["pyspark_module_type"] = type(pyspark) is types.ModuleType
         part = udf(lambda _: pyspark.TaskContext.get().partitionId(), "int")
         report["udf_partitions"] = sorted(row[0] for row in spark2.range(0, 2, 1, 2).select(part("id")).collect())
         second.close(spark2)

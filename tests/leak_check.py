@@ -56,7 +56,7 @@ import types
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional
 
-from fake_spark import CollidingKey, FakeGateway, FakeJarProvisioning, FakeJavaCompat, FakeSparkSession, jar_dir, key_of, lock_is_free, pyspark_info
+from fake_spark import CollidingKey, FakeJarProvisioning, FakeJavaCompat, FakeSparkSession, jar_dir, key_of, lock_is_free, pyspark_info
 
 MODULE_NAME = "ruk.compute.strategies.local"
 JAVA_COMPAT_NAME = "ruk.compute.java_compat"
@@ -559,18 +559,6 @@ def _():
     Spark.get_or_create_error = Boom("start failed")
     raises(Boom, strategy().get_spark_session, match="start failed")
     check(cache == {} and sys.stderr is H.sink, "state after failure")
-
-
-@case("get_spark_session", "a new JVM: the import watch, Ctrl-C in its registration, then the import again")
-def _():
-    fresh_cache()
-    context = sys.modules["pyspark.core.context"].SparkContext
-    context._gateway = gateway = FakeGateway(interrupt=True)
-    strategy().get_spark_session()
-    raises(KeyboardInterrupt, sys.audit, "import", "pyspark.ml", None, None, None, None)
-    sys.audit("import", "pyspark.ml.linalg", None, None, None, None)
-    context._gateway = None
-    check(len(gateway.calls) == 3, "not registered once")
 
 
 @case("get_spark_session", "setLogLevel raises")
@@ -1138,11 +1126,8 @@ def setup() -> None:
     pyspark_sql = types.ModuleType("pyspark.sql")
     pyspark_sql.SparkSession = Spark
     pyspark.sql, pyspark.__version__ = pyspark_sql, "4.3.0"
-    context = types.ModuleType("pyspark.core.context")  # where a start looks for the JVM's gateway
-    context.SparkContext = type("SparkContext", (), {"_gateway": None})
     sys.modules.setdefault("pyspark", pyspark)
     sys.modules.setdefault("pyspark.sql", pyspark_sql)
-    sys.modules.setdefault("pyspark.core.context", context)
 
 
 def bind_module(local) -> None:

@@ -1,7 +1,7 @@
 """Run in a fresh process: when Spark ML's functions get registered, against a
 stand-in gateway that records what is asked of the JVM. Each case gets a gateway
 of its own (a new JVM, as far as the module can tell) and a first import of
-`pyspark.ml` of its own; its starts are the strategy's, on a stand-in session.
+`pyspark.ml` of its own, after starts of the strategy on a stand-in session.
 Prints one JSON object, case name to outcome.
 
 usage: ml_hook_probe.py CASE...
@@ -11,9 +11,7 @@ import importlib
 import importlib.abc
 import importlib.machinery
 import json
-import os
 import sys
-import tempfile
 import threading
 import types
 import warnings
@@ -69,36 +67,22 @@ class Finder(importlib.abc.MetaPathFinder):
 
 
 def case_later():
+    import _xxsubinterpreters as interpreters
+
     jvm = new_jvm()
     import_system = (list(sys.meta_path), list(sys.path_hooks))
     start()
+    other = interpreters.create()  # another interpreter imports it first: not found (no sys.path), but an event
+    interpreters.run_string(other, "import sys\nsys.path[:] = []\ntry: import pyspark.ml\nexcept ImportError: pass")
+    interpreters.destroy(other)
     at_start = list(jvm.calls)
-    import pyspark.ml
+    import pyspark.ml  # noqa: F401
     on_import = list(jvm.calls)
     start()  # a second start on the same JVM
     session_extensions.on_reuse()
     return {"at_start": at_start, "on_import": on_import, "after": jvm.calls,
-            "loader": type(pyspark.ml.__loader__).__name__, "spec_loader": type(pyspark.ml.__spec__.loader).__name__,
-            "import_system_unchanged": import_system == (sys.meta_path, sys.path_hooks),
-            "module_type": type(pyspark) is types.ModuleType,
-            "pickled_by_value": len(pyspark.cloudpickle.dumps(lambda: pyspark.TaskContext.get())) > 0}
-
-
-def case_subinterpreter():
-    """pyspark.ml imported in another interpreter of the process, then in this one."""
-    import _xxsubinterpreters as interpreters
-
-    jvm = new_jvm()
-    start()
-    other = interpreters.create()
-    try:
-        # Not found there (no sys.path), but the import event comes first.
-        interpreters.run_string(other, "import sys\nsys.path[:] = []\ntry: import pyspark.ml\nexcept ImportError: pass")
-    finally:
-        interpreters.destroy(other)
-    there = list(jvm.calls)
-    import pyspark.ml  # noqa: F401
-    return {"there": there, "here": jvm.calls}
+            "unchanged": [import_system == (sys.meta_path, sys.path_hooks), type(pyspark) is types.ModuleType,
+                          len(pyspark.cloudpickle.dumps(lambda: pyspark.TaskContext.get())) > 0]}
 
 
 def case_imported():
@@ -231,12 +215,9 @@ def case_fork():
 
 
 if __name__ == "__main__":
-    local.SparkSession = FakeSparkSession.fresh()
-    local._ensure_java_available = lambda: None
+    local.SparkSession, local._ensure_java_available = FakeSparkSession.fresh(), lambda: None
     report = {}
-    with tempfile.TemporaryDirectory() as scratch:  # what the starts write
-        os.environ["HOME"] = tempfile.tempdir = scratch
-        for name in sys.argv[1:]:
-            forget_ml()
-            report[name] = globals()["case_" + name.replace("-", "_")]()
+    for name in sys.argv[1:]:
+        forget_ml()
+        report[name] = globals()["case_" + name.replace("-", "_")]()
     print(json.dumps(report))

@@ -175,8 +175,8 @@ def test_fresh_process_start_is_quiet_and_jvm_settings_stay_with_the_first_sessi
     # functions came with the first import of pyspark.ml.
     assert report["extension_search"] == "false"
     assert report["ml_before_import"] is False
-    assert report["ml_after_import"] == [[1.0, 2.0], [3.0, 4.0]] and report["ml_summary"] == [2.0, 3.0]
-    assert report["pyspark_module_type"] and report["udf_partitions"] == [0, 1]
+    assert (report["ml_after_import"], report["ml_summary"], report["udf_partitions"]) == ([[1.0, 2.0], [3.0, 4.0]],
+                                                                                          [2.0, 3.0], [0, 1])
 
 
 # Run in a fresh process: the session start, then what the README's JDBC example does.

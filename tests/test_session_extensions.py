@@ -47,7 +47,7 @@ def test_search_stays_on_when_an_added_jar_may_bring_an_extension(tmp_path, monk
 
 PROBE = Path(__file__).with_name("ml_hook_probe.py")
 CASES = ["later", "imported", "no-jvm", "fails", "finder-ahead", "failed-import", "interrupted", "thread",
-         "by-hand", "fork", "subinterpreter"]
+         "by-hand", "fork"]
 REGISTER = ["org.apache.spark.sql.ml.InternalFunctionRegistration",
             "org.apache.spark.sql.SparkSessionExtensions",
             "org.apache.spark.sql.ml.InternalFunctionRegistration().apply"]
@@ -65,7 +65,7 @@ def probe(tmp_path_factory):
                                 timeout=300, env=env, cwd=tmp)
         assert result.returncode == 0, result.stderr
         report.update(json.loads(result.stdout.strip().splitlines()[-1]))
-    assert list(home.iterdir()) == list(tmp.iterdir()) == []
+    assert [[p.name for p in d.iterdir()] for d in (home, tmp)] == [[".mur"], ["mur_log4j2.properties"]]
     return report
 
 
@@ -73,8 +73,7 @@ def test_ml_functions_come_with_the_first_import_and_once_per_jvm(probe):
     later = probe["later"]
     assert later["at_start"] == [] and later["on_import"] == later["after"] == REGISTER
     # Nothing of the import system or of the pyspark module changes.
-    assert later["loader"] == later["spec_loader"] == "SourceFileLoader"
-    assert later["import_system_unchanged"] and later["module_type"] and later["pickled_by_value"]
+    assert later["unchanged"] == [True, True, True]
     assert probe["imported"]["at_start"] == REGISTER
     assert probe["no-jvm"]["warnings"] == []
 
@@ -103,10 +102,6 @@ def test_a_failed_registration_warns_once_never_raises_and_is_retried(probe):
                                           "be registered: no answer"]
     assert probe["fails"]["calls"] == REGISTER
     assert probe["warnings-as-errors"]["imported"] is True
-
-
-def test_another_interpreter_of_the_process_never_registers(probe):
-    assert probe["subinterpreter"] == {"there": [], "here": REGISTER}
 
 
 def test_a_forked_child_leaves_the_parents_jvm_alone(probe):

@@ -22,7 +22,7 @@ import ruk.compute.strategies.local as local
 from real_deps import missing_pyspark_and_java, require
 from fake_spark import (
     JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe,
-    jar_dir, key_of, lock_is_free, pyspark_info, stand_in_pyspark,
+    jar_dir, key_of, lock_is_free, pyspark_info,
 )
 from ruk.compute import pyspark_internals
 from ruk.compute.session_extensions import SEARCH_SETTING as SEARCH
@@ -107,18 +107,21 @@ def test_configured_keys_replace_defaults_and_follow_them(env):
     assert calls == [("appName", "app"), ("master", "local[4]")] + defaults + user + [("getOrCreate",)]
 
 
-# A PySpark internal missing, the thing the warning names, and the plain
-# behaviour the strategy falls back to, read off the settings of a start.
+# An internal the stand-in PySpark lacks, what the warning names, the plain behaviour (the start's settings).
 WITHOUT_INTERNAL = [
     ("SparkContext._gateway", "SparkContext._gateway", lambda settings: settings[SEARCH] == "true"),
     ("pyspark.__version__", SEARCH, lambda settings: settings[SEARCH] == "true"),
 ]
 
 
-@pytest.mark.parametrize("lacking, named, plain", WITHOUT_INTERNAL, ids=[row[0] for row in WITHOUT_INTERNAL])
+@pytest.mark.parametrize("lacking, named, plain", WITHOUT_INTERNAL)
 def test_without_a_pyspark_internal_the_strategy_does_as_plain_pyspark_and_says_so_once(
         env, monkeypatch, lacking, named, plain):
-    owners = {**stand_in_pyspark(monkeypatch), "SparkSession": env.Spark}
+    pyspark, context = types.ModuleType("pyspark"), types.ModuleType("pyspark.core.context")  # no JVM running
+    pyspark.__version__, context.SparkContext = "4.3.0", type("SparkContext", (), {"_gateway": None})
+    monkeypatch.setitem(sys.modules, "pyspark", pyspark)
+    monkeypatch.setitem(sys.modules, "pyspark.core.context", context)
+    owners = {"pyspark": pyspark, "SparkContext": context.SparkContext, "SparkSession": env.Spark}
     monkeypatch.delattr(owners[lacking.rsplit(".", 1)[0]], lacking.rsplit(".", 1)[1])
     monkeypatch.setattr(pyspark_internals, "_warned", set())
     with warnings.catch_warnings(record=True) as caught:
@@ -128,8 +131,7 @@ def test_without_a_pyspark_internal_the_strategy_does_as_plain_pyspark_and_says_
             env.strategy().get_spark_session()
     assert plain(dict(call[1:] for call in env.Spark.builders[-1].calls if call[0] == "config"))
     said = [str(w.message) for w in caught if str(w.message).startswith("PySpark")]
-    version = getattr(owners["pyspark"], "__version__", "unknown")
-    assert len(said) == 1 and said[0].startswith(f"PySpark {version} has no {named}: the local strategy ")
+    assert len(said) == 1 and said[0].startswith(f"PySpark {getattr(pyspark, '__version__', 'unknown')} has no {named}: ")
 
 
 QUIET = dict(fast_defaults("LOG4J"))["spark.driver.extraJavaOptions"]

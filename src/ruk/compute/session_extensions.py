@@ -48,6 +48,8 @@ def search_may_be_off() -> bool:
     """Whether the imported PySpark lets a start switch Spark's class-path
     search off: its Spark takes SEARCH_SETTING, and Spark ML's functions can
     then be registered from here. Says once, in a RuntimeWarning, when not."""
+    if sys.modules.get("pyspark") is None:
+        return False  # no PySpark loaded to ask (a stand-in session): Spark's default
     major = re.match(r"(\d+)\.", pyspark_version())
     if major is None or int(major.group(1)) < 4:
         report_missing(SEARCH_SETTING, "leaves Spark's extension search on")
