@@ -184,17 +184,6 @@ class _JvmPath:
         return _JvmPath(gateway, self.path + "()")
 
 
-def stand_in_pyspark(monkeypatch, version="4.3.0"):
-    """PySpark's modules where the strategy reads its internals, stand-ins in
-    sys.modules for the test: `pyspark` and `pyspark.core.context` (no JVM
-    running). Returns the objects holding the internals, by name."""
-    pyspark, context = types.ModuleType("pyspark"), types.ModuleType("pyspark.core.context")
-    pyspark.__version__, context.SparkContext = version, type("SparkContext", (), {"_gateway": None})
-    for module in (pyspark, context):
-        monkeypatch.setitem(sys.modules, module.__name__, module)
-    return {"pyspark": pyspark, "SparkContext": context.SparkContext}
-
-
 def pyspark_dist(site, version):
     """An installed PySpark of this version in the folder `site`, in place of any other."""
     site = Path(site)

@@ -17,6 +17,7 @@ import sys
 from types import TracebackType
 from typing import Any, Optional, Sequence, Tuple
 
+from ruk.compute.jvm_settings import spark_context_class as _context_class
 from ruk.compute.pyspark_internals import MISSING, internal
 
 __all__ = ["owns_launch", "launch", "end_launch", "without_interrupt_log"]
@@ -34,14 +35,6 @@ _NO_CLEANUP = "leaves a failed start's JVM to PySpark"
 SENDING_COMMAND = " while sending command."
 _CHAINS = ("During handling of the above exception", "The above exception was the direct cause")
 _TRACEBACK_LINES = ("Traceback (most recent call last):",) + _CHAINS
-
-
-def _context_class() -> Any:
-    for name in ("pyspark.core.context", "pyspark.context"):  # 4.x, 3.x
-        context = getattr(sys.modules.get(name), "SparkContext", None)
-        if context is not None:
-            return context
-    return None
 
 
 def _text(value: Any) -> Any:

@@ -15,7 +15,7 @@ from urllib.parse import unquote, urlsplit
 from ruk.compute.pyspark_internals import MISSING, internal
 
 __all__ = ["GATEWAY_FALLBACK", "gateway_readable", "memory_bytes", "quote_java_option", "running_gateway",
-           "warn_unapplied_settings"]
+           "spark_context_class", "warn_unapplied_settings"]
 
 # Compared together when they belong to one thing a user changes: the JAR list
 # moves spark.jars and the class path at once.
@@ -38,7 +38,8 @@ _warned_lock = threading.Lock()
 GATEWAY_FALLBACK = "sees no running JVM and leaves Spark's extension search on"
 
 
-def _spark_context() -> Any:
+def spark_context_class() -> Any:
+    """PySpark's SparkContext class, None while PySpark is not imported."""
     for name in ("pyspark.core.context", "pyspark.context"):  # 4.x, 3.x
         context = getattr(sys.modules.get(name), "SparkContext", None)
         if context is not None:
@@ -51,7 +52,7 @@ def running_gateway() -> Any:
     launches one JVM per process and later starts reuse it as it is. Never
     imports PySpark: a process that has not imported it runs no JVM of its,
     and a start must not pay for the import."""
-    context = _spark_context()
+    context = spark_context_class()
     if context is None:
         return None
     gateway = internal(context, "_gateway", GATEWAY_FALLBACK)
@@ -61,7 +62,7 @@ def running_gateway() -> Any:
 def gateway_readable() -> bool:
     """Whether the imported PySpark shows its JVM's gateway where the
     strategy reads it (says once when not)."""
-    context = _spark_context()
+    context = spark_context_class()
     return context is not None and internal(context, "_gateway", GATEWAY_FALLBACK) is not MISSING
 
 
