@@ -1,10 +1,12 @@
 """Session management of the local strategy against a fake PySpark: no JVM is started."""
 
+import importlib
 import io
 import json
 import logging
 import multiprocessing
 import os
+import re
 import pwd
 import shlex
 import shutil
@@ -538,6 +540,25 @@ def test_pyspark_unavailable(env, monkeypatch):
         env.strategy().get_spark_session()
     assert str(info.value) == "PySpark is not available. Install it with: pip install pyspark"
     assert "_JAVA_OPTIONS" not in os.environ and env.calls == []
+
+
+@pytest.mark.parametrize("module, name, replacement, message", [
+    ("launch_plan", "effective_settings", lambda config, log4j_file: [],
+     "ruk.compute.launch_plan.effective_settings must take 4 positional argument(s)"),
+    ("jvm_settings", "running_gateway", lambda *, pyspark: None,
+     "ruk.compute.jvm_settings.running_gateway must take 0 positional argument(s)"),
+    ("mur_home", "jar_cache_directory", "not a function",
+     "ruk.compute.mur_home.jar_cache_directory is not callable"),
+])
+def test_a_sibling_that_does_not_fit_the_call_is_named_before_anything_starts(env, module, name, replacement,
+                                                                               message):
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(importlib.import_module(f"ruk.compute.{module}"), name, replacement)
+        with pytest.raises(TypeError, match=re.escape(message)):
+            env.strategy().get_spark_session()
+    assert env.Spark.created == [] and env.cache == {}
+    env.strategy().get_spark_session()  # the real one passes again
+    assert len(env.Spark.created) == 1
 
 
 @pytest.mark.parametrize("where", ["probe", "getActiveSession"])

@@ -226,10 +226,9 @@ Ref start_session(PyObject* builder, DriverLaunch& launch) {
 // What py4j logged about a Ctrl-C that ended the start, dropped from the
 // captured text: the user's own traceback says it.
 Ref without_interrupt_log(PyObject* globals, Ref captured) {
-    ModuleState& st = state();
     Ref drop;
-    if (import_from(globals, st.s_driver_launch_module, &st.s_without_interrupt_log, 1, &drop) < 0) return {};
-    return call(drop.get(), captured.get());
+    if (import_siblings(globals, {Sibling::without_interrupt_log}, &drop) < 0) return {};
+    return call_sibling<Sibling::without_interrupt_log>(drop.get(), captured.get());
 }
 
 // Prints every captured line that is not empty and carries no noise marker.

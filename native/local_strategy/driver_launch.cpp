@@ -13,11 +13,12 @@ int DriverLaunch::prepare(PyObject* globals, PyObject* app_name, PyObject* maste
                           PyObject* gateway_before) {
     ModuleState& st = state();
     if (gateway_before != Py_None) return 0;  // the JVM runs already: PySpark reuses it
-    PyObject* const names[] = {st.s_owns_launch, st.s_launch, st.s_end_launch};
     Ref functions[3];
-    if (import_from(globals, st.s_driver_launch_module, names, 3, functions) < 0) return -1;
+    if (import_siblings(globals, {Sibling::owns_launch, Sibling::launch, Sibling::end_launch}, functions) < 0)
+        return -1;
     Ref spark_session = load_global(globals, st.s_SparkSession);
-    Ref owns = spark_session ? call(functions[0].get(), spark_session.get(), settings) : Ref{};
+    Ref owns = spark_session ? call_sibling<Sibling::owns_launch>(functions[0].get(), spark_session.get(), settings)
+                             : Ref{};
     int owned = owns ? PyObject_IsTrue(owns.get()) : -1;
     if (owned <= 0) return owned;
     owned_ = true;
@@ -37,7 +38,9 @@ int DriverLaunch::launch() {
         return 0;
     }
     Ref fd = Ref::steal(PyLong_FromLong(stderr_fd));
-    gateway_ = fd ? call(launch_.get(), fd.get(), app_name_.get(), master_.get(), settings_.get()) : Ref{};
+    gateway_ = fd ? call_sibling<Sibling::launch>(launch_.get(), fd.get(), app_name_.get(), master_.get(),
+                                                 settings_.get())
+                  : Ref{};
     close(stderr_fd);  // the launch's processes hold it now: the end of the stream is theirs
     return gateway_ ? 0 : -1;
 }
@@ -61,7 +64,7 @@ void DriverLaunch::undo(PyObject* session) noexcept {
         end_jvm_stderr_start(stream_, true, !interrupted);
         stream_ = nullptr;
         PyObject* error = exit_args ? PyTuple_GET_ITEM(exit_args.get(), 1) : Py_None;
-        Ref ended = call(end_launch_.get(), gateway_ ? gateway_.get() : Py_None, error);
+        Ref ended = call_sibling<Sibling::end_launch>(end_launch_.get(), gateway_ ? gateway_.get() : Py_None, error);
     } else if (session) {
         // The JVM ran before this start (or is not ours) and serves on: only the new session goes.
         Ref stopped = call_method(session, state().s_stop);

@@ -37,7 +37,7 @@ int register_now() noexcept {
     const unsigned long long armed = st.ml_watch_generation;
     Ref callback = Ref::borrow(st.ml_watch_callback);  // a start may replace the state's meanwhile
     in_registration = true;
-    Ref done = Ref::steal(PyObject_CallNoArgs(callback.get()));  // runs Python code, may release the GIL
+    Ref done = call_sibling<Sibling::on_ml_import>(callback.get());  // runs Python code, may release the GIL
     in_registration = false;
     if (!done) {
         if (!pending_is_exception()) return -1;
@@ -66,7 +66,7 @@ int ml_import_hook(const char* event, PyObject* args, void*) noexcept {
 int watch_ml_imports(PyObject* globals) {
     ModuleState& st = state();
     Ref callback;
-    if (import_from(globals, st.s_session_extensions_module, &st.s_on_ml_import, 1, &callback) < 0) return -1;
+    if (import_siblings(globals, {Sibling::on_ml_import}, &callback) < 0) return -1;
     Py_XSETREF(st.ml_watch_callback, callback.release());
     if (!st.ml_hook_added) {
         st.ml_hook_added = true;  // tried once: a user's hook may refuse it, silently for a RuntimeError

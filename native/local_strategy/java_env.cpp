@@ -96,20 +96,22 @@ PyObject* disable_multiprocessing_resource_tracker(PyObject* globals, PyObject* 
 
 PyObject* ensure_java_available(PyObject* globals, PyObject* const*) {
     ModuleState& st = state();
-    PyObject* names[] = {st.s_get_pyspark_info, st.s_find_all_java_installations,
-                         st.s_select_best_java};
     Ref functions[3];
-    if (import_from(globals, st.s_java_compat_module, names, 3, functions) < 0) return nullptr;
+    if (import_siblings(globals, {Sibling::get_pyspark_info, Sibling::find_all_java_installations,
+                                  Sibling::select_best_java},
+                        functions) < 0)
+        return nullptr;
 
-    Ref pyspark = Ref::steal(PyObject_CallNoArgs(functions[0].get()));
+    Ref pyspark = call_sibling<Sibling::get_pyspark_info>(functions[0].get());
     if (!pyspark || raise_runtime_error_unless(globals, pyspark.get(), messages::pyspark_missing) < 0)
         return nullptr;
 
-    Ref all_java = Ref::steal(PyObject_CallNoArgs(functions[1].get()));
+    Ref all_java = call_sibling<Sibling::find_all_java_installations>(functions[1].get());
     if (!all_java) return nullptr;
     Ref supported_for_selection = getattr(pyspark.get(), st.s_java_supported);
     if (!supported_for_selection) return nullptr;
-    Ref best_java = call(functions[2].get(), all_java.get(), supported_for_selection.get());
+    Ref best_java = call_sibling<Sibling::select_best_java>(functions[2].get(), all_java.get(),
+                                                            supported_for_selection.get());
     if (!best_java) return nullptr;
     int found = PyObject_IsTrue(best_java.get());
     if (found < 0) return nullptr;

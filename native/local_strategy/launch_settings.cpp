@@ -201,10 +201,9 @@ bool place_in_home(const char* mur_home, const char* content, std::size_t size) 
 // knows whether there is a usable home: None when there is none or it cannot
 // be made (the exception cleared), empty with an exception set otherwise.
 Ref mur_directory(PyObject* globals) {
-    ModuleState& st = state();
     Ref function;
-    if (import_from(globals, st.s_mur_home_module, &st.s_mur_directory, 1, &function) < 0) return {};
-    Ref directory = call(function.get(), Py_True);
+    if (import_siblings(globals, {Sibling::mur_directory}, &function) < 0) return {};
+    Ref directory = call_sibling<Sibling::mur_directory>(function.get(), Py_True);
     if (directory || !PyErr_ExceptionMatches(PyExc_OSError)) return directory;
     PyErr_Clear();
     return Ref::borrow(Py_None);
@@ -297,17 +296,15 @@ Ref write_log4j_file(PyObject* globals) {
 // ~/.mur/jdbc_jars, made when it can be (never without a usable home); its
 // path is handed on either way: nothing reads the directory yet.
 Ref prepare_jar_directory(PyObject* globals) {
-    ModuleState& st = state();
     Ref function;
-    if (import_from(globals, st.s_mur_home_module, &st.s_jar_cache_directory, 1, &function) < 0) return {};
-    return Ref::steal(PyObject_CallNoArgs(function.get()));
+    if (import_siblings(globals, {Sibling::jar_cache_directory}, &function) < 0) return {};
+    return call_sibling<Sibling::jar_cache_directory>(function.get());
 }
 
 int start_pending_build(PyObject* globals, PyObject* spark) {
-    ModuleState& st = state();
     Ref after_start;
-    Ref done = import_from(globals, st.s_driver_archive_module, &st.s_after_start, 1, &after_start) == 0
-                   ? call(after_start.get(), spark)
+    Ref done = import_siblings(globals, {Sibling::archive_after_start}, &after_start) == 0
+                   ? call_sibling<Sibling::archive_after_start>(after_start.get(), spark)
                    : Ref{};
     if (done) return 0;
     if (!pending_is_exception()) return -1;

@@ -35,4 +35,9 @@ inline constexpr char connectivity_missing[] = "PySpark not installed";
 inline constexpr char connectivity_ok[] = "Local Spark session created and SQL test passed";
 inline constexpr char connectivity_failed[] = "Local Spark failed: %U";
 
+// A sibling module's callable that does not fit the call the extension makes.
+inline constexpr char sibling_not_callable[] = "%U.%s is not callable, but the local strategy calls it";
+inline constexpr char sibling_arguments[] =
+    "%U.%s must take %d positional argument(s): the local strategy calls it with that many";
+
 }  // namespace ruk::messages

@@ -468,6 +468,7 @@ int init_constants() noexcept {
     RUK_SIBLING_MODULES(RUK_INTERN_NAME)
     RUK_INTERNED_NAMES(RUK_INTERN_NAME)
 #undef RUK_INTERN_NAME
+    if (init_sibling_names() < 0) return -1;
     if (!(st.lock_exit_args = PyTuple_Pack(3, Py_None, Py_None, Py_None))) return -1;
     if (!(st.path_get_args = pack_strings({"PATH", ""}))) return -1;
     if (!(st.noise_markers = PyTuple_New(std::size(noise_marker_texts)))) return -1;

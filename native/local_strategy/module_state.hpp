@@ -2,6 +2,7 @@
 #pragma once
 
 #include "refs.hpp"
+#include "sibling_calls.hpp"
 #include <pythread.h>
 
 #include <cstddef>
@@ -15,23 +16,6 @@ inline constexpr const char* noise_marker_texts[] = {
     "WARNING:", "log4j:", "SLF4J:",
 };
 
-// The arrows from this module to its Python siblings, all in one place: every
-// import of a sibling names its module through this table (import_from with
-// state().s_<identifier>). Identifier, module, then what it is used for.
-// The one arrow back: archive_build, the archive builder, a program of its
-// own, imports this module's LocalStrategy to start the driver it archives.
-#define RUK_SIBLING_MODULES(X)                                                                   \
-    X(base_module, "ruk.compute.strategies.base")                  /* LocalStrategy's base class */ \
-    X(exceptions_module, "ruk_common.exceptions")                  /* RukRuntimeError */            \
-    X(java_compat_module, "ruk.compute.java_compat")               /* the Java check */             \
-    X(jar_provisioning_module, "ruk.compute.jar_provisioning")     /* the project's JARs */         \
-    X(mur_home_module, "ruk.compute.mur_home")                     /* ~/.mur and its JAR folder */  \
-    X(driver_archive_module, "ruk.compute.driver_archive")         /* archive options and builds */ \
-    X(jvm_settings_module, "ruk.compute.jvm_settings")             /* a running JVM; warnings */    \
-    X(session_extensions_module, "ruk.compute.session_extensions") /* Spark ML's functions */ \
-    X(launch_plan_module, "ruk.compute.launch_plan")               /* what the builder is given */ \
-    X(driver_launch_module, "ruk.compute.driver_launch")           /* the JVM a start launches */
-
 // Interned attribute and other module names, built once: identifier, then text.
 #define RUK_INTERNED_NAMES(X)                                           \
     X(os, "os")                                                         \
@@ -43,8 +27,6 @@ inline constexpr const char* noise_marker_texts[] = {
     X(typing, "typing")                                                 \
     X(multiprocessing, "multiprocessing")                               \
     X(resource_tracker, "resource_tracker")                             \
-    X(mur_directory, "mur_directory")                                   \
-    X(jar_cache_directory, "jar_cache_directory")                       \
     X(pyspark_sql, "pyspark.sql")                                       \
     X(Dict, "Dict")                                                     \
     X(Optional, "Optional")                                             \
@@ -59,25 +41,10 @@ inline constexpr const char* noise_marker_texts[] = {
     X(Lock, "Lock")                                                     \
     X(acquire, "acquire")                                               \
     X(LocalStrategy, "LocalStrategy")                                   \
-    X(LocalJARProvisioning, "LocalJARProvisioning")                     \
-    X(find_project_jars, "find_project_jars")                           \
-    X(after_start, "after_start")                                       \
-    X(on_reuse, "on_reuse")                                             \
-    X(on_ml_import, "on_ml_import")                                     \
     X(pyspark_ml, "pyspark.ml")                                         \
-    X(running_gateway, "running_gateway")                               \
-    X(owns_launch, "owns_launch")                                       \
-    X(launch, "launch")                                                 \
-    X(end_launch, "end_launch")                                         \
-    X(without_interrupt_log, "without_interrupt_log")                   \
-    X(warn_unapplied, "warn_unapplied_settings")                        \
-    X(get_pyspark_info, "get_pyspark_info")                             \
-    X(find_all_java_installations, "find_all_java_installations")       \
-    X(select_best_java, "select_best_java")                             \
     X(disable_tracker_fn, "_disable_multiprocessing_resource_tracker")  \
     X(ensure_java_fn, "_ensure_java_available")                         \
     X(get_jdbc_jars_fn, "_get_jdbc_jars")                               \
-    X(effective_settings, "effective_settings")                         \
     X(get_spark_session_fn, "get_spark_session")                        \
     X(dunder_doc, "__doc__")                                            \
     X(dunder_module, "__module__")                                      \
@@ -183,6 +150,11 @@ struct ModuleState {
     bool ml_hook_added = false;   // the audit hook was added (tried once per process)
     unsigned long long ml_watch_generation = 0;  // how often a start turned the watch on
     PyObject* ml_watch_callback = nullptr;       // strong: session_extensions.on_ml_import
+
+    // The sibling callables (sibling_calls.hpp): their interned names, and the
+    // last object of each that passed the arguments check (strong references).
+    PyObject* sibling_names[static_cast<int>(Sibling::count)] = {};
+    PyObject* sibling_checked[static_cast<int>(Sibling::count)] = {};
 
     // Strong references, all built once by init_constants() and never changed.
 #define RUK_DECLARE_NAME(ident, text) PyObject* s_##ident = nullptr;

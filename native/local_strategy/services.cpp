@@ -24,9 +24,9 @@ namespace {
 
 // `from ruk.compute.jar_provisioning import <name>`, then os.getcwd(), the
 // project directory: how both JAR queries begin. -1 with an exception set.
-int provisioning_name_and_project_dir(PyObject* globals, PyObject* name, Ref& value, Ref& project_dir) {
+int provisioning_name_and_project_dir(PyObject* globals, Sibling name, Ref& value, Ref& project_dir) {
     ModuleState& st = state();
-    if (import_from(globals, st.s_jar_provisioning_module, &name, 1, &value) < 0) return -1;
+    if (import_siblings(globals, {name}, &value) < 0) return -1;
     Ref os = load_global(globals, st.s_os);
     project_dir = os ? call_method(os.get(), st.s_getcwd) : Ref{};
     return project_dir ? 0 : -1;
@@ -38,10 +38,9 @@ PyObject* get_jdbc_jars(PyObject* globals, PyObject* const*) {
     // The provisioning module owns the listing, so `mur jdbc list` and a
     // session always agree on which files are used.
     Ref find_project_jars, project_dir;
-    if (provisioning_name_and_project_dir(globals, state().s_find_project_jars, find_project_jars,
-                                          project_dir) < 0)
+    if (provisioning_name_and_project_dir(globals, Sibling::find_project_jars, find_project_jars, project_dir) < 0)
         return nullptr;
-    Ref jars = call(find_project_jars.get(), project_dir.get());
+    Ref jars = call_sibling<Sibling::find_project_jars>(find_project_jars.get(), project_dir.get());
     if (!jars || require_exact_type(jars.get(), &PyList_Type) < 0) return nullptr;
     return jars.release();
 }
@@ -50,7 +49,7 @@ PyObject* get_jar_provisioning_config(PyObject* globals, PyObject* const* args) 
     ModuleState& st = state();
     PyObject* adapter_types = args[1];
     Ref provisioning_class, project_dir;
-    if (provisioning_name_and_project_dir(globals, st.s_LocalJARProvisioning, provisioning_class,
+    if (provisioning_name_and_project_dir(globals, Sibling::LocalJARProvisioning, provisioning_class,
                                           project_dir) < 0)
         return nullptr;
     PyObject* argv[] = {project_dir.get()};

@@ -154,8 +154,8 @@ int ml_functions_for_reuse(PyObject* globals) {
     ModuleState& st = state();
     if (!PyDict_GetItemWithError(PyImport_GetModuleDict(), st.s_pyspark_ml)) return PyErr_Occurred() ? -1 : 0;
     Ref on_reuse;
-    if (import_from(globals, st.s_session_extensions_module, &st.s_on_reuse, 1, &on_reuse) < 0) return -1;
-    Ref done = Ref::steal(PyObject_CallNoArgs(on_reuse.get()));
+    if (import_siblings(globals, {Sibling::on_reuse}, &on_reuse) < 0) return -1;
+    Ref done = call_sibling<Sibling::on_reuse>(on_reuse.get());
     return done ? 0 : -1;
 }
 
@@ -185,10 +185,10 @@ Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, P
 
     Ref user_config = getattr(self, st.s_config);
     Ref plan;
-    if (!user_config || import_from(globals, st.s_launch_plan_module, &st.s_effective_settings, 1, &plan) < 0)
-        return {};
+    if (!user_config || import_siblings(globals, {Sibling::effective_settings}, &plan) < 0) return {};
     PyObject* jvm_running = gateway_before != Py_None ? Py_True : Py_False;
-    settings = call(plan.get(), user_config.get(), log4j_file, jar_paths, jvm_running);
+    settings = call_sibling<Sibling::effective_settings>(plan.get(), user_config.get(), log4j_file, jar_paths,
+                                                         jvm_running);
     if (!settings || require_exact_type(settings.get(), &PyList_Type) < 0) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(settings.get()); ++i) {
         Ref pair = Ref::borrow(PyList_GET_ITEM(settings.get(), i));
@@ -236,10 +236,10 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     if (!jar_paths) return nullptr;
     // Whether a JVM runs already, asked once, before the start that may
     // launch one: the archive options and the warnings go by this answer.
-    PyObject* const jvm_names[] = {st.s_running_gateway, st.s_warn_unapplied};
     Ref jvm_functions[2];
-    if (import_from(globals, st.s_jvm_settings_module, jvm_names, 2, jvm_functions) < 0) return nullptr;
-    Ref gateway_before = Ref::steal(PyObject_CallNoArgs(jvm_functions[0].get()));
+    if (import_siblings(globals, {Sibling::running_gateway, Sibling::warn_unapplied_settings}, jvm_functions) < 0)
+        return nullptr;
+    Ref gateway_before = call_sibling<Sibling::running_gateway>(jvm_functions[0].get());
     if (!gateway_before) return nullptr;
     Ref app_name, master, settings;
     Ref builder = configure_builder(globals, self, log4j_file.get(), jar_paths.get(), gateway_before.get(),
@@ -259,13 +259,14 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
         return nullptr;
     }
     // After caching: a warning turned into an error must not lose the session.
-    Ref warned = call(jvm_functions[1].get(), spark.get(), gateway_before.get(), settings.get());
+    Ref warned = call_sibling<Sibling::warn_unapplied_settings>(jvm_functions[1].get(), spark.get(),
+                                                                gateway_before.get(), settings.get());
     if (!warned || start_pending_build(globals, spark.get()) < 0) return nullptr;
     // Spark ML's functions, which the start may have left out, for ML users:
     // now, or at the first import of pyspark.ml.
     Ref after_start;
-    if (import_from(globals, st.s_session_extensions_module, &st.s_after_start, 1, &after_start) < 0) return nullptr;
-    Ref watch = Ref::steal(PyObject_CallNoArgs(after_start.get()));
+    if (import_siblings(globals, {Sibling::ml_after_start}, &after_start) < 0) return nullptr;
+    Ref watch = call_sibling<Sibling::ml_after_start>(after_start.get());
     int watching = watch ? PyObject_IsTrue(watch.get()) : -1;
     if (watching < 0 || (watching && watch_ml_imports(globals) < 0)) return nullptr;
     return spark.release();
