@@ -486,18 +486,28 @@ def test_cache_key_rules(env):
         ("probe raises", False),
         ("jsc is None", False),  # stopped behind the cache's back: getConf still answers
         ("no jsc attribute", True),
+        ("PySpark's own context without jsc", True),
     ],
 )
-def test_reuse_check(env, damage, reused):
+def test_reuse_check(env, monkeypatch, damage, reused):
     cached = session()
     if damage == "probe raises":
         cached.sparkContext.get_conf_error = RuntimeError("dead")
     elif damage == "jsc is None":
         cached.sparkContext._jsc = None
-    elif damage == "no jsc attribute":
+    elif damage in ("no jsc attribute", "PySpark's own context without jsc"):
         del cached.sparkContext._jsc
+    if damage == "PySpark's own context without jsc":  # the stand-in's class taken for PySpark's own
+        monkeypatch.setitem(sys.modules, "pyspark.core.context",
+                            types.SimpleNamespace(SparkContext=type(cached.sparkContext)))
+        monkeypatch.setattr(pyspark_internals, "_warned", set())
     env.cache[key_of({})] = cached
-    got = env.strategy().get_spark_session()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        got = env.strategy().get_spark_session()
+    assert [str(w.message).split(":")[0] for w in caught if "_jsc" in str(w.message)] == (
+        [f"PySpark {pyspark_internals.pyspark_version()} has no SparkContext._jsc"]
+        if damage == "PySpark's own context without jsc" else [])
     if reused:
         assert got is cached and env.Spark.active_session_calls == 0 and env.Spark.builders == []
     else:

@@ -74,14 +74,22 @@ Ref cache_snapshot(PyObject* globals) {
 // was stopped (it reads the still-running JVM's configuration), so a context
 // that PySpark itself marks as stopped (_jsc is None) is dead too.
 // 1 live, 0 dead (exception cleared), -1 an exception outside Exception.
-int probe_session(PyObject* session) {
+int probe_session(PyObject* globals, PyObject* session) {
     ModuleState& st = state();
     Ref context = getattr(session, st.s_sparkContext);
     Ref conf = context ? call_method(context.get(), st.s_getConf) : Ref{};
     if (conf) {
         Ref java_context = getattr(context.get(), st.s_jsc);
         if (java_context) return java_context.get() != Py_None;
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {  // not a PySpark context: trust getConf
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            // A stand-in context, or a PySpark that no longer has _jsc (which
+            // says so once): getConf's answer stands.
+            PyErr_Clear();
+            Ref function;
+            if (import_siblings(globals, {Sibling::context_without_jsc}, &function) == 0 &&
+                call_sibling<Sibling::context_without_jsc>(function.get(), context.get()))
+                return 1;
+            if (!pending_is_exception()) return -1;
             PyErr_Clear();
             return 1;
         }
@@ -123,7 +131,7 @@ int reuse_check(PyObject* globals, PyObject* cache_key, Ref& found) {
     if (cached) {
         Ref session = Ref::steal(PyObject_GetItem(cache.get(), cache_key));
         if (!session) return -1;
-        int live = probe_session(session.get());
+        int live = probe_session(globals, session.get());
         if (live < 0) return -1;
         if (live) {
             found = std::move(session);

@@ -37,6 +37,7 @@ namespace ruk {
     X(archive_after_start, driver_archive_module, "after_start", 1)                  /* launch_settings */  \
     X(running_gateway, jvm_settings_module, "running_gateway", 0)                    /* sessions.cpp */     \
     X(warn_unapplied_settings, jvm_settings_module, "warn_unapplied_settings", 3)    /* sessions.cpp */     \
+    X(context_without_jsc, jvm_settings_module, "context_without_jsc", 1)            /* sessions.cpp */     \
     X(ml_after_start, session_extensions_module, "after_start", 0)                   /* sessions.cpp */     \
     X(on_reuse, session_extensions_module, "on_reuse", 0)                            /* sessions.cpp */     \
     X(on_ml_import, session_extensions_module, "on_ml_import", 0)                    /* import_watch.cpp */ \

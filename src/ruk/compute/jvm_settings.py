@@ -12,7 +12,7 @@ import warnings
 from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 from urllib.parse import unquote, urlsplit
 
-from ruk.compute.pyspark_internals import MISSING, internal
+from ruk.compute.pyspark_internals import MISSING, internal, report_missing
 
 __all__ = ["GATEWAY_FALLBACK", "gateway_readable", "memory_bytes", "quote_java_option", "running_gateway",
            "spark_context_class", "warn_unapplied_settings"]
@@ -45,6 +45,15 @@ def spark_context_class() -> Any:
         if context is not None:
             return context
     return None
+
+
+def context_without_jsc(context: Any) -> None:
+    """A cached session's context has no `_jsc`: when it is PySpark's own,
+    says so once (the liveness check then takes getConf()'s answer alone);
+    a stand-in's is no news."""
+    context_class = spark_context_class()
+    if context_class is not None and isinstance(context, context_class):
+        report_missing("SparkContext._jsc", "takes a session whose getConf() answers as live, stopped or not")
 
 
 def running_gateway() -> Any:
