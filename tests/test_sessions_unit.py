@@ -932,6 +932,17 @@ def test_owns_launch(monkeypatch, case):
         if change == "no _ensure_initialized" else [])
 
 
+def test_a_gateway_without_its_process_is_left_to_pyspark_and_said_once(monkeypatch):
+    require(missing_pyspark_and_java())  # py4j
+    from py4j.java_gateway import JavaGateway
+    from ruk.compute import driver_launch, pyspark_internals
+
+    monkeypatch.setattr(pyspark_internals, "_warned", set())
+    gateway = JavaGateway.__new__(JavaGateway)  # never connected: PySpark set no proc on it
+    with pytest.warns(RuntimeWarning, match="has no JavaGateway.proc: the local strategy leaves a failed start"):
+        assert driver_launch._launched(gateway, None) == (None, gateway)
+
+
 def test_failed_launch_ends_its_process_group_found_in_the_traceback(monkeypatch):
     """Interrupted inside the launch, before it returned: the Popen its frame
     holds is ended with its group, a member that ignores SIGTERM included."""

@@ -18,7 +18,7 @@ from types import TracebackType
 from typing import Any, Optional, Sequence, Tuple
 
 from ruk.compute.jvm_settings import spark_context_class as _context_class
-from ruk.compute.pyspark_internals import MISSING, internal
+from ruk.compute.pyspark_internals import MISSING, internal, report_missing
 
 __all__ = ["owns_launch", "launch", "end_launch", "without_interrupt_log"]
 
@@ -115,7 +115,11 @@ def _launched(gateway: Any, error: Optional[BaseException]) -> Tuple[Any, Any]:
             elif isinstance(value, subprocess.Popen) and isinstance(getattr(value, "pid", None), int):
                 proc = value  # Popen's own `self` has no pid before its fork
         tb = tb.tb_next
-    return (proc if isinstance(proc, subprocess.Popen) else None), found_gateway
+    if not isinstance(proc, subprocess.Popen):
+        if isinstance(found_gateway, JavaGateway):  # launch_gateway always sets it
+            report_missing("JavaGateway.proc", _NO_CLEANUP)
+        return None, found_gateway
+    return proc, found_gateway
 
 
 def _signal(proc: subprocess.Popen, number: int, group: bool) -> None:
