@@ -26,6 +26,7 @@ from ruk.compute import archive_files as files
 from ruk.compute import mur_home
 from ruk.compute.driver_archive import NO_ARCHIVE, dump_options
 from ruk.compute.pyspark_internals import MISSING, internal
+from ruk.compute.processes import group_alive
 
 __all__ = ["build_main", "processes", "cpu_seconds"]
 
@@ -227,15 +228,6 @@ def _wait_within_bounds(pid: int, started: float, raise_priority: bool = False,
         time.sleep(interval)
 
 
-def _group_alive(pgid: int) -> bool:
-    try:
-        os.killpg(pgid, 0)
-    except ProcessLookupError:
-        return False
-    except OSError:
-        pass
-    return True
-
 
 def _end_group(pgid: int) -> None:
     """SIGTERM to the build's process group, SIGKILL after TERM_GRACE to
@@ -248,7 +240,7 @@ def _end_group(pgid: int) -> None:
     limit = time.monotonic() + TERM_GRACE
     while time.monotonic() < limit:
         reaped = reaped or os.waitpid(pgid, os.WNOHANG)[0] != 0
-        if reaped and not _group_alive(pgid):
+        if reaped and not group_alive(pgid):
             return
         time.sleep(0.1)
     try:

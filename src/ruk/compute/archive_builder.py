@@ -24,6 +24,7 @@ import tempfile
 from typing import Any, Dict, List, Optional
 
 from ruk.compute import archive_files as files
+from ruk.compute.processes import pid_alive
 
 __all__ = ["LOCK_DIR_ENV", "start_builder", "spawn", "user_lock", "builders"]
 
@@ -195,7 +196,7 @@ def builders(directory: str) -> List[Dict[str, Any]]:
     host = files.host_name()
     for name in names:
         parts = files.parse_work_name(name)
-        if parts is None or parts[0] != "build" or (parts[1] == host and not files.pid_alive(int(parts[2]))):
+        if parts is None or parts[0] != "build" or (parts[1] == host and not pid_alive(int(parts[2]))):
             continue
         status = files.read_json(os.path.join(directory, name))
         if status is not None:

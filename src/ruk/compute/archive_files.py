@@ -26,6 +26,7 @@ import traceback
 from typing import Any, Dict, List, Optional
 
 from ruk.compute import mur_home
+from ruk.compute.processes import pid_alive
 
 __all__ = ["DIRECTORY_ENV", "KINDS", "archive_directory", "trusted_directory", "valid_archive", "write_meta",
            "prune", "record_failure", "failure", "log", "log_error"]
@@ -131,15 +132,6 @@ def parse_work_name(name: str) -> Optional[List[str]]:
     parts = name[1:].split("~", 3) if name.startswith(".") else []
     return parts if len(parts) == 4 and parts[2].isdigit() else None
 
-
-def pid_alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except OSError:
-        pass  # another user's: alive
-    return True
 
 
 def remove_leftovers(directory: str) -> None:

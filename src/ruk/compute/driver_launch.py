@@ -17,7 +17,7 @@ import sys
 from types import TracebackType
 from typing import Any, Optional, Sequence, Tuple
 
-from ruk.compute.jvm_settings import spark_context_class as _context_class
+from ruk.compute.jvm_settings import setting_text, spark_context_class as _context_class
 from ruk.compute.pyspark_internals import MISSING, internal, report_missing
 
 __all__ = ["owns_launch", "launch", "end_launch", "without_interrupt_log"]
@@ -35,13 +35,6 @@ _NO_CLEANUP = "leaves a failed start's JVM to PySpark"
 SENDING_COMMAND = " while sending command."
 _CHAINS = ("During handling of the above exception", "The above exception was the direct cause")
 _TRACEBACK_LINES = ("Traceback (most recent call last):",) + _CHAINS
-
-
-def _text(value: Any) -> Any:
-    # As PySpark's builder turns a setting's value into text.
-    if isinstance(value, bool):
-        return str(value).lower()
-    return value if value is None else str(value)
 
 
 def _connect_mode(given: dict) -> bool:
@@ -88,10 +81,10 @@ def launch(stderr_fd: int, app_name: Any, master: Any, settings: Sequence[Tuple[
     from pyspark.conf import SparkConf
 
     conf = SparkConf()
-    conf.set("spark.app.name", _text(app_name))
-    conf.set("spark.master", _text(master))
+    conf.set("spark.app.name", setting_text(app_name))
+    conf.set("spark.master", setting_text(master))
     for key, value in settings:
-        conf.set(key, _text(value))
+        conf.set(key, setting_text(value))
     launch_gateway = sys.modules["pyspark.java_gateway"].launch_gateway
     gateway = launch_gateway(conf, {"stderr": stderr_fd, "process_group": 0})
     _context_class()._ensure_initialized(gateway=gateway)

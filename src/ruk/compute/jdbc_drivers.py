@@ -22,6 +22,7 @@ from ruk.compute.jdbc_download import (DEFAULT_MAX_SIZE, DEFAULT_REPOSITORY, DEF
                                        check_repository, download)
 from ruk.compute.jdbc_jar import (CHUNK, DriverError, PresentJars, declared_drivers, drivers_or_none, file_digest,
                                   one_line)
+from ruk.compute.processes import pid_alive
 
 # Known names and the pinned Maven coordinate each one stands for.
 KNOWN_DRIVERS: Dict[str, Tuple[str, str, str]] = {
@@ -79,18 +80,6 @@ def _coordinate(source: str) -> Optional[Tuple[str, str, str]]:
 # --- partial files ---------------------------------------------------------------------------------
 
 
-def _alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True  # another user's process
-    except (OSError, OverflowError):
-        return False
-    return True
-
-
 def clear_leftovers(folder: str) -> List[str]:
     """Delete the partial downloads in `folder` whose process is gone; their names."""
     try:
@@ -103,7 +92,7 @@ def clear_leftovers(folder: str) -> List[str]:
         if match is None:
             continue
         pid = int(match.group(2))
-        if pid <= 0 or _alive(pid):
+        if pid <= 0 or pid_alive(pid):
             continue
         path = os.path.join(folder, name)
         try:

@@ -15,7 +15,7 @@ from urllib.parse import unquote, urlsplit
 from ruk.compute.pyspark_internals import MISSING, internal, report_missing
 
 __all__ = ["GATEWAY_FALLBACK", "gateway_readable", "memory_bytes", "quote_java_option", "running_gateway",
-           "spark_context_class", "warn_unapplied_settings"]
+           "setting_text", "spark_context_class", "warn_unapplied_settings"]
 
 # Compared together when they belong to one thing a user changes: the JAR list
 # moves spark.jars and the class path at once.
@@ -75,9 +75,12 @@ def gateway_readable() -> bool:
     return context is not None and internal(context, "_gateway", GATEWAY_FALLBACK) is not MISSING
 
 
-def _text(value: Any) -> str:
-    # As PySpark's builder turns a value into a setting.
-    return str(value).lower() if isinstance(value, bool) else str(value)
+def setting_text(value: Any) -> Any:
+    """A setting's value as PySpark's builder stores it: booleans in lower
+    case, None as it is, anything else as its str."""
+    if isinstance(value, bool):
+        return str(value).lower()
+    return value if value is None else str(value)
 
 
 def quote_java_option(option: str) -> str:
@@ -153,7 +156,7 @@ def warn_unapplied_settings(spark: Any, gateway_before: Any, settings: Sequence[
     except Exception:
         return  # a JVM that can't answer: nothing to compare with
     given = dict(settings)
-    wanted = {key: _text(given.get(key, "")) for key in started}
+    wanted = {key: str(setting_text(given.get(key, ""))) for key in started}
 
     for group in GROUPS:
         differing = [key for key in group if not _same(key, started[key], wanted[key])]
