@@ -64,16 +64,15 @@ OPENED = [
 
 
 def fast_defaults(log4j_file):
-    """The fast-start settings, in the order the builder receives them (no JARs)."""
+    """The fast-start settings, in the order the builder receives them (no
+    JARs: no JAR list nor class path, which Spark would read as the working
+    directory)."""
     options = [f"-Dlog4j2.configurationFile=file:{log4j_file}", "-Djava.util.logging.level=SEVERE"]
     options += [f"--add-opens={p}=ALL-UNNAMED" for p in OPENED]
     options.append("-XX:+IgnoreUnrecognizedVMOptions")
     return [
         ("spark.driver.memory", "1g"),
         ("spark.executor.memory", "1g"),
-        ("spark.jars", ""),
-        ("spark.driver.extraClassPath", ""),
-        ("spark.executor.extraClassPath", ""),
         ("spark.driver.extraJavaOptions", " ".join(options)),
         ("spark.ui.enabled", "false"),
         ("spark.ui.showConsoleProgress", "false"),
@@ -157,8 +156,8 @@ def test_quiet_options_go_beside_the_users_extra_java_options(env, monkeypatch, 
     from ruk.compute import driver_archive
 
     seen, settings = [], []
-    monkeypatch.setattr(driver_archive, "driver_options",
-                        lambda options, jars, conf, jvm_running: seen.append(options) or settings.append(conf) or ARCHIVE)
+    monkeypatch.setattr(driver_archive, "start_request", lambda options, jars, conf: seen.append(options) or
+                        settings.append(conf) or {"options": ARCHIVE, "archive": "/a.jsa"})
     env.strategy(dict(config)).get_spark_session()
     calls = [c[1:] for c in env.Spark.builders[0].calls if c[0] == "config"]
     quiet = QUIET.replace("LOG4J", env.log4j)
@@ -216,8 +215,9 @@ def test_project_jars_reach_the_builder_and_odd_entries_are_skipped(env, case):
         assert env.strategy()._get_jdbc_jars("/ignored") == used
         provisioned = env.strategy().get_jar_provisioning_config(set())
     configs = {c[1]: c[2] for c in env.Spark.builders[0].calls if c[0] == "config"}
-    assert configs["spark.jars"] == ",".join(used)
-    assert configs["spark.driver.extraClassPath"] == configs["spark.executor.extraClassPath"] == ":".join(used)
+    # No JARs: none of the three is passed (Spark reads "" as the working directory).
+    given = [configs.get(k) for k in ("spark.jars", "spark.driver.extraClassPath", "spark.executor.extraClassPath")]
+    assert given == ([",".join(used)] + [":".join(used)] * 2 if used else [None] * 3)
     assert provisioned == ({k: configs[k] for k in provisioned} if used else {})
     assert list_project_jars(str(env.project)) == (used, [(str(folder / n), r) for n, r in sorted(skipped.items())])
     # One warning per listing, naming every skipped entry.
@@ -315,7 +315,7 @@ def test_log4j_file_only_where_no_one_else_can_change_it(env, monkeypatch, layou
     assert [driver_log4j(b) for b in env.Spark.builders] == [expected, expected]
     if expected is None:  # nowhere to write it: Spark's own logging, and the start goes on
         configs = dict(c[1:] for c in env.Spark.builders[0].calls if c[0] == "config")
-        assert configs["spark.driver.extraJavaOptions"] == fast_defaults("")[5][1].split(" ", 1)[1]
+        assert configs["spark.driver.extraJavaOptions"] == dict(fast_defaults(""))["spark.driver.extraJavaOptions"].split(" ", 1)[1]
     else:
         info = os.lstat(expected)
         assert info.st_uid == os.geteuid() and Path(expected).read_text() == LOG4J_TEXT
@@ -554,10 +554,10 @@ def test_pyspark_unavailable(env, monkeypatch):
 
 
 @pytest.mark.parametrize("module, name, replacement, message", [
-    ("launch_plan", "effective_settings", lambda config, log4j_file: [],
-     "ruk.compute.launch_plan.effective_settings must take 4 positional argument(s)"),
-    ("jvm_settings", "running_gateway", lambda *, pyspark: None,
-     "ruk.compute.jvm_settings.running_gateway must take 0 positional argument(s)"),
+    ("launch_plan", "start_plan", lambda strategy, cache_key: None,
+     "ruk.compute.launch_plan.start_plan must take 5 positional argument(s)"),
+    ("jvm_settings", "stop_reused_session", lambda *, session_class: None,
+     "ruk.compute.jvm_settings.stop_reused_session must take 1 positional argument(s)"),
     ("mur_home", "jar_cache_directory", "not a function",
      "ruk.compute.mur_home.jar_cache_directory is not callable"),
 ])
@@ -649,48 +649,6 @@ def test_stderr_restored_when_reading_the_capture_fails(env, monkeypatch):
     with pytest.raises(OSError, match="unreadable"):
         env.strategy().get_spark_session()
     assert sys.stderr is original and env.cache == {}
-
-
-def test_overlapping_starts_restore_the_real_stderr(env, capsys):
-    # B reaches its start while A is inside its own and must still be there when A
-    # finishes: uncoordinated captures would then leave A's buffer installed.
-    a_entered, b_ready, a_done = threading.Event(), threading.Event(), threading.Event()
-
-    def start(builder):
-        who = dict(c[1:] for c in builder.calls if c[0] == "config")["spark.who"]
-        sys.stderr.write(f"line from {who}\n")
-        if who == "A":
-            a_entered.set()
-            b_ready.wait()  # B has configured its builder: its start comes next
-        else:
-            a_done.wait()
-
-    env.Spark.config_hook = lambda key, value: (key, value) == ("spark.who", "B") and b_ready.set()
-    env.Spark.get_or_create_hook = start
-    original = sys.stderr
-    errors = []
-
-    def run(who, *events):
-        try:
-            env.strategy({"spark.who": who}).get_spark_session()
-        except BaseException as e:  # surfaced by the assertions below
-            errors.append(e)
-        finally:
-            for event in events:  # never leave the other thread waiting
-                event.set()
-
-    a = threading.Thread(target=run, args=("A", a_entered, a_done))
-    b = threading.Thread(target=run, args=("B", b_ready))
-    a.start()
-    a_entered.wait()
-    b.start()
-    a.join()
-    b.join()
-    assert errors == []
-    assert sys.stderr is original
-    err = capsys.readouterr().err
-    assert err.count("line from A\n") == 1 and err.count("line from B\n") == 1
-    assert len(env.cache) == 2
 
 
 # --- close -----------------------------------------------------------------------------

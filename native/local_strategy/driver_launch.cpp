@@ -9,24 +9,20 @@ namespace ruk {
 
 DriverLaunch::~DriverLaunch() { end_jvm_stderr_start(stream_, false, true); }
 
-int DriverLaunch::prepare(PyObject* globals, PyObject* app_name, PyObject* master, PyObject* settings,
-                          PyObject* gateway_before) {
+int DriverLaunch::prepare(PyObject* globals, PyObject* plan) {
     ModuleState& st = state();
-    if (gateway_before != Py_None) return 0;  // the JVM runs already: PySpark reuses it
-    Ref functions[3];
-    if (import_siblings(globals, {Sibling::owns_launch, Sibling::launch, Sibling::end_launch}, functions) < 0)
-        return -1;
-    Ref spark_session = load_global(globals, st.s_SparkSession);
-    Ref owns = spark_session ? call_sibling<Sibling::owns_launch>(functions[0].get(), spark_session.get(), settings)
-                             : Ref{};
+    Ref owns = getattr(plan, st.s_owns_launch);
     int owned = owns ? PyObject_IsTrue(owns.get()) : -1;
     if (owned <= 0) return owned;
+    Ref functions[2];
+    if (import_siblings(globals, {Sibling::launch, Sibling::end_launch}, functions) < 0) return -1;
+    app_name_ = getattr(plan, st.s_app_name);
+    master_ = app_name_ ? getattr(plan, st.s_master) : Ref{};
+    settings_ = master_ ? getattr(plan, st.s_settings) : Ref{};
+    if (!settings_) return -1;
     owned_ = true;
-    launch_ = std::move(functions[1]);
-    end_launch_ = std::move(functions[2]);
-    app_name_ = Ref::borrow(app_name);
-    master_ = Ref::borrow(master);
-    settings_ = Ref::borrow(settings);
+    launch_ = std::move(functions[0]);
+    end_launch_ = std::move(functions[1]);
     return 0;
 }
 

@@ -421,9 +421,9 @@ int module_exec(PyObject* module) noexcept {
         Ref posixpath = Ref::steal(PyImport_ImportModule("posixpath"));
         if (!posixpath || !(st.posix_join = PyObject_GetAttrString(posixpath.get(), "join"))) return -1;
     }
-    if (!st.capture_lock) {
-        st.capture_lock = PyThread_allocate_lock();
-        if (!st.capture_lock) {
+    if (!st.start_lock) {
+        st.start_lock = PyThread_allocate_lock();
+        if (!st.start_lock) {
             PyErr_NoMemory();
             return -1;
         }
@@ -484,6 +484,7 @@ int init_constants() noexcept {
     if (!(st.spark_session_defaults = PyTuple_Pack(1, Py_None))) return -1;
     if (init_launch_settings() < 0) return -1;
     if (!(st.print_kwnames = pack_strings({"file"}))) return -1;
+    if (!(st.md5_kwnames = pack_strings({"usedforsecurity"}))) return -1;
     if (!(st.provisioning_kwnames = pack_strings({"project_dir"}))) return -1;
     // Last: its presence marks the constants as complete.
     st.zero_cost = PyFloat_FromDouble(0.0);

@@ -14,10 +14,6 @@ from ruk.commands.common import CliError
 
 # A build stopped by Ctrl-C: its processes get this long after SIGTERM.
 STOP_GRACE = 5.0
-# What a start adds to _JAVA_OPTIONS before it asks for its archive (the
-# extension's adjust_java_options); the archive's key reads that variable, so
-# these commands ask with the same environment.
-_START_JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
 
 
 def _request(config: Dict[str, str]) -> Tuple[Optional[Dict[str, Any]], str]:
@@ -37,14 +33,11 @@ def _request(config: Dict[str, str]) -> Tuple[Optional[Dict[str, Any]], str]:
         raise CliError(f"the local Spark engine can't be loaded: {e}") from None
     except Exception as e:
         raise CliError(f"the set-up can't start Spark: {e}") from None
-    options = os.environ.get("_JAVA_OPTIONS", "")
-    if _START_JAVA_FLAGS.split()[0] not in options:
-        os.environ["_JAVA_OPTIONS"] = (options + " " + _START_JAVA_FLAGS).strip()
-    log4j = mur_home.mur_entry("mur_log4j2.properties")
-    inputs = launch_plan.archive_inputs(config, log4j if log4j and os.path.isfile(log4j) else None, jars)
-    if inputs is None:
+    if launch_plan.quiet_route(config) == launch_plan.NOT_AT_ALL:
         return None, "the driver's JVM options are all your own"
-    asked = driver_archive.request(inputs[0], jars, inputs[1])
+    launch_plan.add_java_flags()  # as a start does: the key reads _JAVA_OPTIONS
+    log4j = mur_home.mur_entry("mur_log4j2.properties")
+    asked = launch_plan.archive_request(config, log4j if log4j and os.path.isfile(log4j) else None, jars)
     if asked is None:
         return None, "this set-up takes none (no usable home, or JVM options that manage sharing themselves)"
     return asked, ""
