@@ -44,6 +44,12 @@ def setup_env(tmp_path, monkeypatch, make_fake_java_home):
     return tmp_path
 
 
+def _asked(options=SOME_OPTIONS, jars=(), config=None):
+    """What a start that launches its JVM asks (None: nothing), and the options it adds."""
+    asked = driver_archive.start_request(options, list(jars), config or {})
+    return asked, asked["options"] if asked else ""
+
+
 def _key(options=SOME_OPTIONS, jars=None, config=None):
     setup = driver_archive.driver_setup(options, jars if jars is not None else [], config or {})
     return None if setup is None else driver_archive.setup_key(setup)
@@ -96,7 +102,7 @@ def test_no_archive_where_the_user_manages_sharing(setup_env, monkeypatch, env, 
         else:
             monkeypatch.setenv(name, value)
     assert driver_archive.driver_setup(SOME_OPTIONS, [], config) is None
-    assert driver_archive.driver_options(SOME_OPTIONS, [], config) == ""
+    assert _asked(config=config) == (None, "")
 
 
 # --- validation and pruning -------------------------------------------------------------
@@ -173,10 +179,10 @@ def test_an_archive_path_is_quoted_for_spark_or_named_where_it_cannot_be_passed(
     monkeypatch.setenv(files.DIRECTORY_ENV, str(directory))
     monkeypatch.delenv(driver_archive.SWITCH_ENV)
     archive = _plant(directory, _key())
-    options = driver_archive.driver_options(SOME_OPTIONS, [], {})
+    asked, options = _asked()
     # Spark's launcher splits the driver's options as a POSIX shell would.
     assert shlex.split(options)[:1] == ([f"-XX:SharedArchiveFile={archive}"] if used else [])
-    assert (driver_archive.last_request["unusable"] is None) is used
+    assert (asked["unusable"] is None) is used
 
 
 def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
@@ -238,7 +244,7 @@ def test_an_unexpected_error_is_logged_and_shown_and_the_start_goes_on(setup_env
     monkeypatch.setenv(files.DIRECTORY_ENV, str(directory))
     monkeypatch.delenv(driver_archive.SWITCH_ENV)
     monkeypatch.setattr(driver_archive, "setup_key", lambda setup: 1 / 0)
-    assert driver_archive.driver_options(SOME_OPTIONS, [], {}) == ""
+    assert _asked() == (None, "")
     assert "Traceback" in (directory / "build.log").read_text()
     assert archive_status.last_error(str(directory)).endswith("choice of a start's archive: ZeroDivisionError: "
                                                               "division by zero")
@@ -270,18 +276,18 @@ def test_builder_builds_only_once_a_core_is_spare(monkeypatch, busy, freed):
     assert build._wait_for_spare_core(limit=5.0, interval=1.0) is freed
 
 
-def test_switch_found_archive_and_later_starts_on_the_same_jvm(setup_env, monkeypatch):
+@pytest.mark.parametrize("tmp", ["/tmp", "/tmp/a b", "/tmp/it's"])
+def test_switch_and_found_archive_whatever_the_logging_files_path(setup_env, monkeypatch, tmp):
+    from ruk.compute.launch_plan import driver_java_options
+
     directory = setup_env / "cds"
     monkeypatch.setenv(files.DIRECTORY_ENV, str(directory))
-    archive = _plant(directory, _key())
-    assert driver_archive.driver_options(SOME_OPTIONS, [], {}) == ""  # MUR_SPARK_CDS=0, as the suite runs
+    archive = _plant(directory, _key(driver_java_options("/elsewhere/mur_log4j2.properties")))
+    options = driver_java_options(f"{tmp}/mur_log4j2.properties")
+    assert _asked(options) == (None, "")  # MUR_SPARK_CDS=0, as the suite runs
     monkeypatch.delenv(driver_archive.SWITCH_ENV)
-    options = driver_archive.driver_options(SOME_OPTIONS, [], {})
-    assert options == f" -XX:SharedArchiveFile={archive} {files.SILENT_OPTIONS}"
-    # Later starts on the JVM that start launched: the same options, so its
-    # default matches what the JVM was given, and no lookup.
-    monkeypatch.setattr(files, "valid_archive", None)
-    assert driver_archive.driver_options(SOME_OPTIONS, [], {}, jvm_running=True) == options and driver_archive.last_request is None
+    # The logging file's option, quoted for Spark where its path needs it, is no part of the key.
+    assert _asked(options)[1] == f" -XX:SharedArchiveFile={archive} {files.SILENT_OPTIONS}"
 
 
 @pytest.mark.parametrize("version, kind", [("25.0.1", "aot"), ("26-ea", "aot"), ("21.0.7", "cds"), (None, "cds")])
@@ -299,13 +305,14 @@ def test_java_25_and_later_use_an_ahead_of_time_cache_of_their_own(setup_env, mo
     # The other kind's file under the same key, and this kind's name with the
     # other kind's magic: neither is handed to the JVM.
     _plant(directory, key, kind=other)
-    assert driver_archive.driver_options(SOME_OPTIONS, [], {}) == "" and driver_archive.last_request["spec"]["kind"] == kind
+    asked, options = _asked()
+    assert options == "" and asked["spec"]["kind"] == kind
     _plant(directory, key, kind=kind, magic=files.KINDS[other]["magic"])
-    assert driver_archive.driver_options(SOME_OPTIONS, [], {}) == ""
+    assert _asked()[1] == ""
     archive = _plant(directory, key, kind=kind)
     flag = {"aot": "-XX:AOTCache=", "cds": "-XX:SharedArchiveFile="}[kind]
-    assert driver_archive.driver_options(SOME_OPTIONS, [], {}).startswith(f" {flag}{archive} -Xlog:")
-    assert driver_archive.last_request["archive"] == str(archive)
+    asked, options = _asked()
+    assert options.startswith(f" {flag}{archive} -Xlog:") and asked["archive"] == str(archive)
 
 
 def _modes(root: Path) -> dict:
@@ -358,9 +365,9 @@ def test_archive_path_is_safe_from_other_users_up_to_home_or_root(setup_env, mon
         (home / ".mur").chmod(0o775)
     elif "another user" in layout:
         os.chown(home, NOBODY, NOBODY)
-    options = driver_archive.driver_options(SOME_OPTIONS, [], {})
+    asked, options = _asked()
     assert options == (f" -XX:SharedArchiveFile={os.path.realpath(archive)} {files.SILENT_OPTIONS}" if used else "")
-    assert (driver_archive.last_request["unusable"] is None) is used  # nor is a build asked for
+    assert (asked["unusable"] is None) is used  # nor is a build asked for
 
 
 # The suite's builder lock is its own (conftest): only the suite's builders hold it.
@@ -558,11 +565,13 @@ def test_builder_runs_isolated_and_leaves_only_the_archive(job):
                     f.write("open({str(marker)!r}, 'w').close()\\n")
         os.umask(0o002)
         emulate_real_jvm()
+        asked, start_request = [], driver_archive.start_request
+        driver_archive.start_request = lambda *args: asked.append(start_request(*args)) or asked[-1]
         def archive_appears(builder):  # built meanwhile: the builder finds it and ends
             sys.path.insert(0, {str(Path(__file__).parent)!r})
             from test_class_data_sharing import _plant
             from pathlib import Path
-            _plant(Path({str(directory)!r}), driver_archive.last_request["key"])
+            _plant(Path({str(directory)!r}), asked[-1]["key"])
         Spark.get_or_create_hook = archive_appears
         local.LocalStrategy({{"spark.db.password": "s3cr3t"}}, "app").get_spark_session()
         child = builder.last_builder

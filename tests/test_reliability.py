@@ -761,7 +761,7 @@ def test_start_that_swaps_stderr_itself(env):
     assert_next_start_works(env)
 
 
-def test_ctrl_c_ends_a_wait_for_another_threads_start(env):
+def test_ctrl_c_ends_a_wait_for_another_threads_start(env, monkeypatch):
     """The main thread asks for a session while a worker's start is under way:
     Ctrl-C ends that wait at once, as it ends a threading.Lock.acquire(), with
     nothing left held and sys.stderr as it was."""
@@ -775,7 +775,9 @@ def test_ctrl_c_ends_a_wait_for_another_threads_start(env):
             release_start.wait()
 
     env.Spark.get_or_create_hook = hold_worker
-    env.Spark.config_hook = lambda key, value: (key, value) == ("spark.who", "main") and main_configured.set()
+    # The main thread's last call out before its lookup, after which it waits for the worker's start.
+    monkeypatch.setattr(local, "_ensure_java_available",
+                        lambda: threading.current_thread() is threading.main_thread() and main_configured.set())
 
     def wait_for_start():
         return env.strategy({"spark.who": "main"}).get_spark_session()
