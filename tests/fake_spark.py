@@ -12,6 +12,8 @@ import os
 import select
 import sys
 import tempfile
+import threading
+import time
 import types
 from pathlib import Path
 
@@ -142,6 +144,50 @@ class FakeSparkSession:
         session.sparkContext.set_log_level_error = cls.set_log_level_error
         cls.created.append(session)
         return session
+
+
+class ReusingSparkSession(FakeSparkSession):
+    """Reuses as PySpark's builder does: while its default session runs,
+    getOrCreate hands that out with the new settings applied at run time
+    only; a new one takes its master and settings from the builder
+    (`master`, `started_with`). The active session is per thread, as the
+    JVM reports it. `start_delay` seconds inside getOrCreate widen races."""
+
+    _instantiatedSession = None
+    start_delay = 0.0
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        cls.local = threading.local()
+
+    @classmethod
+    def getActiveSession(cls):
+        active = getattr(cls.local, "active", None)
+        return active if active is not None and not active.stopped else None
+
+    @classmethod
+    def _get_or_create(cls, builder):
+        time.sleep(cls.start_delay)
+        given = {call[1]: call[2] for call in builder.calls if call[0] == "config"}
+        session = cls._instantiatedSession
+        if session is None or session.stopped:
+            session = super()._get_or_create(builder)
+            session.master = next(call[1] for call in builder.calls if call[0] == "master")
+            session.started_with = given
+            cls._instantiatedSession = session
+        else:
+            session.runtime.update(given)
+        cls.local.active = session
+        return session
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.runtime = {}
+
+    def stop(self):
+        super().stop()
+        if type(self)._instantiatedSession is self:
+            type(self)._instantiatedSession = None
 
 
 class FakeDataFrame:
@@ -344,7 +390,7 @@ class CollidingKey:
 
 def key_of(config):
     """The cache key of a configuration."""
-    return hashlib.md5(str(sorted(config.items())).encode()).hexdigest()
+    return hashlib.md5(str(sorted(config.items())).encode(), usedforsecurity=False).hexdigest()
 
 
 def lock_is_free():

@@ -510,6 +510,23 @@ def test_a_build_is_asked_for_only_after_a_start_on_a_real_jvm(job, case, asked,
     assert _modes(job.home) == {".mur": 0o700, ".mur/jdbc_jars": 0o700}
 
 
+def test_mur_spark_archive_names_the_key_a_start_then_uses(job):
+    """With a blank in TMPDIR (the start's logging file then goes there,
+    quoted for Spark) and a quoted option in _JAVA_OPTIONS."""
+    (job.tmp / "a b").mkdir()
+    env = dict(job.env, TMPDIR=str(job.tmp / "a b"), _JAVA_OPTIONS="-Dquoted='x y'")
+    result = job.run("""
+        from ruk.commands.archive import _request
+        said = _request({})[0]["key"]  # what `mur spark archive` and `mur spark check` name
+        asked, start_request = [], driver_archive.start_request
+        driver_archive.start_request = lambda *args: asked.append(start_request(*args)) or asked[-1]
+        local.LocalStrategy({}, "app").get_spark_session()
+        print(json.dumps([said, asked[-1]["key"]]))
+    """, env=env)
+    said, used = json.loads(result.stdout)
+    assert said == used
+
+
 @pytest.mark.parametrize("home", ["~", "relative/home", "", None], ids=["tilde", "relative", "empty", "no passwd entry"])
 def test_no_usable_home_means_no_archive_and_nothing_in_the_working_directory(job, home):
     env = dict(job.env)

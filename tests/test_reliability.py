@@ -17,6 +17,7 @@ import tempfile
 import threading
 import time
 import types
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -24,8 +25,8 @@ import pytest
 import ruk.compute.strategies.local as local
 from real_deps import missing_pyspark_and_java, require
 from fake_spark import (
-    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, key_of,
-    lock_is_free, pyspark_info,
+    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, ReusingSparkSession,
+    key_of, lock_is_free, pyspark_info,
 )
 
 # What a fake start prints: noise, plus one line that must survive the filter.
@@ -285,6 +286,32 @@ def test_eight_threads_mixed_calls_keep_the_shared_state_sound(env, monkeypatch,
     env.Spark.fault_rate = 0.0
     local.cleanup_all_spark_sessions()
     assert env.cache == {} and all(not is_live(s) for s in cached)
+
+
+# Two kinds of model in a thread pool, each with its own master and settings.
+POOL_CONFIGS = ({"master": "local[1]", "spark.sql.shuffle.partitions": "3"},
+                {"master": "local[2]", "spark.sql.shuffle.partitions": "5"})
+
+
+def test_a_thread_pool_with_two_configurations_gets_each_its_own_session(env, monkeypatch):
+    """Both asked for at once, round after round, from a builder that reuses
+    a running session as PySpark's does: each session handed out or cached
+    was started with its own configuration's master and settings, and one
+    that another thread's start stopped is stopped, not swapped."""
+    env.console()
+    env.Spark = ReusingSparkSession.fresh()
+    env.Spark.start_delay = 0.001  # widens the race; nobody waits on it
+    monkeypatch.setattr(local, "SparkSession", env.Spark)
+    handed = []
+    with ThreadPoolExecutor(2) as pool:
+        for _ in range(10):
+            asked = pool.map(lambda config: env.strategy(dict(config)).get_spark_session(), POOL_CONFIGS)
+            handed += zip(POOL_CONFIGS, asked)
+    shuffle = "spark.sql.shuffle.partitions"
+    handed += [(c, env.cache[key_of(c)]) for c in POOL_CONFIGS if key_of(c) in env.cache]
+    assert [(c["master"], s.master, s.started_with[shuffle]) for c, s in handed
+            if (s.master, s.started_with[shuffle]) != (c["master"], c[shuffle])] == []
+    assert len({id(s) for _, s in handed if not s.stopped}) == 1  # one runs; the others were stopped
 
 
 def test_release_lookup_and_cleanup_racing_a_blocked_start(env):

@@ -1,5 +1,6 @@
 """Session management of the local strategy against a fake PySpark: no JVM is started."""
 
+import hashlib
 import importlib
 import io
 import json
@@ -471,7 +472,15 @@ def test_java_options(env, monkeypatch, before, after):
 # --- cache key and reuse --------------------------------------------------------------
 
 
-def test_cache_key_rules(env):
+def test_cache_key_rules(env, monkeypatch):
+    md5 = hashlib.md5
+
+    def fips_md5(data=b"", *, usedforsecurity=True):  # as on a host whose OpenSSL is in FIPS mode
+        if usedforsecurity:
+            raise ValueError("[digital envelope routines] unsupported")
+        return md5(data, usedforsecurity=False)
+
+    monkeypatch.setattr(hashlib, "md5", fips_md5)
     first = env.strategy({"a": "1", "b": "2"}).get_spark_session()
     assert list(env.cache) == [key_of({"a": "1", "b": "2"})]
     assert env.strategy({"b": "2", "a": "1"}, app_name="other").get_spark_session() is first
