@@ -7,6 +7,7 @@ real sessions from four threads at once.
 
 import glob
 import io
+import json
 import os
 import random
 import shutil
@@ -966,6 +967,66 @@ def test_interpreter_exit_with_daemon_threads_inside_the_module(tmp_path, scenar
 # --- real PySpark --------------------------------------------------------------------------
 
 DEBIAN_JDK = "/usr/lib/jvm/java-17-openjdk-amd64"
+
+
+# Two threads' first starts, then the thread pool of two configurations, in
+# a process started from "/" (a container's WORKDIR): what each start hands
+# out, how many driver JVMs the process has, and a last start's answer.
+POOL_PROCESS = f"""
+import json, os, threading
+from concurrent.futures import ThreadPoolExecutor
+import ruk.compute.strategies.local as local
+
+def ask(config):
+    spark = local.LocalStrategy(dict(config), "pool").get_spark_session()
+    context = spark.sparkContext
+    got = [context.master, context.getConf().get("spark.sql.shuffle.partitions")]
+    try:
+        return got, spark.sql("SELECT 1 AS one").collect()[0].one
+    except Exception as e:  # stopped meanwhile by the other thread's start
+        return got, f"{{type(e).__name__}}: {{e}}"
+
+def driver_jvms():
+    me = str(os.getpid())
+    found = 0
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            parent = open(f"/proc/{{pid}}/stat").read().rsplit(")", 1)[1].split()[1]
+            found += parent == me and b"SparkSubmit" in open(f"/proc/{{pid}}/cmdline", "rb").read()
+        except OSError:
+            pass
+    return found
+
+def first(config):
+    barrier.wait()  # both threads' first starts at once
+    return ask(config)
+
+configs = {list(POOL_CONFIGS)!r}
+barrier = threading.Barrier(2)
+with ThreadPoolExecutor(2) as pool:
+    handed = list(zip(configs, pool.map(first, configs)))
+    jvms = driver_jvms()
+    for _ in range(10):
+        handed += zip(configs, pool.map(ask, configs))
+print(json.dumps([jvms, handed, ask(configs[0])]))
+"""
+
+
+def test_thread_pool_of_two_configurations_on_one_jvm_started_from_root(tmp_path):
+    require(missing_pyspark_and_java())
+    env = dict(os.environ, HOME=str(tmp_path), TMPDIR=str(tmp_path))
+    if os.path.isdir(DEBIAN_JDK):
+        env["JAVA_HOME"] = DEBIAN_JDK
+    result = subprocess.run([sys.executable, "-c", POOL_PROCESS], cwd="/", env=env, capture_output=True, text=True,
+                            timeout=600)
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    jvms, handed, last = json.loads(result.stdout)
+    assert jvms == 1  # the two first starts launched one JVM
+    shuffle = "spark.sql.shuffle.partitions"
+    assert [(c, got) for c, (got, _) in handed if got != [c["master"], c[shuffle]]] == []
+    # A session another thread's start stopped fails in Spark's own words; the later start of each round answers.
+    assert all(1 in (handed[i][1][1], handed[i + 1][1][1]) for i in range(0, len(handed), 2))
+    assert last == [["local[1]", "3"], 1]  # from "/": no empty class path for Spark to read as it
 
 
 # The suite's JVM was started by an earlier test with another logging file and
