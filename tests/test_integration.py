@@ -290,26 +290,34 @@ print(json.dumps({"shown": shown, "foo": foo, "java": java}))
 
 
 JDK_17, JDK_25 = DEBIAN_JDKS[0] if DEBIAN_JDKS else None, "/usr/lib/jvm/temurin-25-jdk-amd64"
+# An interpreter with the lowest PySpark we accept (3.5) and this package, where
+# a developer made one; CI does not install a second PySpark.
+PYSPARK_35 = os.environ.get("MUR_TEST_PYSPARK35_PYTHON")
 COLD_STARTS = {
-    "defaults, Java 17": ({}, JDK_17),
-    "user's extraJavaOptions, Java 17": ({"spark.driver.extraJavaOptions": "-Dfoo=bar"}, JDK_17),
-    "defaults, Java 25": ({}, JDK_25),
+    "defaults, Java 17": ({}, JDK_17, sys.executable),
+    "user's extraJavaOptions, Java 17": ({"spark.driver.extraJavaOptions": "-Dfoo=bar"}, JDK_17, sys.executable),
+    "defaults, Java 25": ({}, JDK_25, sys.executable),
+    "defaults, PySpark 3.5, Java 17": ({}, JDK_17, PYSPARK_35),
 }
 
 
 @pytest.mark.parametrize("case", list(COLD_STARTS))
 def test_cold_start_prints_nothing_and_later_jvm_output_reaches_stderr(tmp_path, project, case):
-    """In a fresh process: the JVMs' start-up notices are dropped, while
-    Spark's log and the JVM's own stderr after the start reach stderr, not stdout.
-    The user's own driver options reach the JVM without bringing the noise back."""
-    config, java_home = COLD_STARTS[case]
+    """In a fresh process: the JVMs' start-up notices are dropped, and no
+    warning of ours is shown, while Spark's log and the JVM's own stderr
+    after the start reach stderr, not stdout. The user's own driver options
+    reach the JVM without bringing the noise back."""
+    config, java_home, python = COLD_STARTS[case]
     if java_home and not os.path.isdir(java_home):
         pytest.skip(f"no {java_home}")
+    if python is None:
+        pytest.skip("MUR_TEST_PYSPARK35_PYTHON names no interpreter with PySpark 3.5 and this package")
     env = {**os.environ, "TMPDIR": str(tmp_path)}  # its own logging file
     if java_home:
         env["JAVA_HOME"] = java_home
     result = subprocess.run(
-        [sys.executable, "-c", COLD_START_CONSOLE, str(Path(__file__).parent), json.dumps(config)],
+        [python, "-W", "always::RuntimeWarning", "-c", COLD_START_CONSOLE, str(Path(__file__).parent),
+         json.dumps(config)],
         cwd=tmp_path, capture_output=True, text=True, timeout=600, env=env,
     )
     assert result.returncode == 0, result.stderr

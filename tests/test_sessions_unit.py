@@ -866,38 +866,48 @@ def test_other_threads_stderr_passes_during_the_start(env, monkeypatch):
     )
 
 
-# Whether a start launches the JVM itself, against the installed PySpark.
+# Whether a start launches the JVM itself, against the installed PySpark, and
+# the missing internal it names.
 OWNS_LAUNCH = {
-    "PySpark's own class": ({}, {}, None, True),
-    "a stand-in class": ({}, {}, "stand-in", False),
-    "a JVM started elsewhere": ({}, {"PYSPARK_GATEWAY_PORT": "1"}, None, False),
-    "Spark Connect": ({"spark.remote": "sc://localhost"}, {}, None, False),
-    "a JVM runs already": ({}, {}, "running", False),
-    "PySpark without _ensure_initialized": ({}, {}, "no _ensure_initialized", False),
+    "PySpark's own class": ({}, {}, None, True, None),
+    "a stand-in class": ({}, {}, "stand-in", False, None),
+    "a JVM started elsewhere": ({}, {"PYSPARK_GATEWAY_PORT": "1"}, None, False, None),
+    "Spark Connect": ({"spark.remote": "sc://localhost"}, {}, None, False, None),
+    "a JVM runs already": ({}, {}, "running", False, None),
+    "PySpark without _ensure_initialized": ({}, {}, "no _ensure_initialized", False,
+                                            "SparkContext._ensure_initialized"),
+    "PySpark 4 without the API mode's default": ({}, {}, "no default_api_mode", False,
+                                                 "pyspark.util.default_api_mode"),
+    "PySpark 3.5, which has no API mode": ({}, {}, "3.5", True, None),
 }
 
 
 @pytest.mark.parametrize("case", list(OWNS_LAUNCH))
 def test_owns_launch(monkeypatch, case):
     require(missing_pyspark_and_java())
+    import pyspark
+    import pyspark.util
     from pyspark.core.context import SparkContext
     from pyspark.sql import SparkSession
     from ruk.compute import driver_launch, pyspark_internals
 
-    settings, environ, change, expected = OWNS_LAUNCH[case]
+    settings, environ, change, expected, named = OWNS_LAUNCH[case]
     for name, value in environ.items():
         monkeypatch.setenv(name, value)
     monkeypatch.setattr(SparkContext, "_gateway", object() if change == "running" else None)
+    monkeypatch.setattr(pyspark_internals, "_warned", set())
     if change == "no _ensure_initialized":
         monkeypatch.delattr(SparkContext, "_ensure_initialized")
-        monkeypatch.setattr(pyspark_internals, "_warned", set())
+    if change in ("no default_api_mode", "3.5"):
+        monkeypatch.delattr(pyspark.util, "default_api_mode")
+    if change == "3.5":
+        monkeypatch.setattr(pyspark, "__version__", "3.5.9")
     with warnings.catch_warnings(record=True) as warned:
         warnings.simplefilter("always")
         owned = driver_launch.owns_launch(FakeSparkSession if change == "stand-in" else SparkSession, settings)
     assert owned is expected
     assert [str(w.message).split(":")[0] for w in warned] == (
-        [f"PySpark {pyspark_internals.pyspark_version()} has no SparkContext._ensure_initialized"]
-        if change == "no _ensure_initialized" else [])
+        [f"PySpark {pyspark_internals.pyspark_version()} has no {named}"] if named else [])
 
 
 def test_a_gateway_without_its_process_is_left_to_pyspark_and_said_once(monkeypatch):
