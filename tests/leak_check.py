@@ -496,6 +496,26 @@ def _():
     check(cache == {key_of({}): spark} and sys.stderr is H.sink, "state after the start")
 
 
+@case("get_spark_session", "wait for another thread's start of the same configuration, then reuse it")
+def _():
+    cache = fresh_cache()
+    in_start, asked = threading.Event(), threading.Event()
+    Spark.get_or_create_hook = lambda builder: in_start.set() or asked.wait()
+    started = []
+    holder = threading.Thread(target=lambda: started.append(strategy().get_spark_session()))
+    holder.start()
+    in_start.wait()
+    java_check = JAVA.get_pyspark_info
+    JAVA.get_pyspark_info = lambda: asked.set() or java_check()  # then this thread waits for the holder's start
+    try:
+        spark = strategy().get_spark_session()
+    finally:
+        JAVA.get_pyspark_info = java_check
+        asked.set()
+        holder.join()
+    check(started == [spark] and cache == {key_of({}): spark}, "not the start waited for")
+
+
 @case("get_spark_session", "reuse a live cached session", weight=4)
 def _():
     cache = fresh_cache()

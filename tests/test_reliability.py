@@ -66,7 +66,7 @@ class SlowSpark(FakeSparkSession):
     @classmethod
     def _start_hook(cls, builder):
         # Runs inside getOrCreate, after the start-up output was written.
-        cls.attempts += 1  # starts are serialised by the capture window
+        cls.attempts += 1  # starts are serialised by the start window
         if cls._injected():
             raise InjectedFault("getOrCreate")
 
@@ -318,7 +318,7 @@ def test_a_thread_pool_with_two_configurations_gets_each_its_own_session(env, mo
 def test_release_lookup_and_cleanup_racing_a_blocked_start(env):
     """A start that is still running while other threads release, reuse and
     clean up: none of them waits for it, and it is cached once it finishes.
-    (Other starts do wait: capture windows are serialised.)"""
+    (Other starts do wait: starts are serialised.)"""
     env.console()
     in_start, release_start = threading.Event(), threading.Event()
     config = {"spark.slow": "yes"}
