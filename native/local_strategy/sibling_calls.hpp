@@ -16,12 +16,12 @@ namespace ruk {
     X(exceptions_module, "ruk_common.exceptions")                  /* RukRuntimeError */             \
     X(java_compat_module, "ruk.compute.java_compat")               /* the Java check */              \
     X(jar_provisioning_module, "ruk.compute.jar_provisioning")     /* the project's JARs */          \
-    X(mur_home_module, "ruk.compute.mur_home")                     /* ~/.mur and its JAR folder */   \
-    X(driver_archive_module, "ruk.compute.driver_archive")         /* archive builds */              \
-    X(jvm_settings_module, "ruk.compute.jvm_settings")             /* a running JVM; warnings */     \
-    X(session_extensions_module, "ruk.compute.session_extensions") /* Spark ML's functions */        \
-    X(launch_plan_module, "ruk.compute.launch_plan")               /* what a start does */           \
-    X(driver_launch_module, "ruk.compute.driver_launch")           /* the JVM a start launches */
+    X(mur_home_module, "ruk.compute.host.home")                    /* ~/.mur and its JAR folder */   \
+    X(driver_archive_module, "ruk.compute.archive.request")        /* archive builds */              \
+    X(jvm_settings_module, "ruk.compute.start.jvm_settings")       /* a running JVM; warnings */     \
+    X(session_extensions_module, "ruk.compute.start.extensions")   /* Spark ML's functions */        \
+    X(launch_plan_module, "ruk.compute.start.plan")                /* what a start does */           \
+    X(driver_launch_module, "ruk.compute.start.launch")            /* the JVM a start launches */
 
 // Every callable of a sibling the extension calls, typed by the number of
 // positional arguments it is called with (-1: a class, called by keyword):

@@ -19,10 +19,10 @@ import types
 from dataclasses import dataclass
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from ruk.compute.driver_launch import owns_launch
+from ruk.compute.start.launch import owns_launch
 from ruk.compute.jar_provisioning import jar_spark_settings
-from ruk.compute.jvm_settings import quote_java_option, running_gateway
-from ruk.compute.session_extensions import SEARCH_SETTING, class_path_search, search_may_be_off
+from ruk.compute.start.jvm_settings import quote_java_option, running_gateway
+from ruk.compute.start.extensions import SEARCH_SETTING, class_path_search, search_may_be_off
 
 __all__ = ["FAST_DEFAULTS", "StartPlan", "start_plan", "archive_request", "add_java_flags", "driver_java_options",
            "quiet_route"]
@@ -140,7 +140,7 @@ class StartPlan:
     jar_paths: Tuple[str, ...]  # the project's JARs
     gateway_before: Any  # the running JVM's gateway, None when no JVM runs yet
     owns_launch: bool  # the start launches the driver JVM itself (driver_launch.launch)
-    # What the start asked of the archive directory (driver_archive.request,
+    # What the start asked of the archive directory (archive.request.request,
     # with the driver "options" that map the archive found, else ""); None
     # when it asked nothing (a JVM runs already, the feature is off, or the
     # user's options replace ours).
@@ -200,13 +200,13 @@ def _asked(ask: Any, route: str, java_options: str, settings: Settings,
 
 def archive_request(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str]) -> Optional[Dict[str, Any]]:
     """What a start with `config` that launches its driver JVM asks of the
-    archive directory (driver_archive.request), None when it asks nothing.
+    archive directory (archive.request.request), None when it asks nothing.
     `mur spark archive` asks through here, so that it names the key a start
     uses."""
-    from ruk.compute import driver_archive
+    from ruk.compute.archive import request as driver_archive
 
     route, values, defaults, own = _plan(config, log4j_file, jar_paths)
-    return _asked(driver_archive.request, route, values[EXTRA_JAVA_OPTIONS], defaults + own, jar_paths)
+    return _asked(archive.request.request, route, values[EXTRA_JAVA_OPTIONS], defaults + own, jar_paths)
 
 
 def start_plan(strategy: Any, cache_key: str, session_class: Any, log4j_file: Optional[str],
@@ -224,7 +224,7 @@ def start_plan(strategy: Any, cache_key: str, session_class: Any, log4j_file: Op
     quiet = values[EXTRA_JAVA_OPTIONS]
     archive = None
     if gateway is None:  # a start on a running JVM launches nothing: no archive to map
-        from ruk.compute import driver_archive
+        from ruk.compute.archive import request as driver_archive
 
         asked = _asked(driver_archive.start_request, route, quiet, defaults + own, jar_paths)
         if asked is not None:

@@ -29,11 +29,11 @@ import stat
 import sys
 from typing import Any, Dict, List, Optional, Sequence
 
-from ruk.compute import archive_files as files
+from ruk.compute.archive import files
 from ruk.compute.jar_provisioning import jar_spark_settings
 from ruk.compute.java_compat import parse_java_major
-from ruk.compute.jvm_settings import DEFAULTS, memory_bytes, quote_java_option, running_gateway, split_java_options
-from ruk.compute.pyspark_internals import MISSING, internal
+from ruk.compute.start.jvm_settings import DEFAULTS, memory_bytes, quote_java_option, running_gateway, split_java_options
+from ruk.compute.start.pyspark_internals import MISSING, internal
 
 __all__ = ["SWITCH_ENV", "start_request", "after_start", "request", "use_options", "dump_options"]
 
@@ -119,7 +119,7 @@ def request(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any])
 
 
 def after_start(spark: Any, plan: Any) -> None:
-    """After a start that succeeded (`plan`, launch_plan.StartPlan): the build
+    """After a start that succeeded (`plan`, start.plan.StartPlan): the build
     its archive request asked for, when it really launched PySpark's driver
     JVM (not for a stand-in session)."""
     asked = plan.archive
@@ -135,7 +135,7 @@ def after_start(spark: Any, plan: Any) -> None:
         if asked["unusable"] is not None:
             files.log(asked["directory"], f"no archive: {asked['unusable']}", create=True)
             return
-        from ruk.compute import archive_builder
+        from ruk.compute.archive import spawn as archive_builder
 
         archive_builder.start_builder(asked["directory"], asked["key"], asked["spec"])
     except Exception:

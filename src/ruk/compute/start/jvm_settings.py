@@ -13,7 +13,7 @@ import warnings
 from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 from urllib.parse import unquote, urlsplit
 
-from ruk.compute.pyspark_internals import MISSING, internal, report_missing
+from ruk.compute.start.pyspark_internals import MISSING, internal, report_missing
 
 __all__ = ["GATEWAY_FALLBACK", "gateway_readable", "memory_bytes", "quote_java_option", "running_gateway",
            "setting_text", "spark_context_class", "split_java_options", "stop_reused_session",
@@ -150,7 +150,7 @@ def _jar_entries(text: str) -> List[str]:
 def _without_archive(options: str) -> List[str]:
     """The driver's options less those that map a class-data-sharing archive:
     only a start that launches the JVM adds them."""
-    from ruk.compute.archive_files import KINDS
+    from ruk.compute.archive.files import KINDS
 
     parts = split_java_options(options)
     flags = tuple(kind["use_flag"] for kind in KINDS.values())
@@ -189,7 +189,7 @@ def _message(keys: Sequence[str], started: Dict[str, str], wanted: Dict[str, str
 
 def warn_unapplied_settings(spark: Any, plan: Any) -> None:
     """One RuntimeWarning per process for each JVM-level setting of this
-    session (the settings its start's plan, launch_plan.StartPlan, gave the
+    session (the settings its start's plan, start.plan.StartPlan, gave the
     builder) that differs from what the running JVM started with. Only when
     the JVM ran before this session started."""
     gateway_before = plan.gateway_before
