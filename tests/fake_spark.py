@@ -147,11 +147,10 @@ class FakeSparkSession:
 
 
 class ReusingSparkSession(FakeSparkSession):
-    """Reuses as PySpark's builder does: while its default session runs,
-    getOrCreate hands that out with the new settings applied at run time
-    only; a new one takes its master and settings from the builder
-    (`master`, `started_with`). The active session is per thread, as the
-    JVM reports it. `start_delay` seconds inside getOrCreate widen races."""
+    """Reuses as PySpark's builder does: getOrCreate hands out its default
+    session while that runs (the new settings applied at run time only); a
+    new one has the builder's `master` and settings (`started_with`). The
+    active session is per thread. `start_delay` widens races."""
 
     _instantiatedSession = None
     start_delay = 0.0
@@ -163,31 +162,21 @@ class ReusingSparkSession(FakeSparkSession):
     @classmethod
     def getActiveSession(cls):
         active = getattr(cls.local, "active", None)
-        return active if active is not None and not active.stopped else None
+        return None if active is None or active.stopped else active
 
     @classmethod
     def _get_or_create(cls, builder):
         time.sleep(cls.start_delay)
-        given = {call[1]: call[2] for call in builder.calls if call[0] == "config"}
-        session = cls._instantiatedSession
-        if session is None or session.stopped:
-            session = super()._get_or_create(builder)
-            session.master = next(call[1] for call in builder.calls if call[0] == "master")
-            session.started_with = given
-            cls._instantiatedSession = session
-        else:
-            session.runtime.update(given)
-        cls.local.active = session
-        return session
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.runtime = {}
+        if cls._instantiatedSession is None:
+            session = cls._instantiatedSession = super()._get_or_create(builder)
+            session.master = dict(call for call in builder.calls if len(call) == 2)["master"]
+            session.started_with = {call[1]: call[2] for call in builder.calls if call[0] == "config"}
+        cls.local.active = cls._instantiatedSession
+        return cls._instantiatedSession
 
     def stop(self):
         super().stop()
-        if type(self)._instantiatedSession is self:
-            type(self)._instantiatedSession = None
+        type(self)._instantiatedSession = None
 
 
 class FakeDataFrame:

@@ -155,8 +155,10 @@ ARCHIVE = " -XX:SharedArchiveFile=/a.jsa -Xlog:cds=off"
 )
 def test_quiet_options_go_beside_the_users_extra_java_options(env, monkeypatch, config, quiet_as_default_options):
     from ruk.compute.archive import request as driver_archive
+    from ruk.compute.start import plan
 
     seen, settings = [], []
+    monkeypatch.setattr(plan, "running_gateway", lambda: None)  # the suite's JVM may run: a start that launches one
     monkeypatch.setattr(driver_archive, "start_request", lambda options, jars, conf: seen.append(options) or
                         settings.append(conf) or {"options": ARCHIVE, "archive": "/a.jsa"})
     env.strategy(dict(config)).get_spark_session()

@@ -102,18 +102,11 @@ int probe_session(PyObject* globals, PyObject* session) {
     return 0;
 }
 
-// Drops the pending error when it is an Exception: 0, else -1.
-int drop_exception() {
-    if (!pending_is_exception()) return -1;
-    PyErr_Clear();
-    return 0;
-}
-
 // Stops whatever session PySpark reports as active and forgets every cached
-// one, making room for the new session; then the same for what the builder
-// would hand out instead of a new session (its default session, the running
-// SparkContext), which may belong to another thread's configuration. Best
-// effort, each step on its own.
+// one, making room for the new session (best effort). Then the same for what
+// the builder would hand out instead of a new session (its default session,
+// the running SparkContext), which may be another thread's, of another
+// configuration: that one must go, or the start fails with the reason.
 int stop_active_session(PyObject* globals) {
     ModuleState& st = state();
     Ref spark_session = load_global(globals, st.s_SparkSession);
@@ -125,19 +118,20 @@ int stop_active_session(PyObject* globals) {
         Ref cleared = cache ? call_method(cache.get(), st.s_clear) : Ref{};
         if (!cleared) active = -1;
     }
-    if (active < 0 && drop_exception() < 0) return -1;
+    if (active < 0) {
+        if (!pending_is_exception()) return -1;
+        PyErr_Clear();
+    }
 
-    Ref reused;  // a sibling that does not fit is no failure of a stop: it propagates
+    Ref reused;
     if (import_siblings(globals, {Sibling::stop_reused_session}, &reused) < 0) return -1;
     spark_session = load_global(globals, st.s_SparkSession);
-    if (spark_session) {
-        Ref stopped = call_sibling<Sibling::stop_reused_session>(reused.get(), spark_session.get());
-        int any = stopped ? PyObject_IsTrue(stopped.get()) : -1;
-        Ref cache = any > 0 ? load_cache(globals) : Ref{};
-        Ref cleared = cache ? call_method(cache.get(), st.s_clear) : Ref{};
-        if (any == 0 || cleared) return 0;
-    }
-    return drop_exception();
+    Ref stopped = spark_session ? call_sibling<Sibling::stop_reused_session>(reused.get(), spark_session.get())
+                                : Ref{};
+    int any = stopped ? PyObject_IsTrue(stopped.get()) : -1;
+    if (any <= 0) return any;
+    Ref cache = load_cache(globals);
+    return cache && call_method(cache.get(), st.s_clear) ? 0 : -1;
 }
 
 // The lookup phase, run with _SPARK_SESSION_LOCK held: 1 with `found` set to

@@ -234,7 +234,7 @@ def builder_spec(java_options: str, jar_paths: Sequence[str], config: Dict[Any, 
     """What the builder needs to start the same driver set-up."""
     settings = {str(k): (v if isinstance(v, (str, int, float, bool)) else str(v)) for k, v in config.items()}
     jar_settings = jar_spark_settings(jar_paths)
-    for key in ("spark.driver.extraClassPath", "spark.jars"):
+    for key in ("spark.driver.extraClassPath", "spark.jars") if jar_paths else ():  # never an empty class path
         settings.setdefault(key, jar_settings[key])
     settings["master"] = "local[1]"  # only the driver's classes matter, never a cluster
     defaults = settings.get("spark.driver.defaultJavaOptions")

@@ -206,7 +206,7 @@ def archive_request(config: Any, log4j_file: Optional[str], jar_paths: Sequence[
     from ruk.compute.archive import request as driver_archive
 
     route, values, defaults, own = _plan(config, log4j_file, jar_paths)
-    return _asked(archive.request.request, route, values[EXTRA_JAVA_OPTIONS], defaults + own, jar_paths)
+    return _asked(driver_archive.request, route, values[EXTRA_JAVA_OPTIONS], defaults + own, jar_paths)
 
 
 def start_plan(strategy: Any, cache_key: str, session_class: Any, log4j_file: Optional[str],
