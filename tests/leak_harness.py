@@ -169,7 +169,7 @@ def case(entry, label, weight=1):
 
 
 class H:
-    """Set-up shared by the cases (filled in by setup())."""
+    """Set-up shared by the cases (filled in by leak_check.setup and bind_module)."""
 
     local: Optional[types.ModuleType] = None
     root: str

@@ -21,6 +21,7 @@ from hypothesis import strategies as st
 import ruk.compute.strategies.local as local
 from fake_spark import FAKE_JDK, FakeSparkSession
 from hostile import Boom, build_hostile, make
+pytest.register_assert_rewrite("hostile_model")  # its comparisons report as the tests' own do
 from hostile_model import (
     METHODS, LocalStrategy, assert_matches, assert_shared_state_sound, compare_session_outcome, outcome, same,
     sandbox,

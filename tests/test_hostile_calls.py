@@ -11,6 +11,7 @@ import pytest
 
 from fake_spark import CollidingKey, DictSub, FakeSparkSession, SetSub, StrSub
 from hostile import Boom, ConfigRaises, FloatLike, IndexLike, boom, build_hostile
+pytest.register_assert_rewrite("hostile_model")  # its comparisons report as the tests' own do
 from hostile_model import (
     METHODS, SIGNATURES, LocalStrategy, RukRuntimeError, assert_matches, assert_shared_state_sound, outcome,
     sandbox,

@@ -15,6 +15,7 @@ from hostile import (
     EXIT_BEHAVIOURS, BlockRaises, EnterRaises, ExitRaises, ExitSwallows, ExitTruthRaises, Inner, Outer, boom,
     build_hostile,
 )
+pytest.register_assert_rewrite("hostile_model")  # its comparisons report as the tests' own do
 from hostile_model import OK_CONNECTIVITY, LocalStrategy, outcome, sandbox
 
 MODULE_STATE_DAMAGE = {

@@ -95,9 +95,11 @@ def test_pyspark_info_is_none_without_pyspark(monkeypatch, fresh_java_compat):
 
 @pytest.fixture
 def caught():
-    """Every warning given meanwhile, repeats included."""
+    """Every warning given meanwhile, repeats included; not the ResourceWarning
+    of another test's file that the garbage collector happens to close meanwhile."""
     with warnings.catch_warnings(record=True) as records:
         warnings.simplefilter("always")
+        warnings.simplefilter("ignore", ResourceWarning)
         yield records
 
 
