@@ -187,13 +187,17 @@ def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
         _plant(directory, key, mtime=now - 100 * (age + 1), kind="aot" if key[0] == "e" else "cds")
         os.utime(directory / f"{key}.json", (now - 100 * (age + 1),) * 2)
     files.note_use(str(directory), "e" * 32)  # the oldest build, in daily use
-    (directory / "old-version.lock").write_text("")
+    # The user's own files, named like a builder's but not quite: never removed.
+    foreign = ["0" * 32 + ".lock", "notes.failed", "package.json", "data.jsa", "F" * 32 + ".jsa"]
+    for name in foreign:
+        (directory / name).write_bytes(b"mine")
+        os.utime(directory / name, (0, 0))
     files.prune(str(directory), keep_key="d" * 32, keep=3)
-    assert sorted(p.name for p in directory.iterdir()) == [
-        f"{k * 32}.{ext}" for k in "ade" for ext in ("aot" if k == "e" else "jsa", "json")]
+    assert sorted(p.name for p in directory.iterdir()) == sorted(foreign + [
+        f"{k * 32}.{ext}" for k in "ade" for ext in ("aot" if k == "e" else "jsa", "json")])
     # The disk bound: only what fits, the archive just built first.
     files.prune(str(directory), keep_key="d" * 32, keep_bytes=files.MIN_ARCHIVE_SIZE)
-    assert sorted(p.name for p in directory.iterdir()) == ["d" * 32 + ".jsa", "d" * 32 + ".json"]
+    assert sorted(p.name for p in directory.iterdir()) == sorted(foreign + ["d" * 32 + ".jsa", "d" * 32 + ".json"])
 
 
 @pytest.mark.parametrize("case, status, words", [
@@ -405,7 +409,7 @@ def test_one_builder_per_user_whatever_home_or_directory(setup_env, monkeypatch)
     assert spawned == ["b" * 32] * 2
 
 
-@pytest.mark.parametrize("owner, mode", [(NOBODY, 0o700), (None, 0o755)], ids=["another user's", "open to others"])
+@pytest.mark.parametrize("owner, mode", [(NOBODY, 0o700), (None, 0o775)], ids=["another user's", "open to others"])
 def test_no_lock_in_a_lock_directory_that_is_not_the_users_own(tmp_path, monkeypatch, owner, mode):
     if owner is not None and os.geteuid() != 0:
         pytest.skip("giving a directory to another user needs root")
@@ -421,7 +425,7 @@ def test_no_lock_in_a_lock_directory_that_is_not_the_users_own(tmp_path, monkeyp
 # --- what a start leaves on the machine, each in a fresh process --------------------------
 
 _PRELUDE = f"""
-import json, os, subprocess, sys, time
+import json, os, signal, subprocess, sys, time
 sys.path.insert(0, {str(Path(__file__).parent)!r})
 import ruk.compute.strategies.local as local
 from ruk.compute import archive_build as build
@@ -544,9 +548,10 @@ def test_builder_runs_isolated_and_leaves_only_the_archive(job):
     (job.home / ".mur").chmod(0o700)
     host = files.host_name()
     dead = {f".tmp~{host}~4242~{'9' * 32}.jsa": "file", f".tmp~{host}~4243~{'9' * 32}.aot.config": "file",
-            f".work~{host}~4242~x": "dir", f".job~{host}~4242~x.json": "file", "f.lock": "file"}
-    # Work of another host sharing the home, and of a live process here: kept.
-    kept = {f".tmp~other-host~4242~{'9' * 32}.jsa": "file", f".job~{host}~{os.getpid()}~x.json": "file"}
+            f".work~{host}~4242~x": "dir", f".job~{host}~4242~x.json": "file"}
+    # Work of another host sharing the home, and of a live process here, and the user's own files: kept.
+    kept = {f".tmp~other-host~4242~{'9' * 32}.jsa": "file", f".job~{host}~{os.getpid()}~x.json": "file",
+            "f.lock": "file", f".cache~{host}~4242~x": "file"}
     for name, kind in {**dead, **kept}.items():
         (directory / name).mkdir() if kind == "dir" else (directory / name).write_bytes(b"partial")
     marker = job.root / "planted-code-ran"
@@ -582,18 +587,22 @@ def test_builder_runs_isolated_and_leaves_only_the_archive(job):
     assert "already there" in (directory / "build.log").read_text()
 
 
-@pytest.mark.parametrize("bound, limits, work", [
-    ("wall", "3.0, 600.0", "time.sleep(600)"),
-    ("cpu", "600.0, 1.0", "while True: pass"),  # a build slowed by load is no failed build; one that burns CPU is
+@pytest.mark.parametrize("bound, limits, work, then", [
+    ("the wall-clock bound (3 s)", "3.0", "time.sleep(600)", ""),
+    # A build slowed by load is no failed build; one that burns CPU is.
+    (f"the CPU bound (1 s, {build.CPU_LIMIT_ENV})", "600.0", "while True: pass", ""),
+    # As `mur spark archive build` stops it at Ctrl-C (the builder leads the session).
+    ("stopped by SIGTERM", "600.0", "time.sleep(600)", "os.kill(os.getsid(0), signal.SIGTERM)"),
 ])
-def test_a_build_past_a_bound_is_ended_with_its_whole_process_group(job, bound, limits, work):
-    """A stand-in JVM that ignores SIGTERM, in the build's process group: at
-    the bound it is killed, the partial file and the working directory go,
-    and the failure is recorded without blocking the next start's try."""
+def test_a_build_past_a_bound_is_ended_with_its_whole_session(job, bound, limits, work, then):
+    """A stand-in JVM that ignores SIGTERM, in a process group of its own:
+    at a bound or a signal to the builder it is killed, the partial file and
+    the working directory go, and a bound's failure is recorded without
+    blocking the next start's try."""
     assert _lock_free_within(LOCK_WAIT)
     pid_file = job.root / "jvm.pid"
     result = job.run(f"""
-        build.WALL_LIMIT, build.CPU_LIMIT = {limits}
+        files.WALL_LIMIT = {limits}
         build.TERM_GRACE = 1.0
         build._wait_for_spare_core = lambda: True
 
@@ -601,12 +610,13 @@ def test_a_build_past_a_bound_is_ended_with_its_whole_process_group(job, bound, 
             for partial in (temp, temp + ".config"):  # .config: what an AOT training run writes first
                 with open(partial, "wb") as f:
                     f.write(b"partial")
-            jvm = subprocess.Popen([sys.executable, "-c", "import signal, time; "
+            jvm = subprocess.Popen([sys.executable, "-c", "import os, signal, time; "
                                     "signal.signal(signal.SIGTERM, signal.SIG_IGN); print(flush=True)\\n{work}"],
-                                   stdout=subprocess.PIPE)
+                                   stdout=subprocess.PIPE, process_group=0)
             jvm.stdout.readline()  # SIGTERM is ignored from here on
             with open({str(pid_file)!r}, "w") as f:
                 f.write(str(jvm.pid))
+            {then}
             time.sleep(600)
 
         build._dump = stuck
@@ -614,17 +624,19 @@ def test_a_build_past_a_bound_is_ended_with_its_whole_process_group(job, bound, 
         job = dict(driver_archive.builder_spec("", [], {{}}), directory=directory, key="d" * 32, lock_fd=None,
                    stop_at_home=True, import_roots=[])
         status = build.build_main(job)
-        print(json.dumps([status, files.failure(directory, "d" * 32)["reason"], files.blocked(directory, "d" * 32)]))
-    """)
-    assert json.loads(result.stdout.splitlines()[-1]) == [1, "bound", False], result.stdout
-    assert ("used more than" in result.stdout) is (bound == "cpu")
+        print(json.dumps([status, (files.failure(directory, "d" * 32) or {{}}).get("reason"),
+                          files.blocked(directory, "d" * 32)]))
+    """, env=dict(job.env, **{build.CPU_LIMIT_ENV: "1"}))
+    bounded = "bound" in bound
+    assert json.loads(result.stdout.splitlines()[-1]) == [1, "bound" if bounded else None, False], result.stdout
+    assert bound in result.stdout
     jvm = Path("/proc", pid_file.read_text())
     deadline = time.monotonic() + 30
     while jvm.exists() and " Z " not in jvm.joinpath("stat").read_text() and time.monotonic() < deadline:
         time.sleep(0.1)
     assert not jvm.exists() or " Z " in jvm.joinpath("stat").read_text()
     assert _left_running(job.root) == []
-    assert sorted(_modes(job.home / ".mur" / "cds")) == ["d" * 32 + ".failed"]
+    assert sorted(_modes(job.home / ".mur" / "cds")) == ["d" * 32 + ".failed"] * bounded
 
 # --- real PySpark and Java: one build, then fresh processes -----------------------------
 
