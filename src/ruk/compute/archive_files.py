@@ -140,7 +140,7 @@ def directory_problem(directory: str, kind: str) -> Optional[str]:
         return None
     free, needed = info.f_bavail * info.f_frsize, KINDS[kind]["space"]
     if free < needed:
-        return f"{real} is on a full disk ({free >> 20} MB free; a build needs about {needed >> 20} MB)"
+        return f"{real} has too little room: {free >> 20} MB free, a build needs about {needed >> 20} MB"
     return None
 
 
