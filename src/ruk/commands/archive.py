@@ -25,7 +25,9 @@ _START_JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnre
 def _request(config: Dict[str, str]) -> Tuple[Optional[Dict[str, Any]], str]:
     """What a start with `config` asks of the archive directory (see
     driver_archive.request), or None and why no archive is used at all."""
-    from ruk.compute import driver_archive, launch_plan, mur_home
+    from ruk.compute.archive import request as driver_archive
+    from ruk.compute.start import plan as launch_plan
+    from ruk.compute.host import home as mur_home
 
     if os.environ.get(driver_archive.SWITCH_ENV) == "0":
         return None, f"turned off by {driver_archive.SWITCH_ENV}=0"
@@ -55,8 +57,9 @@ def _request(config: Dict[str, str]) -> Tuple[Optional[Dict[str, Any]], str]:
 def check_text(config: Dict[str, str]) -> str:
     """One line for `mur spark check`, after its start: whether the driver
     JVM used an archive, as the JVM itself reports it, else where it stands."""
-    from ruk.compute import archive_builder, archive_status
-    from ruk.compute.jvm_settings import running_gateway
+    from ruk.compute.archive import spawn as archive_builder
+    from ruk.compute.archive import status as archive_status
+    from ruk.compute.start.jvm_settings import running_gateway
 
     try:
         gateway = running_gateway()
@@ -85,7 +88,8 @@ def _config(args: argparse.Namespace) -> Dict[str, str]:
 
 
 def _cmd_archive(args: argparse.Namespace) -> int:
-    from ruk.compute import archive_files, archive_status
+    from ruk.compute.archive import files as archive_files
+    from ruk.compute.archive import status as archive_status
 
     asked, why = _request(_config(args))
     directory = asked["directory"] if asked else archive_files.archive_directory()
@@ -109,7 +113,7 @@ def _cmd_archive(args: argparse.Namespace) -> int:
 def _stop(process: Any) -> None:
     """Ends every process of the builder's session (its build and JVM among
     them): SIGTERM, then SIGKILL to what is left after STOP_GRACE."""
-    from ruk.compute.processes import end_session
+    from ruk.compute.host.processes import end_session
 
     end_session(process.pid, STOP_GRACE, process.poll)
     process.wait()
@@ -125,8 +129,10 @@ def _wait_for_lock(live: bool, **mine: Any) -> int:
     """The user's builder lock, once the builder that holds it has ended:
     which one it is, on a line of its own, with the time waited and its CPU
     on a terminal. CliError when it is not free within LOCK_WAIT."""
-    from ruk.compute import archive_builder, archive_files, archive_status
-    from ruk.compute.processes import session_cpu
+    from ruk.compute.archive import spawn as archive_builder
+    from ruk.compute.archive import files as archive_files
+    from ruk.compute.archive import status as archive_status
+    from ruk.compute.host.processes import session_cpu
 
     started, shown = time.monotonic(), None
     while True:
@@ -152,8 +158,9 @@ def _wait_for_lock(live: bool, **mine: Any) -> int:
 
 
 def _cmd_archive_build(args: argparse.Namespace) -> int:
-    from ruk.compute import archive_builder, archive_files
-    from ruk.compute.processes import session_cpu
+    from ruk.compute.archive import spawn as archive_builder
+    from ruk.compute.archive import files as archive_files
+    from ruk.compute.host.processes import session_cpu
 
     asked, why = _request(_config(args))
     if asked is None:
@@ -204,7 +211,8 @@ def _cmd_archive_build(args: argparse.Namespace) -> int:
 
 
 def _cmd_archive_clear(args: argparse.Namespace) -> int:
-    from ruk.compute import archive_files, archive_status
+    from ruk.compute.archive import files as archive_files
+    from ruk.compute.archive import status as archive_status
 
     config = _config(args)
     key = None
