@@ -6,6 +6,7 @@ import json
 import os
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -477,6 +478,26 @@ def test_a_failed_status_write_leaves_the_old_file_and_no_temporary_one(tmp_path
     with pytest.raises(TypeError):
         files.write_json(str(tmp_path), "s.json", {"phase": object()})
     assert os.listdir(tmp_path) == ["s.json"] and files.read_json(str(tmp_path / "s.json")) == {"phase": "one"}
+
+
+def test_an_explicit_build_waits_for_another_builder_and_ctrl_c_ends_the_wait(setup_env):
+    (setup_env / "home").mkdir()
+    env = dict(os.environ, HOME=str(setup_env / "home"), **{files.DIRECTORY_ENV: str(setup_env / "cds")})
+    env.pop(driver_archive.SWITCH_ENV)
+    assert _lock_free_within(LOCK_WAIT)
+    held = builder.user_lock(directory="/elsewhere", key="b" * 32)  # a background build for another home
+    try:
+        process = subprocess.Popen([sys.executable, "-m", "ruk.cli", "spark", "archive", "build"], env=env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = process.stdout.readline()
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=60)
+    finally:
+        os.close(held)
+    assert line.startswith(f"Waiting for another builder of yours: pid {os.getpid()} since "), line + err
+    assert line.endswith(", building in /elsewhere\n") and (process.returncode, err) == (1, "mur: stopped; "
+                                                                                           "no archive was built\n")
+    assert list((setup_env / "cds").iterdir()) == []  # no builder started
 
 
 # --- what a start leaves on the machine, each in a fresh process --------------------------
