@@ -211,6 +211,7 @@ def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
     ("builder elsewhere, gone", "abandoned", "by pid 7 on other-host since"),
     ("starved", "failed", "tried again at the next start"),
     ("refused", "blocked", "or by 'mur spark archive build'"),
+    ("refused, builder of another home", "blocked", "or by 'mur spark archive build'"),
 ])
 def test_status_says_where_the_archive_stands(tmp_path, monkeypatch, case, status, words):
     from ruk.compute.archive import status as archive_status
@@ -223,20 +224,20 @@ def test_status_says_where_the_archive_stands(tmp_path, monkeypatch, case, statu
     held = builder.user_lock(directory="/elsewhere", key=key) if "another home" in case else None
     if case == "archive":
         asked["archive"] = str(_plant(directory, key))
-    elif case.startswith("builder") and not held:
+    if case.startswith("builder") and not held:
         host, pid = ("other-host", 7) if "elsewhere" in case else (files.host_name(), os.getpid())
         status_file = directory / f".build~{host}~{pid}~{'b' * 32 if 'another' in case else key}.json"
         status_file.write_text('{"since": 0}')
         (directory / f".tmp~{host}~{pid}~{key}.jsa").write_bytes(b"partial")
         if "gone" in case:  # its host went down hours ago
             os.utime(status_file, (time.time() - files.WALL_LIMIT - 60,) * 2)
-    elif case in ("starved", "refused"):
+    elif case == "starved" or case.startswith("refused"):
         files.record_failure(str(directory), key, "bound" if case == "starved" else files.REFUSED, "why\nmore")
     state = archive_status.state(asked)
     assert state["status"] == status and words in state["text"], state
     # Clearing waits for a builder of this host; another host's work is left
     # alone unless abandoned; the user's own files stay and are named.
-    if case in ("builder here", "builder of another key", "builder of another home"):
+    if case in ("builder here", "builder of another key") or held:
         with pytest.raises(RuntimeError, match=f"pid {os.getpid()}"):
             archive_status.clear(str(directory))
         os.close(held) if held else None

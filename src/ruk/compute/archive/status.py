@@ -46,6 +46,14 @@ def state(asked: Dict[str, Any]) -> Dict[str, Any]:
     holder = archive_builder.lock_holder()
     if holder is not None and (holder.get("directory"), holder.get("key")) == (directory, key):
         return {"status": "building", "text": f"being built by {who(holder)}"}  # its status file still to come
+    record = files.failure(directory, key)
+    if record is not None:
+        why = str(record.get("why", "")).splitlines()[0] if record.get("why") else "unknown"
+        at = record.get("at", 0)
+        if record["retry_at"] > time.time():  # whoever else builds meanwhile
+            return {"status": "blocked", "text": f"the JVM refused the build at {_when(at)} ({why}); "
+                                                 f"tried again after {_when(record['retry_at'])} "
+                                                 "or by 'mur spark archive build'"}
     if at_work:
         return {"status": "waiting", "text": f"waiting: {who(at_work[0])} builds another set-up's archive; "
                                              "the next start after it builds this one"}
@@ -58,14 +66,7 @@ def state(asked: Dict[str, Any]) -> Dict[str, Any]:
             return {"status": "abandoned", "text": f"abandoned: the build by {who(builder)} was last heard of at "
                                                    f"{_when(builder['touched'])}; 'mur spark archive clear' removes "
                                                    "its work files, the next start builds it"}
-    record = files.failure(directory, key)
     if record is not None:
-        why = str(record.get("why", "")).splitlines()[0] if record.get("why") else "unknown"
-        at = record.get("at", 0)
-        if record["retry_at"] > time.time():
-            return {"status": "blocked", "text": f"the JVM refused the build at {_when(at)} ({why}); "
-                                                 f"tried again after {_when(record['retry_at'])} "
-                                                 "or by 'mur spark archive build'"}
         return {"status": "failed", "text": f"the last build stopped at {_when(at)} ({why}); "
                                             "tried again at the next start"}
     return {"status": "none", "text": "none yet; the next start builds it in the background"}
