@@ -108,9 +108,10 @@ def request(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any])
     found = {"directory": real or directory, "key": key, "kind": kind, "archive": None, "unusable": None}
     if real is not None:
         found["archive"] = files.valid_archive(real, key, kind)
-    elif os.path.lexists(directory):
-        found["unusable"] = f"{directory} or a parent of it is open to other users"
     if found["archive"] is None:
+        from ruk.compute.archive import spawn as archive_builder
+
+        found["unusable"] = archive_builder.build_problem(directory, kind)
         found["spec"] = builder_spec(java_options, jar_paths, config, kind)
     why = files.unpassable(os.path.join(found["directory"], key + files.KINDS[kind]["suffix"]))
     if why is not None:
