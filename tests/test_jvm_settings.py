@@ -9,6 +9,7 @@ import pytest
 
 from fake_spark import FakeGateway, FakeSparkSession
 from ruk.compute.start import jvm_settings
+from ruk_common.warn_once import WarnOnce
 
 KEYS = ("spark.driver.memory", "spark.jars", "spark.driver.extraClassPath", "spark.driver.extraJavaOptions")
 FAST = ("1g", "", "", "-Dx=1")
@@ -43,7 +44,7 @@ CASES = {
 
 @pytest.mark.parametrize("case", list(CASES))
 def test_differences_from_the_running_jvm_warn_once(monkeypatch, case):
-    monkeypatch.setattr(jvm_settings, "_warned", set())
+    monkeypatch.setattr(jvm_settings, "_warned", WarnOnce())
     started, config, expected = CASES[case]
     gateway = FakeGateway({**STARTED, **started})
     spark = FakeSparkSession(gateway=gateway)

@@ -30,6 +30,7 @@ from fake_spark import (
 )
 from ruk.compute.start import pyspark_internals
 from ruk.compute.start.extensions import SEARCH_SETTING as SEARCH
+from ruk_common.warn_once import WarnOnce
 
 LOG4J_TEXT = (
     "\nstatus = error\nappender.console.type = Console\nappender.console.name = console\n"
@@ -126,7 +127,7 @@ def test_without_a_pyspark_internal_the_strategy_does_as_plain_pyspark_and_says_
     monkeypatch.setitem(sys.modules, "pyspark.core.context", context)
     owners = {"pyspark": pyspark, "SparkContext": context.SparkContext, "SparkSession": env.Spark}
     monkeypatch.delattr(owners[lacking.rsplit(".", 1)[0]], lacking.rsplit(".", 1)[1])
-    monkeypatch.setattr(pyspark_internals, "_warned", set())
+    monkeypatch.setattr(pyspark_internals, "_warned", WarnOnce(drop_errors=True))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         for _ in range(2):
@@ -512,7 +513,7 @@ def test_reuse_check(env, monkeypatch, damage, reused):
     if damage == "PySpark's own context without jsc":  # the stand-in's class taken for PySpark's own
         monkeypatch.setitem(sys.modules, "pyspark.core.context",
                             types.SimpleNamespace(SparkContext=type(cached.sparkContext)))
-        monkeypatch.setattr(pyspark_internals, "_warned", set())
+        monkeypatch.setattr(pyspark_internals, "_warned", WarnOnce(drop_errors=True))
     env.cache[key_of({})] = cached
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -898,7 +899,7 @@ def test_owns_launch(monkeypatch, case):
     for name, value in environ.items():
         monkeypatch.setenv(name, value)
     monkeypatch.setattr(SparkContext, "_gateway", object() if change == "running" else None)
-    monkeypatch.setattr(pyspark_internals, "_warned", set())
+    monkeypatch.setattr(pyspark_internals, "_warned", WarnOnce(drop_errors=True))
     if change == "no _ensure_initialized":
         monkeypatch.delattr(SparkContext, "_ensure_initialized")
     if change in ("no default_api_mode", "3.5"):
@@ -919,7 +920,7 @@ def test_a_gateway_without_its_process_is_left_to_pyspark_and_said_once(monkeypa
     from ruk.compute.start import launch as driver_launch
     from ruk.compute.start import pyspark_internals
 
-    monkeypatch.setattr(pyspark_internals, "_warned", set())
+    monkeypatch.setattr(pyspark_internals, "_warned", WarnOnce(drop_errors=True))
     gateway = JavaGateway.__new__(JavaGateway)  # never connected: PySpark set no proc on it
     with pytest.warns(RuntimeWarning, match="has no JavaGateway.proc: the local strategy leaves a failed start"):
         assert driver_launch._launched(gateway, None) == (None, gateway)

@@ -32,6 +32,8 @@ __all__ = ["DIRECTORY_ENV", "KINDS", "archive_directory", "trusted_directory", "
            "write_meta", "own_files", "prune", "record_failure", "failure", "log", "log_error"]
 
 DIRECTORY_ENV = "MUR_CDS_DIR"
+# MUR_SPARK_CDS=0 turns archives off: no start maps or asks for one.
+SWITCH_ENV = "MUR_SPARK_CDS"
 
 # About 150 MB each: those used most recently, within both bounds.
 KEEP_ARCHIVES = 3

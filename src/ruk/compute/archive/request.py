@@ -33,11 +33,12 @@ from ruk.compute.archive import files
 from ruk.compute.jar_provisioning import jar_spark_settings
 from ruk.compute.java_compat import parse_java_major
 from ruk.compute.start.jvm_settings import DEFAULTS, memory_bytes, quote_java_option, running_gateway, split_java_options
+from ruk.compute.start.extensions import SEARCH_SETTING
 from ruk.compute.start.pyspark_internals import MISSING, internal
 
 __all__ = ["SWITCH_ENV", "start_request", "after_start", "request", "use_options", "dump_options"]
 
-SWITCH_ENV = "MUR_SPARK_CDS"
+SWITCH_ENV = files.SWITCH_ENV
 NO_ARCHIVE = "uses no class-data-sharing archive"
 
 # Settings that already manage sharing: left to the user, nothing added.
@@ -52,9 +53,6 @@ SETUP_ENV = ("_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "SPARK_HO
              "SPARK_SUBMIT_OPTS", "PYSPARK_SUBMIT_ARGS", "SPARK_PREPEND_CLASSES", "SPARK_DRIVER_MEMORY")
 
 _MEMORY_KEY = "spark.driver.memory"
-# Whether Spark searches the class path for session extensions: a session
-# that loads one runs other classes than the archive's training run did.
-_EXTENSION_SEARCH_KEY = "spark.sql.extensions.test.loadFromCp"
 
 
 def use_options(kind: str, path: str) -> str:
@@ -220,7 +218,7 @@ def driver_setup(java_options: str, jar_paths: Sequence[str], config: Dict[Any, 
         "options": _sharing_options(java_options) + _sharing_options(defaults),
         # A configuration without the key gets Spark's own default heap.
         "large_heap": _heap_needs_own_archive(str(config.get(_MEMORY_KEY, DEFAULTS[_MEMORY_KEY]))),
-        "extension_search": str(config.get(_EXTENSION_SEARCH_KEY, "true")).strip().lower(),
+        "extension_search": str(config.get(SEARCH_SETTING, "true")).strip().lower(),
         "environment": environment,
     }
 

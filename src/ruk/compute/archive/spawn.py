@@ -36,7 +36,7 @@ __all__ = ["LOCK_DIR_ENV", "start_builder", "spawn", "user_lock", "lock_holder",
            "builders"]
 
 LOCK_DIR_ENV = "MUR_CDS_LOCK_DIR"
-SWITCH_ENV = "MUR_SPARK_CDS"
+SWITCH_ENV = files.SWITCH_ENV
 # The niceness of a background builder, chosen by measurement under one busy
 # loop per core: at 19 (or SCHED_IDLE) a build is starved for hours; at 10 it
 # takes about a tenth of a core from the other work and is done in minutes.

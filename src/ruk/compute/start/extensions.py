@@ -19,12 +19,12 @@ from __future__ import annotations
 import os
 import sys
 import threading
-import warnings
 import zipfile
 from typing import Any, Optional, Sequence, Tuple
 
 from ruk.compute.start.jvm_settings import gateway_readable, running_gateway
 from ruk.compute.start.pyspark_internals import pyspark_major, report_missing
+from ruk_common.warn_once import WarnOnce
 
 __all__ = ["SEARCH_SETTING", "search_may_be_off", "class_path_search", "after_start", "on_ml_import", "on_reuse",
            "register_ml_functions"]
@@ -85,7 +85,8 @@ _lock = threading.RLock()
 _owner: Optional[Tuple[Any, int]] = None  # the last gateway seen, and the pid it belongs to
 _latest: Any = None  # the gateway of the latest start
 _registered: Any = None  # the gateway whose JVM has Spark ML's functions
-_warned = False
+# Warnings as errors: an import or a session request must not fail for it.
+_warned = WarnOnce(drop_errors=True)
 # Whether the latest start's JVM has them: the whole check of a warm request.
 _done = False
 
@@ -139,16 +140,8 @@ def register_ml_functions() -> None:
 
 
 def _warn(error: Exception) -> None:
-    global _warned
-    with _lock:
-        if _warned:
-            return
-        _warned = True
-    try:
-        warnings.warn(f"Spark ML's SQL functions (vector_to_array, array_to_vector) could not be registered: "
-                      f"{error}", RuntimeWarning, stacklevel=3)
-    except Exception:
-        pass  # warnings as errors: an import or a session request must not fail for it
+    _warned.warn("registration", "Spark ML's SQL functions (vector_to_array, array_to_vector) could not be "
+                 f"registered: {error}", stacklevel=3)
 
 
 def after_start() -> bool:

@@ -8,12 +8,11 @@ from __future__ import annotations
 import re
 import shlex
 import sys
-import threading
-import warnings
-from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 from urllib.parse import unquote, urlsplit
 
 from ruk.compute.start.pyspark_internals import MISSING, internal, report_missing
+from ruk_common.warn_once import WarnOnce
 
 __all__ = ["GATEWAY_FALLBACK", "gateway_readable", "memory_bytes", "quote_java_option", "running_gateway",
            "setting_text", "spark_context_class", "split_java_options", "stop_reused_session",
@@ -32,8 +31,7 @@ DEFAULTS = {"spark.driver.memory": "1g"}
 _UNITS = {"": 1 << 20, "b": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40, "p": 1 << 50}
 _MEMORY = re.compile(r"\s*([0-9]+)\s*([bkmgtp]?)b?\s*", re.IGNORECASE)
 
-_warned: Set[Tuple[Tuple[str, str], ...]] = set()
-_warned_lock = threading.Lock()
+_warned = WarnOnce()
 
 
 # What the strategy does when PySpark's SparkContext has no `_gateway`.
@@ -216,8 +214,4 @@ def warn_unapplied_settings(spark: Any, plan: Any) -> None:
         if not differing:
             continue
         difference = tuple((key, wanted[key]) for key in differing)
-        with _warned_lock:
-            if difference in _warned:
-                continue
-            _warned.add(difference)
-        warnings.warn(_message(differing, started, wanted), RuntimeWarning, stacklevel=2)
+        _warned.warn(difference, _message(differing, started, wanted), stacklevel=2)

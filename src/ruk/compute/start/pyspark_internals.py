@@ -12,10 +12,10 @@ from __future__ import annotations
 
 import re
 import sys
-import threading
 import types
-import warnings
-from typing import Any, Optional, Set, Tuple
+from typing import Any, Optional
+
+from ruk_common.warn_once import WarnOnce
 
 __all__ = ["MISSING", "internal", "pyspark_major", "pyspark_version", "report_missing"]
 
@@ -23,8 +23,8 @@ __all__ = ["MISSING", "internal", "pyspark_major", "pyspark_version", "report_mi
 # these names hold (no JVM yet).
 MISSING: Any = type("Missing", (), {"__repr__": lambda self: "MISSING", "__bool__": lambda self: False})()
 
-_warned: Set[Tuple[str, str]] = set()
-_warned_lock = threading.Lock()
+# A session request must not fail for one of these warnings.
+_warned = WarnOnce(drop_errors=True)
 
 
 def pyspark_version() -> str:
@@ -43,15 +43,8 @@ def report_missing(where: str, fallback: str) -> None:
     """One RuntimeWarning per process for each missing internal `where`,
     saying what the strategy does without it (`fallback`). Never raises for
     warnings turned into errors: a session request must not fail for it."""
-    with _warned_lock:
-        if (where, fallback) in _warned:
-            return
-        _warned.add((where, fallback))
-    try:
-        warnings.warn(f"PySpark {pyspark_version()} has no {where}: the local strategy {fallback}.",
-                      RuntimeWarning, stacklevel=3)
-    except Exception:
-        pass
+    _warned.warn((where, fallback), f"PySpark {pyspark_version()} has no {where}: the local strategy {fallback}.",
+                 stacklevel=3)
 
 
 def internal(owner: Any, name: str, fallback: str) -> Any:
