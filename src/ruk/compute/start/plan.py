@@ -139,7 +139,7 @@ class StartPlan:
     log4j_file: Optional[str]  # the quiet logging file, None when there is none
     jar_paths: Tuple[str, ...]  # the project's JARs
     gateway_before: Any  # the running JVM's gateway, None when no JVM runs yet
-    owns_launch: bool  # the start launches the driver JVM itself (driver_launch.launch)
+    owns_launch: bool  # the start launches the driver JVM itself (start.launch.launch)
     # What the start asked of the archive directory (archive.request.request,
     # with the driver "options" that map the archive found, else ""); None
     # when it asked nothing (a JVM runs already, the feature is off, or the
