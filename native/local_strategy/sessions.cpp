@@ -269,7 +269,7 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     // After caching: a warning turned into an error must not lose the session.
     Ref warned = call_sibling<Sibling::warn_unapplied_settings>(jvm_functions[1].get(), spark.get(),
                                                                 gateway_before.get(), settings.get());
-    if (!warned || start_pending_build(globals, spark.get()) < 0) return nullptr;
+    if (!warned || launch.offer_spare() < 0 || start_pending_build(globals, spark.get()) < 0) return nullptr;
     // Spark ML's functions, which the start may have left out, for ML users:
     // now, or at the first import of pyspark.ml.
     Ref after_start;
