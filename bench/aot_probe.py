@@ -115,7 +115,7 @@ def thread_cpu(pid: int) -> dict:
 
 def jvm_report(gateway) -> dict:
     """What the driver JVM says about its cache: its arguments and VM.info's CDS/AOT lines."""
-    from ruk.compute.archive_status import vm_info
+    from ruk.compute.archive.status import vm_info
 
     jvm = gateway.jvm
     lang = jvm.java.lang

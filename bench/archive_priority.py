@@ -29,7 +29,8 @@ SCHEMES = {
 # scheme's priority instead of the chosen one.
 BUILD = """
 import json, os, sys
-from ruk.compute import archive_build, archive_builder
+from ruk.compute.archive import build as archive_build
+from ruk.compute.archive import spawn as archive_builder
 scheme, directory, key, spec = json.loads(sys.argv[1])
 if scheme["idle"]:
     os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
@@ -43,7 +44,7 @@ sys.exit(archive_build.build_main(dict(spec, directory=directory, key=key, lock_
 
 def main() -> None:
     from ruk.commands.archive import _request
-    from ruk.compute.archive_build import cpu_seconds, processes
+    from ruk.compute.archive.build import cpu_seconds, processes
 
     cap = float(os.environ.get("CAP", "240"))
     root = tempfile.mkdtemp(prefix="archive-priority-")

@@ -707,7 +707,7 @@ def jvm_experiments(env: dict, project: str, scratch: str, quick: bool) -> None:
 def child_cold_cds() -> None:
     """A strategy cold start that writes the job file of the archive builder
     it starts (if any), which names the builder, to $BENCH_BUILDER_FILE."""
-    from ruk.compute import archive_builder
+    from ruk.compute.archive import spawn as archive_builder
 
     spawn = archive_builder.spawn
 
@@ -756,7 +756,7 @@ def _wait_for_builders() -> None:
     """Blocks until no archive builder of this user runs (it holds the user's lock)."""
     import fcntl
 
-    from ruk.compute import archive_builder
+    from ruk.compute.archive import spawn as archive_builder
 
     try:
         with open(os.path.join(archive_builder.lock_directory(), "builder.lock")) as f:
@@ -767,7 +767,7 @@ def _wait_for_builders() -> None:
 
 def installed_jdks() -> list:
     """One Java home per major version installed in /usr/lib/jvm."""
-    from ruk.compute.java_homes import parse_java_major, release_version
+    from ruk.compute.java.homes import parse_java_major, release_version
 
     found = {}
     for java in sorted(glob.glob("/usr/lib/jvm/*/bin/java")):
@@ -782,7 +782,7 @@ def bench_class_data_sharing(env: dict, project: str, scratch: str, cold_runs: i
     """Fresh-process cold starts: with the archive against the plain builder,
     and the first start (no archive yet, so it starts a builder) against the
     start with the feature off, all alternating; plus the build itself."""
-    from ruk.compute import driver_archive
+    from ruk.compute.archive import request as driver_archive
 
     base = dict(env)
     base.pop("MUR_SPARK_CDS", None)

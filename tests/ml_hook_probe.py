@@ -21,7 +21,7 @@ import pyspark.core.context as context
 import ruk.compute.strategies.local as local
 from fake_spark import FakeGateway, FakeSparkSession, key_of
 from jvm_reuse_probe import in_forked_child
-from ruk.compute import session_extensions
+from ruk.compute.start import extensions as session_extensions
 
 
 def new_jvm(**kwargs):

@@ -15,10 +15,10 @@ from types import SimpleNamespace
 
 import pytest
 
-from ruk.compute import archive_build as build
-from ruk.compute import archive_builder as builder
-from ruk.compute import archive_files as files
-from ruk.compute import driver_archive
+from ruk.compute.archive import build
+from ruk.compute.archive import spawn as builder
+from ruk.compute.archive import files
+from ruk.compute.archive import request as driver_archive
 from real_deps import missing_pyspark_and_java, require
 
 SOME_OPTIONS = "-Dlog4j2.configurationFile=file:/tmp/x --add-opens=java.base/java.lang=ALL-UNNAMED"
@@ -206,7 +206,7 @@ def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
     ("refused", "blocked", "or by 'mur spark archive build'"),
 ])
 def test_status_says_where_the_archive_stands(tmp_path, monkeypatch, case, status, words):
-    from ruk.compute import archive_status
+    from ruk.compute.archive import status as archive_status
 
     directory, key = tmp_path / "cds", "a" * 32
     directory.mkdir(mode=0o700)
@@ -231,7 +231,7 @@ def test_status_says_where_the_archive_stands(tmp_path, monkeypatch, case, statu
 
 
 def test_an_unexpected_error_is_logged_and_shown_and_the_start_goes_on(setup_env, monkeypatch):
-    from ruk.compute import archive_status
+    from ruk.compute.archive import status as archive_status
 
     directory = setup_env / "cds"
     directory.mkdir(mode=0o700)
@@ -424,10 +424,10 @@ _PRELUDE = f"""
 import json, os, subprocess, sys, time
 sys.path.insert(0, {str(Path(__file__).parent)!r})
 import ruk.compute.strategies.local as local
-from ruk.compute import archive_build as build
-from ruk.compute import archive_builder as builder
-from ruk.compute import archive_files as files
-from ruk.compute import driver_archive
+from ruk.compute.archive import build
+from ruk.compute.archive import spawn as builder
+from ruk.compute.archive import files
+from ruk.compute.archive import request as driver_archive
 from fake_spark import FakeSparkContext, FakeSparkSession
 Spark = FakeSparkSession.fresh()
 local.SparkSession, local.PYSPARK_AVAILABLE = Spark, True
@@ -630,7 +630,7 @@ def test_a_build_past_a_bound_is_ended_with_its_whole_process_group(job, bound, 
 
 _FIRST_START = textwrap.dedent("""
     import json, sys
-    from ruk.compute import archive_builder as builder
+    from ruk.compute.archive import spawn as builder
     from ruk.compute.strategies.local import LocalStrategy
 
     asked, start_builder = [], builder.start_builder
@@ -649,7 +649,7 @@ _FIRST_START = textwrap.dedent("""
 # takes minutes.
 _BUILD_NOW = textwrap.dedent("""
     import json, sys
-    from ruk.compute import archive_build as build
+    from ruk.compute.archive import build
 
     directory, key, spec = json.loads(sys.argv[1])
     sys.exit(build.build_main(dict(spec, directory=directory, key=key, lock_fd=None, stop_at_home=False,
@@ -795,7 +795,7 @@ _JAVA_25 = sorted(str(Path(java).parent.parent) for java in glob.glob("/usr/lib/
 # once, in the foreground).
 _ASK_ONLY = textwrap.dedent("""
     import json
-    from ruk.compute import archive_builder as builder
+    from ruk.compute.archive import spawn as builder
     from ruk.compute.strategies.local import LocalStrategy
 
     asked = []

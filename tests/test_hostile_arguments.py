@@ -25,7 +25,7 @@ from hypothesis import HealthCheck, currently_in_test_context, event, given, set
 from hypothesis import strategies as st
 
 import ruk.compute.strategies.local as local
-from ruk.compute.session_extensions import class_path_search
+from ruk.compute.start.extensions import class_path_search
 from fake_spark import (
     FAKE_JDK, CollidingKey, DictSub, FakeJavaCompat, FakeSparkSession, SetSub, StrSub,
     lock_is_free, pyspark_info,

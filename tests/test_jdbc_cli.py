@@ -21,7 +21,7 @@ from pathlib import Path
 import pytest
 
 from real_deps import require
-from ruk.compute.jdbc_drivers import KNOWN_DRIVERS
+from ruk.compute.jdbc.drivers import KNOWN_DRIVERS
 
 DRIVER = Path("/usr/share/java/postgresql.jar")
 SQLITE = Path("/usr/share/java/sqlite-jdbc.jar")

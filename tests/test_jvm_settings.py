@@ -8,7 +8,7 @@ import warnings
 import pytest
 
 from fake_spark import FakeGateway, FakeSparkSession
-from ruk.compute import jvm_settings
+from ruk.compute.start import jvm_settings
 
 KEYS = ("spark.driver.memory", "spark.jars", "spark.driver.extraClassPath", "spark.driver.extraJavaOptions")
 FAST = ("1g", "", "", "-Dx=1")
@@ -55,7 +55,7 @@ def test_differences_from_the_running_jvm_warn_once(monkeypatch, case):
 
 def test_running_gateway_never_imports_pyspark():
     # A start must not pay for PySpark's import to learn that no JVM runs.
-    script = ("import sys; from ruk.compute.jvm_settings import running_gateway; "
+    script = ("import sys; from ruk.compute.start.jvm_settings import running_gateway; "
               "print(running_gateway(), 'pyspark' in sys.modules)")
     result = subprocess.run([sys.executable, "-I", "-c", script], capture_output=True, text=True, timeout=60)
     assert result.stdout.split() == ["None", "False"], result.stderr

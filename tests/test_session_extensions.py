@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from real_deps import require
-from ruk.compute.session_extensions import PROVIDER_SERVICE, class_path_search
+from ruk.compute.start.extensions import PROVIDER_SERVICE, class_path_search
 
 
 def _jar(path, *names):

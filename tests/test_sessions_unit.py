@@ -27,8 +27,8 @@ from fake_spark import (
     JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, StderrPipe,
     jar_dir, key_of, lock_is_free, pyspark_info,
 )
-from ruk.compute import pyspark_internals
-from ruk.compute.session_extensions import SEARCH_SETTING as SEARCH
+from ruk.compute.start import pyspark_internals
+from ruk.compute.start.extensions import SEARCH_SETTING as SEARCH
 
 LOG4J_TEXT = (
     "\nstatus = error\nappender.console.type = Console\nappender.console.name = console\n"
@@ -154,7 +154,7 @@ ARCHIVE = " -XX:SharedArchiveFile=/a.jsa -Xlog:cds=off"
     ids=["user options", "not a string", "user defaults too", "own logging file", "only user defaults", "none"],
 )
 def test_quiet_options_go_beside_the_users_extra_java_options(env, monkeypatch, config, quiet_as_default_options):
-    from ruk.compute import driver_archive
+    from ruk.compute.archive import request as driver_archive
 
     seen, settings = [], []
     monkeypatch.setattr(driver_archive, "driver_options",
@@ -554,12 +554,12 @@ def test_pyspark_unavailable(env, monkeypatch):
 
 
 @pytest.mark.parametrize("module, name, replacement, message", [
-    ("launch_plan", "effective_settings", lambda config, log4j_file: [],
-     "ruk.compute.launch_plan.effective_settings must take 4 positional argument(s)"),
-    ("jvm_settings", "running_gateway", lambda *, pyspark: None,
-     "ruk.compute.jvm_settings.running_gateway must take 0 positional argument(s)"),
-    ("mur_home", "jar_cache_directory", "not a function",
-     "ruk.compute.mur_home.jar_cache_directory is not callable"),
+    ("start.plan", "effective_settings", lambda config, log4j_file: [],
+     "ruk.compute.start.plan.effective_settings must take 4 positional argument(s)"),
+    ("start.jvm_settings", "running_gateway", lambda *, pyspark: None,
+     "ruk.compute.start.jvm_settings.running_gateway must take 0 positional argument(s)"),
+    ("host.home", "jar_cache_directory", "not a function",
+     "ruk.compute.host.home.jar_cache_directory is not callable"),
 ])
 def test_a_sibling_that_does_not_fit_the_call_is_named_before_anything_starts(env, module, name, replacement,
                                                                                message):
@@ -915,7 +915,8 @@ def test_owns_launch(monkeypatch, case):
     require(missing_pyspark_and_java())
     from pyspark.core.context import SparkContext
     from pyspark.sql import SparkSession
-    from ruk.compute import driver_launch, pyspark_internals
+    from ruk.compute.start import launch as driver_launch
+    from ruk.compute.start import pyspark_internals
 
     settings, environ, change, expected = OWNS_LAUNCH[case]
     for name, value in environ.items():
@@ -936,7 +937,8 @@ def test_owns_launch(monkeypatch, case):
 def test_a_gateway_without_its_process_is_left_to_pyspark_and_said_once(monkeypatch):
     require(missing_pyspark_and_java())  # py4j
     from py4j.java_gateway import JavaGateway
-    from ruk.compute import driver_launch, pyspark_internals
+    from ruk.compute.start import launch as driver_launch
+    from ruk.compute.start import pyspark_internals
 
     monkeypatch.setattr(pyspark_internals, "_warned", set())
     gateway = JavaGateway.__new__(JavaGateway)  # never connected: PySpark set no proc on it
@@ -948,7 +950,7 @@ def test_failed_launch_ends_its_process_group_found_in_the_traceback(monkeypatch
     """Interrupted inside the launch, before it returned: the Popen its frame
     holds is ended with its group, a member that ignores SIGTERM included."""
     require(missing_pyspark_and_java())  # py4j
-    from ruk.compute import driver_launch
+    from ruk.compute.start import launch as driver_launch
 
     monkeypatch.setattr(driver_launch, "TERMINATE_WAIT", 0.1)
     stubborn = ("import signal, subprocess, sys, time; signal.signal(signal.SIGTERM, signal.SIG_IGN); "

@@ -9,19 +9,19 @@
 namespace ruk {
 
 // The sibling modules: identifier, module, then what it is used for. The one
-// arrow back: archive_build, the archive builder, a program of its own,
+// arrow back: archive.build, the archive builder, a program of its own,
 // imports this module's LocalStrategy to start the driver it archives.
 #define RUK_SIBLING_MODULES(X)                                                                       \
     X(base_module, "ruk.compute.strategies.base")                  /* LocalStrategy's base class */  \
     X(exceptions_module, "ruk_common.exceptions")                  /* RukRuntimeError */             \
     X(java_compat_module, "ruk.compute.java_compat")               /* the Java check */              \
     X(jar_provisioning_module, "ruk.compute.jar_provisioning")     /* the project's JARs */          \
-    X(mur_home_module, "ruk.compute.mur_home")                     /* ~/.mur and its JAR folder */   \
-    X(driver_archive_module, "ruk.compute.driver_archive")         /* archive builds */              \
-    X(jvm_settings_module, "ruk.compute.jvm_settings")             /* a running JVM; warnings */     \
-    X(session_extensions_module, "ruk.compute.session_extensions") /* Spark ML's functions */        \
-    X(launch_plan_module, "ruk.compute.launch_plan")               /* what the builder is given */   \
-    X(driver_launch_module, "ruk.compute.driver_launch")           /* the JVM a start launches */    \
+    X(mur_home_module, "ruk.compute.host.home")                    /* ~/.mur and its JAR folder */   \
+    X(driver_archive_module, "ruk.compute.archive.request")        /* archive builds */              \
+    X(jvm_settings_module, "ruk.compute.start.jvm_settings")       /* a running JVM; warnings */     \
+    X(session_extensions_module, "ruk.compute.start.extensions")   /* Spark ML's functions */        \
+    X(launch_plan_module, "ruk.compute.start.plan")                /* what the builder is given */   \
+    X(driver_launch_module, "ruk.compute.start.launch")            /* the JVM a start launches */    \
     X(spare_module, "ruk.compute.spare")                           /* spare driver JVMs */
 
 // Every callable of a sibling the extension calls, typed by the number of

@@ -23,7 +23,9 @@ _START_JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnre
 def _request(config: Dict[str, str]) -> Tuple[Optional[Dict[str, Any]], str]:
     """What a start with `config` asks of the archive directory (see
     driver_archive.request), or None and why no archive is used at all."""
-    from ruk.compute import driver_archive, launch_plan, mur_home
+    from ruk.compute.archive import request as driver_archive
+    from ruk.compute.start import plan as launch_plan
+    from ruk.compute.host import home as mur_home
 
     if os.environ.get(driver_archive.SWITCH_ENV) == "0":
         return None, f"turned off by {driver_archive.SWITCH_ENV}=0"
@@ -53,8 +55,9 @@ def _request(config: Dict[str, str]) -> Tuple[Optional[Dict[str, Any]], str]:
 def check_text(config: Dict[str, str]) -> str:
     """One line for `mur spark check`, after its start: whether the driver
     JVM used an archive, as the JVM itself reports it, else where it stands."""
-    from ruk.compute import archive_builder, archive_status
-    from ruk.compute.jvm_settings import running_gateway
+    from ruk.compute.archive import spawn as archive_builder
+    from ruk.compute.archive import status as archive_status
+    from ruk.compute.start.jvm_settings import running_gateway
 
     try:
         gateway = running_gateway()
@@ -78,7 +81,8 @@ def check_text(config: Dict[str, str]) -> str:
 
 
 def _cmd_archive(args: argparse.Namespace) -> int:
-    from ruk.compute import archive_files, archive_status
+    from ruk.compute.archive import files as archive_files
+    from ruk.compute.archive import status as archive_status
 
     asked, why = _request(args.parse_conf(args.conf, args.parser))
     directory = asked["directory"] if asked else archive_files.archive_directory()
@@ -102,7 +106,7 @@ def _cmd_archive(args: argparse.Namespace) -> int:
 def _stop(process: Any) -> None:
     """Ends every process of the builder's session (its build and JVM among
     them): SIGTERM, then SIGKILL to what is left after STOP_GRACE."""
-    from ruk.compute.archive_build import processes
+    from ruk.compute.archive.build import processes
 
     for sig, grace in ((signal.SIGTERM, STOP_GRACE), (signal.SIGKILL, STOP_GRACE)):
         for pid in processes([process.pid], session=True):
@@ -120,7 +124,10 @@ def _stop(process: Any) -> None:
 
 
 def _cmd_archive_build(args: argparse.Namespace) -> int:
-    from ruk.compute import archive_build, archive_builder, archive_files, archive_status
+    from ruk.compute.archive import build as archive_build
+    from ruk.compute.archive import spawn as archive_builder
+    from ruk.compute.archive import files as archive_files
+    from ruk.compute.archive import status as archive_status
 
     asked, why = _request(args.parse_conf(args.conf, args.parser))
     if asked is None:
@@ -171,7 +178,8 @@ def _cmd_archive_build(args: argparse.Namespace) -> int:
 
 
 def _cmd_archive_clear(args: argparse.Namespace) -> int:
-    from ruk.compute import archive_files, archive_status
+    from ruk.compute.archive import files as archive_files
+    from ruk.compute.archive import status as archive_status
 
     directory = archive_files.archive_directory()
     real = archive_files.trusted_directory(directory) if directory else None

@@ -10,7 +10,7 @@ from typing import Dict, List, Optional, Sequence
 
 from ruk.commands.common import CliError, installations_with_choice, majors_text, require_pyspark, select_java
 from ruk.compute import java_compat as jc
-from ruk.compute.mur_home import JAVA_CHOICE_NAME, MUR_NAME
+from ruk.compute.host.home import JAVA_CHOICE_NAME, MUR_NAME
 
 
 def _describe_choice(choice: jc.JavaChoice) -> str:

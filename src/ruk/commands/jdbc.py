@@ -21,9 +21,9 @@ def _jdbc_folder_or_error() -> str:
 
 
 def _cmd_jdbc_add(args: argparse.Namespace) -> int:
-    from ruk.compute import jdbc_drivers
+    from ruk.compute.jdbc import drivers as jdbc_drivers
     from ruk.compute.jar_provisioning import jar_folder
-    from ruk.compute.jdbc_jar import DriverError
+    from ruk.compute.jdbc.jar import DriverError
 
     project = os.getcwd()
     try:
@@ -50,8 +50,8 @@ def _cmd_jdbc_add(args: argparse.Namespace) -> int:
 
 def _cmd_jdbc_list(args: argparse.Namespace) -> int:
     from ruk.compute.jar_provisioning import jar_folder, list_project_jars
-    from ruk.compute.jdbc_drivers import clear_leftovers
-    from ruk.compute.jdbc_jar import describe_drivers
+    from ruk.compute.jdbc.drivers import clear_leftovers
+    from ruk.compute.jdbc.jar import describe_drivers
 
     project = _jdbc_folder_or_error()
     clear_leftovers(jar_folder(project))
@@ -74,8 +74,8 @@ def _cmd_jdbc_list(args: argparse.Namespace) -> int:
 
 
 def _cmd_jdbc_remove(args: argparse.Namespace) -> int:
-    from ruk.compute import jdbc_drivers
-    from ruk.compute.jdbc_jar import DriverError
+    from ruk.compute.jdbc import drivers as jdbc_drivers
+    from ruk.compute.jdbc.jar import DriverError
 
     project = _jdbc_folder_or_error()
     try:
@@ -98,8 +98,8 @@ def _positive_number(text: str) -> float:
 
 def add_commands(commands: argparse._SubParsersAction) -> None:
     from ruk.compute.jar_provisioning import jar_folder
-    from ruk.compute.jdbc_download import DEFAULT_MAX_SIZE, DEFAULT_REPOSITORY, DEFAULT_TIMEOUT
-    from ruk.compute.jdbc_drivers import KNOWN_DRIVERS, REPOSITORY_ENV
+    from ruk.compute.jdbc.download import DEFAULT_MAX_SIZE, DEFAULT_REPOSITORY, DEFAULT_TIMEOUT
+    from ruk.compute.jdbc.drivers import KNOWN_DRIVERS, REPOSITORY_ENV
 
     project_jars = jar_folder("")  # as the help names it: relative to the project
 

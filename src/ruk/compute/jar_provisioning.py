@@ -9,7 +9,7 @@ import stat
 import warnings
 from typing import Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
-from ruk.compute.mur_home import JAR_DIR_NAME, MUR_NAME
+from ruk.compute.host.home import JAR_DIR_NAME, MUR_NAME
 
 __all__ = [
     "JarListing",

@@ -13,8 +13,8 @@ import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
 
-from ruk.compute.java_choice import JavaChoice, clear_java_choice, java_choice_path, read_java_choice, save_java_choice
-from ruk.compute.java_homes import (SOURCE_JAVA_HOME, SOURCE_PATH, SOURCE_USER_CHOICE, JavaInstallation,
+from ruk.compute.java.choice import JavaChoice, clear_java_choice, java_choice_path, read_java_choice, save_java_choice
+from ruk.compute.java.homes import (SOURCE_JAVA_HOME, SOURCE_PATH, SOURCE_USER_CHOICE, JavaInstallation,
                                     clear_version_cache, parse_java_major, probe_java_home, scan)
 
 __all__ = [

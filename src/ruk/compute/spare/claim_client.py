@@ -19,7 +19,7 @@ import subprocess
 import threading
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from ruk.compute.jvm_settings import spark_context_class
+from ruk.compute.start.jvm_settings import spark_context_class
 from ruk.compute.spare import handover, registry
 from ruk.compute.spare.launch_key import key_of, launch_inputs
 

@@ -20,8 +20,8 @@ import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ruk.compute.jar_provisioning import jar_folder
-from ruk.compute.jvm_settings import setting_text
-from ruk.compute.pyspark_internals import MISSING, internal
+from ruk.compute.start.jvm_settings import setting_text
+from ruk.compute.start.pyspark_internals import MISSING, internal
 
 __all__ = ["launch_inputs", "key_of", "fingerprints", "conf_pairs"]
 

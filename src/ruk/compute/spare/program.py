@@ -39,7 +39,7 @@ import time
 import traceback
 from typing import Any, Dict, List, Optional, Sequence
 
-from ruk.compute.jvm_settings import spark_context_class
+from ruk.compute.start.jvm_settings import spark_context_class
 from ruk.compute.spare import handover, registry
 from ruk.compute.spare.launch_key import fingerprints, key_of, launch_inputs
 

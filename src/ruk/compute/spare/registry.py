@@ -20,7 +20,7 @@ import signal
 import time
 from typing import Any, Dict, Iterator, List, Optional
 
-from ruk.compute import mur_home
+from ruk.compute.host import home as mur_home
 
 __all__ = ["SWITCH_ENV", "IDLE_ENV", "enabled", "idle_limit", "directory", "record_path", "socket_path",
            "read_record", "write_record", "live_records", "remove", "remove_stale", "lock", "process_start", "is_live", "end",

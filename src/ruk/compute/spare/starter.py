@@ -57,7 +57,7 @@ def _import_roots() -> List[str]:
 def _archive_coming() -> bool:
     """Whether this start asked for its set-up's archive to be built: the
     next start will map it, so a spare of this start's launch would wait in vain."""
-    request = getattr(sys.modules.get("ruk.compute.driver_archive"), "last_request", None)
+    request = getattr(sys.modules.get("ruk.compute.archive.request"), "last_request", None)
     return isinstance(request, dict) and request.get("archive") is None and request.get("unusable") is None
 
 

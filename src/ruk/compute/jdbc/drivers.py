@@ -18,11 +18,11 @@ from contextlib import contextmanager
 from typing import Callable, Dict, Iterator, List, NamedTuple, Optional, TextIO, Tuple
 
 from ruk.compute.jar_provisioning import LIST_SEPARATORS, jar_folder, list_project_jars
-from ruk.compute.jdbc_download import (DEFAULT_MAX_SIZE, DEFAULT_REPOSITORY, DEFAULT_TIMEOUT, artifact_url,
+from ruk.compute.jdbc.download import (DEFAULT_MAX_SIZE, DEFAULT_REPOSITORY, DEFAULT_TIMEOUT, artifact_url,
                                        check_repository, download)
-from ruk.compute.jdbc_jar import (CHUNK, DriverError, PresentJars, declared_drivers, drivers_or_none, file_digest,
+from ruk.compute.jdbc.jar import (CHUNK, DriverError, PresentJars, declared_drivers, drivers_or_none, file_digest,
                                   one_line)
-from ruk.compute.processes import pid_alive
+from ruk.compute.host.processes import pid_alive
 
 # Known names and the pinned Maven coordinate each one stands for.
 KNOWN_DRIVERS: Dict[str, Tuple[str, str, str]] = {

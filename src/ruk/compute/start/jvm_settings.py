@@ -12,7 +12,7 @@ import warnings
 from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 from urllib.parse import unquote, urlsplit
 
-from ruk.compute.pyspark_internals import MISSING, internal, report_missing
+from ruk.compute.start.pyspark_internals import MISSING, internal, report_missing
 
 __all__ = ["GATEWAY_FALLBACK", "gateway_readable", "memory_bytes", "quote_java_option", "running_gateway",
            "setting_text", "spark_context_class", "warn_unapplied_settings"]

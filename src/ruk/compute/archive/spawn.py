@@ -23,8 +23,8 @@ import sys
 import tempfile
 from typing import Any, Dict, List, Optional
 
-from ruk.compute import archive_files as files
-from ruk.compute.processes import pid_alive
+from ruk.compute.archive import files
+from ruk.compute.host.processes import pid_alive
 
 __all__ = ["LOCK_DIR_ENV", "start_builder", "spawn", "user_lock", "builders"]
 
@@ -56,7 +56,7 @@ with open(sys.argv[1], "rb") as f:
     job = json.loads(f.read())
 os.unlink(sys.argv[1])
 sys.path.extend(p for p in job["import_roots"] if p not in sys.path)
-from ruk.compute.archive_build import build_main
+from ruk.compute.archive.build import build_main
 sys.exit(build_main(job))
 """
 

@@ -9,7 +9,7 @@ import tempfile
 from dataclasses import dataclass
 from typing import Optional
 
-from ruk.compute.mur_home import JAVA_CHOICE_NAME, mur_directory, mur_entry
+from ruk.compute.host.home import JAVA_CHOICE_NAME, mur_directory, mur_entry
 
 
 @dataclass(frozen=True)

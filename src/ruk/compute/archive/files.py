@@ -25,8 +25,8 @@ import time
 import traceback
 from typing import Any, Dict, List, Optional
 
-from ruk.compute import mur_home
-from ruk.compute.processes import pid_alive
+from ruk.compute.host import home as mur_home
+from ruk.compute.host.processes import pid_alive
 
 __all__ = ["DIRECTORY_ENV", "KINDS", "archive_directory", "trusted_directory", "valid_archive", "write_meta",
            "prune", "record_failure", "failure", "log", "log_error"]

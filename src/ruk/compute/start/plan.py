@@ -15,8 +15,8 @@ from __future__ import annotations
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ruk.compute.jar_provisioning import jar_spark_settings
-from ruk.compute.jvm_settings import quote_java_option
-from ruk.compute.session_extensions import SEARCH_SETTING, class_path_search, search_may_be_off
+from ruk.compute.start.jvm_settings import quote_java_option
+from ruk.compute.start.extensions import SEARCH_SETTING, class_path_search, search_may_be_off
 
 __all__ = ["FAST_DEFAULTS", "effective_settings", "archive_inputs", "driver_java_options", "quiet_route"]
 
@@ -137,7 +137,7 @@ def _with_archive(java_options: str, route: str, settings: Settings, jar_paths: 
         view = _archive_view(java_options, route, settings)
         if view is None:
             return java_options  # the user's own options stand as they are
-        from ruk.compute.driver_archive import driver_options
+        from ruk.compute.archive.request import driver_options
 
         extra = driver_options(view[0], jar_paths, view[1], jvm_running)
         if isinstance(extra, str) and extra:

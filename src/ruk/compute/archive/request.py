@@ -29,11 +29,11 @@ import stat
 import sys
 from typing import Any, Dict, List, Optional, Sequence
 
-from ruk.compute import archive_files as files
+from ruk.compute.archive import files
 from ruk.compute.jar_provisioning import jar_spark_settings
 from ruk.compute.java_compat import parse_java_major
-from ruk.compute.jvm_settings import DEFAULTS, memory_bytes, quote_java_option, running_gateway
-from ruk.compute.pyspark_internals import MISSING, internal
+from ruk.compute.start.jvm_settings import DEFAULTS, memory_bytes, quote_java_option, running_gateway
+from ruk.compute.start.pyspark_internals import MISSING, internal
 
 __all__ = ["SWITCH_ENV", "driver_options", "after_start", "request", "use_options", "dump_options"]
 
@@ -150,7 +150,7 @@ def after_start(spark: Any) -> None:
         if asked["unusable"] is not None:
             files.log(asked["directory"], f"no archive: {asked['unusable']}", create=True)
             return
-        from ruk.compute import archive_builder
+        from ruk.compute.archive import spawn as archive_builder
 
         archive_builder.start_builder(asked["directory"], asked["key"], asked["spec"])
     except Exception:

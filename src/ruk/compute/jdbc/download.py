@@ -14,7 +14,7 @@ import threading
 import time
 from typing import BinaryIO, Callable, List, NamedTuple, Optional, TextIO, Tuple
 
-from ruk.compute.jdbc_jar import CHUNK, DriverError, one_line
+from ruk.compute.jdbc.jar import CHUNK, DriverError, one_line
 
 DEFAULT_REPOSITORY = "https://repo1.maven.org/maven2"
 DEFAULT_TIMEOUT = 120.0  # seconds for a whole download, checksum included

@@ -21,12 +21,12 @@ import time
 import traceback
 from typing import Any, Dict, Iterable, Optional, Tuple
 
-from ruk.compute import archive_builder
-from ruk.compute import archive_files as files
-from ruk.compute import mur_home
-from ruk.compute.driver_archive import NO_ARCHIVE, dump_options
-from ruk.compute.pyspark_internals import MISSING, internal
-from ruk.compute.processes import group_alive
+from ruk.compute.archive import spawn as archive_builder
+from ruk.compute.archive import files
+from ruk.compute.host import home as mur_home
+from ruk.compute.archive.request import NO_ARCHIVE, dump_options
+from ruk.compute.start.pyspark_internals import MISSING, internal
+from ruk.compute.host.processes import group_alive
 
 __all__ = ["build_main", "processes", "cpu_seconds"]
 

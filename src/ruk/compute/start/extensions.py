@@ -24,8 +24,8 @@ import warnings
 import zipfile
 from typing import Any, Optional, Sequence, Tuple
 
-from ruk.compute.jvm_settings import gateway_readable, running_gateway
-from ruk.compute.pyspark_internals import pyspark_version, report_missing
+from ruk.compute.start.jvm_settings import gateway_readable, running_gateway
+from ruk.compute.start.pyspark_internals import pyspark_version, report_missing
 
 __all__ = ["SEARCH_SETTING", "search_may_be_off", "class_path_search", "after_start", "on_ml_import", "on_reuse",
            "register_ml_functions"]

@@ -17,8 +17,8 @@ import sys
 from types import TracebackType
 from typing import Any, Optional, Sequence, Tuple
 
-from ruk.compute.jvm_settings import setting_text, spark_context_class as _context_class
-from ruk.compute.pyspark_internals import MISSING, internal, report_missing
+from ruk.compute.start.jvm_settings import setting_text, spark_context_class as _context_class
+from ruk.compute.start.pyspark_internals import MISSING, internal, report_missing
 
 __all__ = ["owns_launch", "launch", "end_launch", "without_interrupt_log"]
 

@@ -10,8 +10,8 @@ import re
 import time
 from typing import Any, Dict, List, Optional, Tuple
 
-from ruk.compute import archive_builder
-from ruk.compute import archive_files as files
+from ruk.compute.archive import spawn as archive_builder
+from ruk.compute.archive import files
 
 __all__ = ["state", "summary", "archives", "last_error", "clear", "requested_cache", "cache_in_use"]
 

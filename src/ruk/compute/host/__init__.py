@@ -1,0 +1,1 @@
+"""The user's machine: the home folder with ~/.mur, and whether a process runs."""
