@@ -981,3 +981,64 @@ def test_failed_launch_ends_its_process_group_found_in_the_traceback(monkeypatch
     while not ended() and time.monotonic() < deadline:
         time.sleep(0.01)
     assert ended()
+
+
+# --- spare driver JVMs: the launch key, and where there are none -----------------------------
+
+# What changes the launch, and what doesn't: (what the test does, whether the key stays).
+LAUNCH_CHANGES = {
+    "nothing": (lambda project, patch: None, True),
+    "another variable": (lambda project, patch: patch.setenv("RUK_TEST_EXTRA", "1"), False),
+    "another directory": (lambda project, patch: patch.chdir(project / "sub"), False),
+    "another umask": (lambda project, patch: os.umask(0o077), False),
+    "a project JAR rewritten": (lambda project, patch: (project / "lib.jar").write_bytes(b"PK other"), False),
+    "the logging file rewritten as it was": (lambda project, patch: (project / "log4j2").write_text("quiet"), True),
+    "the logging file changed": (lambda project, patch: (project / "log4j2").write_text("loud"), False),
+}
+
+
+@pytest.mark.parametrize("case", list(LAUNCH_CHANGES))
+def test_launch_key(tmp_path, monkeypatch, case):
+    require(missing_pyspark_and_java())
+    from ruk.compute.spare.launch_key import fingerprints, key_of, launch_inputs
+
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "lib.jar").write_bytes(b"PK")
+    (tmp_path / "log4j2").write_text("quiet")
+    monkeypatch.chdir(tmp_path)
+    settings = [("spark.jars", str(tmp_path / "lib.jar")),
+                ("spark.driver.extraJavaOptions", f"-Dlog4j2.configurationFile=file:{tmp_path / 'log4j2'} -Da=b")]
+    before = launch_inputs("mur", "local[2]", settings)
+    change, same = LAUNCH_CHANGES[case]
+    umask = os.umask(0o022)
+    os.umask(umask)
+    try:
+        change(tmp_path, monkeypatch)
+        after = launch_inputs("mur", "local[2]", settings)
+    finally:
+        os.umask(umask)
+    assert (key_of(after) == key_of(before)) is same
+    # A waiting spare sees a change of its files the same way.
+    assert (fingerprints(before["files"]) == before["fingerprints"]) is (same or case.startswith("another"))
+
+
+@pytest.mark.parametrize("switch", [{"CI": "true"}, {"MUR_SPARK_SPARE": "0"}, {"folder": 0o755}])
+def test_no_spare_is_claimed_or_started(tmp_path, monkeypatch, switch):
+    """Off under CI or MUR_SPARK_SPARE=0: nothing is made; a spare folder
+    open to others is never used."""
+    require(missing_pyspark_and_java())
+    from ruk.compute import spare
+
+    monkeypatch.setenv("HOME", str(tmp_path))
+    monkeypatch.delenv("CI", raising=False)
+    monkeypatch.delenv("MUR_SPARK_SPARE", raising=False)
+    for name, value in switch.items():
+        if name == "folder":
+            (tmp_path / ".mur" / "spare").mkdir(parents=True)
+            (tmp_path / ".mur" / "spare").chmod(value)
+        else:
+            monkeypatch.setenv(name, value)
+    inputs, claimed = spare.claim("mur", "local[2]", [])
+    assert claimed is None and (inputs is None) is ("folder" not in switch)
+    assert spare.offer(inputs) is None
+    assert [path.name for path in tmp_path.rglob("*")] == ([".mur", "spare"] if "folder" in switch else [])

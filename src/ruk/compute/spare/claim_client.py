@@ -104,11 +104,12 @@ def _gateway(port: int, secret: str, process: ClaimedProcess) -> Any:
     return gateway
 
 
-def _ask(record: dict, path: str, key: str) -> Tuple[Optional[dict], List[int]]:
+def _ask(record: dict, folder: str, key: str) -> Tuple[Optional[dict], List[int]]:
     """The spare's answer to a claim, and the descriptors it passed."""
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_CLOEXEC) as connection:
         connection.settimeout(CLAIM_WAIT)
-        connection.connect(path)
+        with registry.socket_address(folder, key) as address:
+            connection.connect(address)
         if handover.peer(connection) != (record["pid"], os.geteuid()):
             return None, []
         handover.send_message(connection, {"key": key, "secret": record.get("secret")})
@@ -137,7 +138,7 @@ def claim(app_name: Any, master: Any,
         record = registry.read_record(registry.record_path(folder, key))
         if record is None or record.get("state") != "ready" or not registry.is_live(record):
             return inputs, None
-        answer, fds = _ask(record, registry.socket_path(folder, key), key)
+        answer, fds = _ask(record, folder, key)
         if answer is None:
             raise ConnectionError("the spare did not hand over")
         stdin_fd, stdout_fd, stderr_fd, pidfd = fds

@@ -153,10 +153,10 @@ def _main(job: Dict[str, Any], held: Dict[str, Any]) -> int:
     process = held["process"]
     pidfd = os.pidfd_open(process.pid)
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_CLOEXEC) as listener:
-        path = registry.socket_path(folder, key)
         with contextlib.suppress(FileNotFoundError):
-            os.unlink(path)  # a killed spare's
-        listener.bind(path)
+            os.unlink(registry.socket_path(folder, key))  # a killed spare's
+        with registry.socket_address(folder, key) as address:
+            listener.bind(address)
         listener.listen(4)
         registry.write_record(folder, key, dict(record, state="ready", jvm_pid=process.pid,
                                                 jvm_start=registry.process_start(process.pid)))

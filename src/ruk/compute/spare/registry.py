@@ -22,7 +22,7 @@ from typing import Any, Dict, Iterator, List, Optional
 
 from ruk.compute.host import home as mur_home
 
-__all__ = ["SWITCH_ENV", "IDLE_ENV", "enabled", "idle_limit", "directory", "record_path", "socket_path",
+__all__ = ["SWITCH_ENV", "IDLE_ENV", "enabled", "idle_limit", "directory", "record_path", "socket_path", "socket_address",
            "read_record", "write_record", "live_records", "remove", "remove_stale", "lock", "process_start", "is_live", "end",
            "memory_bytes", "stop_all"]
 
@@ -30,8 +30,6 @@ SWITCH_ENV = "MUR_SPARK_SPARE"
 IDLE_ENV = "MUR_SPARK_SPARE_IDLE"
 IDLE_DEFAULT = 900.0
 MAX_PER_USER = 2
-# A socket's path is at most 107 bytes on Linux.
-_SOCKET_PATH_LIMIT = 107
 _RECORD_LIMIT = 1 << 16
 _LOCK_NAME = ".lock"
 # Between asking spares to end and making sure.
@@ -55,9 +53,9 @@ def idle_limit(environ: Optional[Dict[str, str]] = None) -> float:
 
 def directory(create: bool = False) -> Optional[str]:
     """``~/.mur/spare`` when it is the user's alone (made so when `create`
-    asks), else None; also None when a socket's path in it would be too long."""
+    asks), else None."""
     path = mur_home.mur_entry(mur_home.SPARE_DIR_NAME)
-    if path is None or len(socket_path(path, "0" * 32)) > _SOCKET_PATH_LIMIT:
+    if path is None:
         return None
     if create:
         try:
@@ -80,6 +78,17 @@ def record_path(folder: str, key: str) -> str:
 
 def socket_path(folder: str, key: str) -> str:
     return os.path.join(folder, key + ".sock")
+
+
+@contextlib.contextmanager
+def socket_address(folder: str, key: str) -> Iterator[str]:
+    """The key's socket by a path short enough whatever the folder's (a
+    socket's path has at most 107 bytes): through a descriptor of the folder."""
+    fd = os.open(folder, os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        yield f"/proc/self/fd/{fd}/{key}.sock"
+    finally:
+        os.close(fd)
 
 
 def read_record(path: str) -> Optional[Dict[str, Any]]:
