@@ -989,9 +989,10 @@ def cds_java_homes(args) -> list:
     return args.java_home if args.java_homes_given else installed_jdks() or args.java_home
 
 
-def main_cds_only(args) -> int:
-    """--cds-only: group 6 alone, in the same scratch set-up as a full run."""
-    print(f"local strategy benchmark, group 6 only: {os.cpu_count()} cores, Python {sys.version.split()[0]}, "
+def main_one_group(args, number: int, name: str, run) -> int:
+    """--cds-only, --warm-only: group `number` alone (`run(home, project,
+    scratch)`), in the same scratch set-up as a full run."""
+    print(f"local strategy benchmark, group {number} only: {os.cpu_count()} cores, Python {sys.version.split()[0]}, "
           f"load average {_loadavg()} at start")
     scratch = tempfile.mkdtemp(prefix="ruk-bench-")
     started = time.perf_counter()
@@ -1001,34 +1002,7 @@ def main_cds_only(args) -> int:
         os.makedirs(project)
         import pyspark
         print(f"PySpark {pyspark.__version__}")
-        raw = {"cores": os.cpu_count(), "cds": [
-            bench_class_data_sharing(child_env(home, scratch, java_home), project, scratch,
-                                     args.cold_runs or (3 if args.quick else 5))
-            for java_home in cds_java_homes(args)]}
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
-    print(f"\ntotal {time.perf_counter() - started:.0f} s, load average {_loadavg()} at the end")
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump(raw, f, indent=1, default=str)
-    return 0
-
-
-def main_warm_only(args) -> int:
-    """--warm-only: group 7 alone, in the same scratch set-up as a full run."""
-    print(f"local strategy benchmark, group 7 only: {os.cpu_count()} cores, Python {sys.version.split()[0]}, "
-          f"load average {_loadavg()} at start")
-    scratch = tempfile.mkdtemp(prefix="ruk-bench-")
-    started = time.perf_counter()
-    try:
-        home, project = os.path.join(scratch, "home"), os.path.join(scratch, "project")
-        os.makedirs(home)
-        os.makedirs(project)
-        import pyspark
-        print(f"PySpark {pyspark.__version__}, JAVA_HOME={args.java_home[0]}")
-        raw = {"cores": os.cpu_count(), "warm_start": bench_warm_start(
-            child_env(home, scratch, args.java_home[0]), project, args.cold_runs or (3 if args.quick else 5),
-            args.warm_gap)}
+        raw = {"cores": os.cpu_count(), name: run(home, project, scratch)}
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     print(f"\ntotal {time.perf_counter() - started:.0f} s, load average {_loadavg()} at the end")
@@ -1104,10 +1078,14 @@ def main() -> int:
     if args.child == "strategy-cds":
         child_cold_cds()
         return 0
+    runs = args.cold_runs or (3 if args.quick else 5)
     if args.cds_only:
-        return main_cds_only(args)
+        return main_one_group(args, 6, "cds", lambda home, project, scratch: [
+            bench_class_data_sharing(child_env(home, scratch, java_home), project, scratch, runs)
+            for java_home in cds_java_homes(args)])
     if args.warm_only:
-        return main_warm_only(args)
+        return main_one_group(args, 7, "warm_start", lambda home, project, scratch: bench_warm_start(
+            child_env(home, scratch, args.java_home[0]), project, runs, args.warm_gap))
 
     cold_runs = args.cold_runs or (3 if args.quick else 5)
     json_path = os.path.abspath(args.json) if args.json else None

@@ -162,7 +162,7 @@ def _main(job: Dict[str, Any], held: Dict[str, Any]) -> int:
                                                 jvm_start=registry.process_start(process.pid)))
         normal_priority.cancel()
         _considerate(0)
-        _log(f"{key}: ready after {time.monotonic() - started:.1f} s")
+        _log(f"{key}: ready after {time.monotonic() - started:.1f} s, {_cpu_seconds(process.pid):.1f} s of CPU")
         why = _serve(listener, process, pidfd, answer, key, record["secret"], deadline, mine)
     if why is None:  # handed over: the JVM is the claimer's now, nothing of it is ended here
         registry.remove(folder, key, os.getpid())
@@ -283,6 +283,18 @@ def _hand_over(listener: socket.socket, process: subprocess.Popen, pidfd: int, a
             signal.pthread_sigmask(signal.SIG_UNBLOCK, _SIGNALS)
             return False
     return True
+
+
+def _cpu_seconds(jvm: int) -> float:
+    """The CPU time the spare and its launch used: its own, its JVM's, and
+    that of the JVM's reaped children (the launcher)."""
+    times = os.times()
+    used = times.user + times.system
+    with contextlib.suppress(OSError, ValueError, IndexError):
+        with open(f"/proc/{jvm}/stat", "rb") as f:
+            fields = f.read().rsplit(b")", 1)[1].split()
+        used += sum(int(value) for value in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+    return used
 
 
 def _group_members() -> List[int]:
