@@ -1022,13 +1022,16 @@ def test_launch_key(tmp_path, monkeypatch, case):
     assert (fingerprints(before["files"]) == before["fingerprints"]) is (same or case.startswith("another"))
 
 
-@pytest.mark.parametrize("switch", [{"CI": "true"}, {"MUR_SPARK_SPARE": "0"}, {"folder": 0o755}])
+@pytest.mark.parametrize("switch", [{"CI": "true"}, {"MUR_SPARK_SPARE": "0"}, {"folder": 0o755},
+                                    {"folder": 0o700, "owner": 65534}])
 def test_no_spare_is_claimed_or_started(tmp_path, monkeypatch, switch):
     """Off under CI or MUR_SPARK_SPARE=0: nothing is made; a spare folder
-    open to others is never used."""
+    open to others, or another user's, is never used."""
     require(missing_pyspark_and_java())
     from ruk.compute import spare
 
+    if "owner" in switch and os.geteuid() != 0:
+        pytest.skip("only root can give a folder to another user")
     monkeypatch.setenv("HOME", str(tmp_path))
     monkeypatch.delenv("CI", raising=False)
     monkeypatch.delenv("MUR_SPARK_SPARE", raising=False)
@@ -1036,7 +1039,8 @@ def test_no_spare_is_claimed_or_started(tmp_path, monkeypatch, switch):
         if name == "folder":
             (tmp_path / ".mur" / "spare").mkdir(parents=True)
             (tmp_path / ".mur" / "spare").chmod(value)
-        else:
+            os.chown(tmp_path / ".mur" / "spare", switch.get("owner", -1), -1)
+        elif name != "owner":
             monkeypatch.setenv(name, value)
     inputs, claimed = spare.claim("mur", "local[2]", [])
     assert claimed is None and (inputs is None) is ("folder" not in switch)
