@@ -44,7 +44,7 @@ sys.exit(archive_build.build_main(dict(spec, directory=directory, key=key, lock_
 
 def main() -> None:
     from ruk.commands.archive import _request
-    from ruk.compute.archive.build import cpu_seconds, processes
+    from ruk.compute.host.processes import end_session, session_cpu
 
     cap = float(os.environ.get("CAP", "240"))
     root = tempfile.mkdtemp(prefix="archive-priority-")
@@ -65,11 +65,10 @@ def main() -> None:
             started, used = time.monotonic(), 0.0
             while builder.poll() is None and time.monotonic() - started < cap:
                 time.sleep(1)
-                used = max(used, cpu_seconds([builder.pid], session=True))
+                used = max(used, session_cpu(builder.pid))
             wall = time.monotonic() - started
             if builder.poll() is None:
-                for pid in processes([builder.pid], session=True):
-                    os.kill(pid, 9)
+                end_session(builder.pid, 0.0, builder.poll)
                 builder.wait()
             print(json.dumps(dict(scheme=name, built=builder.returncode == 0 and wall < cap, wall_s=round(wall, 1),
                                   cpu_s=round(used, 1), cores_taken=round(used / wall, 2),

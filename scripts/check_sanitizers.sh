@@ -95,8 +95,8 @@ rm -f "$logs"/*
 
 tests=()
 # The files that need no JVM (the hostile-argument ones drive the extension hardest).
-for name in test_frame test_queries test_sessions_unit test_java_compat test_jar_provisioning \
-    test_hostile_arguments test_session_extensions; do
+for name in test_frame test_queries test_sessions_unit test_java_compat test_java_discovery test_jar_provisioning \
+    test_hostile_arguments test_hostile_calls test_hostile_module_state test_session_extensions; do
     [[ -f $repo/tests/$name.py ]] && tests+=("tests/$name.py")
 done
 # Daemon threads ended inside the module at interpreter exit (child processes, no JVM).

@@ -12,6 +12,8 @@ import os
 import select
 import sys
 import tempfile
+import threading
+import time
 import types
 from pathlib import Path
 
@@ -142,6 +144,39 @@ class FakeSparkSession:
         session.sparkContext.set_log_level_error = cls.set_log_level_error
         cls.created.append(session)
         return session
+
+
+class ReusingSparkSession(FakeSparkSession):
+    """Reuses as PySpark's builder does: getOrCreate hands out its default
+    session while that runs (the new settings applied at run time only); a
+    new one has the builder's `master` and settings (`started_with`). The
+    active session is per thread. `start_delay` widens races."""
+
+    _instantiatedSession = None
+    start_delay = 0.0
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        cls.local = threading.local()
+
+    @classmethod
+    def getActiveSession(cls):
+        active = getattr(cls.local, "active", None)
+        return None if active is None or active.stopped else active
+
+    @classmethod
+    def _get_or_create(cls, builder):
+        time.sleep(cls.start_delay)
+        if cls._instantiatedSession is None:
+            session = cls._instantiatedSession = super()._get_or_create(builder)
+            session.master = dict(call for call in builder.calls if len(call) == 2)["master"]
+            session.started_with = {call[1]: call[2] for call in builder.calls if call[0] == "config"}
+        cls.local.active = cls._instantiatedSession
+        return cls._instantiatedSession
+
+    def stop(self):
+        super().stop()
+        type(self)._instantiatedSession = None
 
 
 class FakeDataFrame:
@@ -344,7 +379,7 @@ class CollidingKey:
 
 def key_of(config):
     """The cache key of a configuration."""
-    return hashlib.md5(str(sorted(config.items())).encode()).hexdigest()
+    return hashlib.md5(str(sorted(config.items())).encode(), usedforsecurity=False).hexdigest()
 
 
 def lock_is_free():

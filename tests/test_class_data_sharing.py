@@ -6,6 +6,7 @@ import json
 import os
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -42,6 +43,12 @@ def setup_env(tmp_path, monkeypatch, make_fake_java_home):
     monkeypatch.setenv("JAVA_HOME", str(java_home))
     monkeypatch.setenv("SPARK_HOME", str(spark_home))
     return tmp_path
+
+
+def _asked(options=SOME_OPTIONS, jars=(), config=None):
+    """What a start that launches its JVM asks (None: nothing), and the options it adds."""
+    asked = driver_archive.start_request(options, list(jars), config or {})
+    return asked, asked["options"] if asked else ""
 
 
 def _key(options=SOME_OPTIONS, jars=None, config=None):
@@ -96,7 +103,7 @@ def test_no_archive_where_the_user_manages_sharing(setup_env, monkeypatch, env, 
         else:
             monkeypatch.setenv(name, value)
     assert driver_archive.driver_setup(SOME_OPTIONS, [], config) is None
-    assert driver_archive.driver_options(SOME_OPTIONS, [], config) == ""
+    assert _asked(config=config) == (None, "")
 
 
 # --- validation and pruning -------------------------------------------------------------
@@ -173,10 +180,10 @@ def test_an_archive_path_is_quoted_for_spark_or_named_where_it_cannot_be_passed(
     monkeypatch.setenv(files.DIRECTORY_ENV, str(directory))
     monkeypatch.delenv(driver_archive.SWITCH_ENV)
     archive = _plant(directory, _key())
-    options = driver_archive.driver_options(SOME_OPTIONS, [], {})
+    asked, options = _asked()
     # Spark's launcher splits the driver's options as a POSIX shell would.
     assert shlex.split(options)[:1] == ([f"-XX:SharedArchiveFile={archive}"] if used else [])
-    assert (driver_archive.last_request["unusable"] is None) is used
+    assert (asked["unusable"] is None) is used
 
 
 def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
@@ -187,13 +194,17 @@ def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
         _plant(directory, key, mtime=now - 100 * (age + 1), kind="aot" if key[0] == "e" else "cds")
         os.utime(directory / f"{key}.json", (now - 100 * (age + 1),) * 2)
     files.note_use(str(directory), "e" * 32)  # the oldest build, in daily use
-    (directory / "old-version.lock").write_text("")
+    # The user's own files, named like a builder's but not quite: never removed.
+    foreign = ["0" * 32 + ".lock", "notes.failed", "package.json", "data.jsa", "F" * 32 + ".jsa"]
+    for name in foreign:
+        (directory / name).write_bytes(b"mine")
+        os.utime(directory / name, (0, 0))
     files.prune(str(directory), keep_key="d" * 32, keep=3)
-    assert sorted(p.name for p in directory.iterdir()) == [
-        f"{k * 32}.{ext}" for k in "ade" for ext in ("aot" if k == "e" else "jsa", "json")]
+    assert sorted(p.name for p in directory.iterdir()) == sorted(foreign + [
+        f"{k * 32}.{ext}" for k in "ade" for ext in ("aot" if k == "e" else "jsa", "json")])
     # The disk bound: only what fits, the archive just built first.
     files.prune(str(directory), keep_key="d" * 32, keep_bytes=files.MIN_ARCHIVE_SIZE)
-    assert sorted(p.name for p in directory.iterdir()) == ["d" * 32 + ".jsa", "d" * 32 + ".json"]
+    assert sorted(p.name for p in directory.iterdir()) == sorted(foreign + ["d" * 32 + ".jsa", "d" * 32 + ".json"])
 
 
 @pytest.mark.parametrize("case, status, words", [
@@ -202,32 +213,45 @@ def test_prune_keeps_the_archives_used_last_within_bounds(tmp_path):
     ("builder here", "building", f"being built by pid {os.getpid()} since"),
     ("builder elsewhere", "building", "by pid 7 on other-host"),
     ("builder of another key", "waiting", "waiting: pid"),
+    ("builder of another home", "waiting", f"another builder of yours is at work, pid {os.getpid()} since"),
+    ("builder elsewhere, gone", "abandoned", "by pid 7 on other-host since"),
     ("starved", "failed", "tried again at the next start"),
     ("refused", "blocked", "or by 'mur spark archive build'"),
+    ("refused, builder of another home", "blocked", "or by 'mur spark archive build'"),
 ])
 def test_status_says_where_the_archive_stands(tmp_path, monkeypatch, case, status, words):
     from ruk.compute.archive import status as archive_status
 
     directory, key = tmp_path / "cds", "a" * 32
     directory.mkdir(mode=0o700)
+    (directory / "package.json").write_text("{}")  # the user's, in a folder shared with the archives
     monkeypatch.setenv(builder.LOCK_DIR_ENV, str(tmp_path / "lock"))
     asked = {"directory": str(directory), "key": key, "archive": None, "unusable": None}
+    held = builder.user_lock(directory="/elsewhere", key=key) if "another home" in case else None
     if case == "archive":
         asked["archive"] = str(_plant(directory, key))
-    elif case.startswith("builder"):
+    if case.startswith("builder") and not held:
         host, pid = ("other-host", 7) if "elsewhere" in case else (files.host_name(), os.getpid())
-        (directory / f".build~{host}~{pid}~{'b' * 32 if 'another' in case else key}.json").write_text('{"since": 0}')
-    elif case in ("starved", "refused"):
+        status_file = directory / f".build~{host}~{pid}~{'b' * 32 if 'another' in case else key}.json"
+        status_file.write_text('{"since": 0}')
+        (directory / f".tmp~{host}~{pid}~{key}.jsa").write_bytes(b"partial")
+        if "gone" in case:  # its host went down hours ago
+            os.utime(status_file, (time.time() - files.WALL_LIMIT - 60,) * 2)
+    elif case == "starved" or case.startswith("refused"):
         files.record_failure(str(directory), key, "bound" if case == "starved" else files.REFUSED, "why\nmore")
     state = archive_status.state(asked)
     assert state["status"] == status and words in state["text"], state
-    # Clearing waits for a builder of this host; another host's work is left alone.
-    if case in ("builder here", "builder of another key"):
+    # Clearing waits for a builder of this host; another host's work is left
+    # alone unless abandoned; the user's own files stay and are named.
+    if case in ("builder here", "builder of another key") or held:
         with pytest.raises(RuntimeError, match=f"pid {os.getpid()}"):
             archive_status.clear(str(directory))
+        os.close(held) if held else None
     else:
-        archive_status.clear(str(directory))
-        assert not [p for p in directory.iterdir() if not p.name.startswith(".")]
+        assert archive_status.clear(str(directory))[2] == ["package.json"]
+        left = [p.name for p in directory.iterdir() if p.name != "package.json"]
+        assert (directory / "package.json").exists() and all("~other-host~" in name for name in left)
+        assert len(left) == 2 * (case == "builder elsewhere"), left
 
 
 def test_an_unexpected_error_is_logged_and_shown_and_the_start_goes_on(setup_env, monkeypatch):
@@ -238,7 +262,7 @@ def test_an_unexpected_error_is_logged_and_shown_and_the_start_goes_on(setup_env
     monkeypatch.setenv(files.DIRECTORY_ENV, str(directory))
     monkeypatch.delenv(driver_archive.SWITCH_ENV)
     monkeypatch.setattr(driver_archive, "setup_key", lambda setup: 1 / 0)
-    assert driver_archive.driver_options(SOME_OPTIONS, [], {}) == ""
+    assert _asked() == (None, "")
     assert "Traceback" in (directory / "build.log").read_text()
     assert archive_status.last_error(str(directory)).endswith("choice of a start's archive: ZeroDivisionError: "
                                                               "division by zero")
@@ -270,18 +294,18 @@ def test_builder_builds_only_once_a_core_is_spare(monkeypatch, busy, freed):
     assert build._wait_for_spare_core(limit=5.0, interval=1.0) is freed
 
 
-def test_switch_found_archive_and_later_starts_on_the_same_jvm(setup_env, monkeypatch):
+@pytest.mark.parametrize("tmp", ["/tmp", "/tmp/a b", "/tmp/it's"])
+def test_switch_and_found_archive_whatever_the_logging_files_path(setup_env, monkeypatch, tmp):
+    from ruk.compute.start.plan import driver_java_options
+
     directory = setup_env / "cds"
     monkeypatch.setenv(files.DIRECTORY_ENV, str(directory))
-    archive = _plant(directory, _key())
-    assert driver_archive.driver_options(SOME_OPTIONS, [], {}) == ""  # MUR_SPARK_CDS=0, as the suite runs
+    archive = _plant(directory, _key(driver_java_options("/elsewhere/mur_log4j2.properties")))
+    options = driver_java_options(f"{tmp}/mur_log4j2.properties")
+    assert _asked(options) == (None, "")  # MUR_SPARK_CDS=0, as the suite runs
     monkeypatch.delenv(driver_archive.SWITCH_ENV)
-    options = driver_archive.driver_options(SOME_OPTIONS, [], {})
-    assert options == f" -XX:SharedArchiveFile={archive} {files.SILENT_OPTIONS}"
-    # Later starts on the JVM that start launched: the same options, so its
-    # default matches what the JVM was given, and no lookup.
-    monkeypatch.setattr(files, "valid_archive", None)
-    assert driver_archive.driver_options(SOME_OPTIONS, [], {}, jvm_running=True) == options and driver_archive.last_request is None
+    # The logging file's option, quoted for Spark where its path needs it, is no part of the key.
+    assert _asked(options)[1] == f" -XX:SharedArchiveFile={archive} {files.SILENT_OPTIONS}"
 
 
 @pytest.mark.parametrize("version, kind", [("25.0.1", "aot"), ("26-ea", "aot"), ("21.0.7", "cds"), (None, "cds")])
@@ -299,13 +323,14 @@ def test_java_25_and_later_use_an_ahead_of_time_cache_of_their_own(setup_env, mo
     # The other kind's file under the same key, and this kind's name with the
     # other kind's magic: neither is handed to the JVM.
     _plant(directory, key, kind=other)
-    assert driver_archive.driver_options(SOME_OPTIONS, [], {}) == "" and driver_archive.last_request["spec"]["kind"] == kind
+    asked, options = _asked()
+    assert options == "" and asked["spec"]["kind"] == kind
     _plant(directory, key, kind=kind, magic=files.KINDS[other]["magic"])
-    assert driver_archive.driver_options(SOME_OPTIONS, [], {}) == ""
+    assert _asked()[1] == ""
     archive = _plant(directory, key, kind=kind)
     flag = {"aot": "-XX:AOTCache=", "cds": "-XX:SharedArchiveFile="}[kind]
-    assert driver_archive.driver_options(SOME_OPTIONS, [], {}).startswith(f" {flag}{archive} -Xlog:")
-    assert driver_archive.last_request["archive"] == str(archive)
+    asked, options = _asked()
+    assert options.startswith(f" {flag}{archive} -Xlog:") and asked["archive"] == str(archive)
 
 
 def _modes(root: Path) -> dict:
@@ -358,9 +383,9 @@ def test_archive_path_is_safe_from_other_users_up_to_home_or_root(setup_env, mon
         (home / ".mur").chmod(0o775)
     elif "another user" in layout:
         os.chown(home, NOBODY, NOBODY)
-    options = driver_archive.driver_options(SOME_OPTIONS, [], {})
+    asked, options = _asked()
     assert options == (f" -XX:SharedArchiveFile={os.path.realpath(archive)} {files.SILENT_OPTIONS}" if used else "")
-    assert (driver_archive.last_request["unusable"] is None) is used  # nor is a build asked for
+    assert (asked["unusable"] is None) is used  # nor is a build asked for
 
 
 # The suite's builder lock is its own (conftest): only the suite's builders hold it.
@@ -405,23 +430,88 @@ def test_one_builder_per_user_whatever_home_or_directory(setup_env, monkeypatch)
     assert spawned == ["b" * 32] * 2
 
 
-@pytest.mark.parametrize("owner, mode", [(NOBODY, 0o700), (None, 0o755)], ids=["another user's", "open to others"])
-def test_no_lock_in_a_lock_directory_that_is_not_the_users_own(tmp_path, monkeypatch, owner, mode):
-    if owner is not None and os.geteuid() != 0:
-        pytest.skip("giving a directory to another user needs root")
-    lock_dir = tmp_path / "lock"
-    lock_dir.mkdir(mode=mode)
-    lock_dir.chmod(mode)
-    if owner is not None:
-        os.chown(lock_dir, owner, owner)
-    monkeypatch.setenv(builder.LOCK_DIR_ENV, str(lock_dir))
-    assert builder.user_lock() is None and list(lock_dir.iterdir()) == []
+_STATE_OF_A_START = """
+from ruk.compute.archive import spawn as archive_builder
+from ruk.compute.archive import status as archive_status
+from ruk.compute.archive import request as driver_archive
+print(archive_status.state(driver_archive.request("", [], {}))["text"])
+print(archive_builder.user_lock() is None)
+"""
+
+
+@pytest.mark.parametrize("where, hostile, why", [
+    (where, hostile, why) for where in (files.DIRECTORY_ENV, builder.LOCK_DIR_ENV) for hostile, why in [
+        ("file", "is a file, not a folder"), ("FIFO", "is a FIFO, not a folder"),
+        ("another user's", f"belongs to another user (uid {NOBODY})"), ("open", "is open to other users"),
+        ("read-only", "can't be written by you")]] + [
+    (files.DIRECTORY_ENV, "full", "MB free, a build needs about 200 MB"),
+    (builder.LOCK_DIR_ENV, "made under umask 0o277", None)])
+def test_a_folder_that_can_never_hold_an_archive_is_named_and_no_lock_is_taken(setup_env, where, hostile, why):
+    """In a fresh process: a read-only or full folder as root is a file
+    system mounted in a mount namespace of that process's own."""
+    path, command = setup_env / "hostile", [sys.executable, "-c", _STATE_OF_A_START]
+    if why is None:
+        command = ["sh", "-c", 'umask 277 && exec "$@"', "sh", *command]
+    mount = {"read-only": "ro", "full": "size=1m"}.get(hostile) if os.geteuid() == 0 else None
+    if hostile == "file":
+        path.write_text("")
+    elif hostile == "FIFO":
+        os.mkfifo(path)
+    elif why is not None:
+        path.mkdir(mode=0o777 if hostile == "open" else 0o700)
+        path.chmod(0o777 if hostile == "open" else 0o500 if hostile == "read-only" else 0o700)
+    if (hostile == "another user's" or hostile == "full") and os.geteuid() != 0:
+        pytest.skip("needs root")
+    if hostile == "another user's":
+        os.chown(path, NOBODY, NOBODY)
+    if mount:
+        command = ["unshare", "-m", "sh", "-c", f'mount -t tmpfs -o {mount},mode=0700 tmpfs "$0" && exec "$@"',
+                   str(path), *command]
+    env = dict(os.environ, **{files.DIRECTORY_ENV: str(setup_env / "cds"), builder.LOCK_DIR_ENV: str(setup_env / "lock")})
+    env[where] = str(path)
+    env.pop(driver_archive.SWITCH_ENV)
+    result = subprocess.run(command, env=env, capture_output=True, text=True, timeout=60)
+    lock = "the builders' lock folder " if where == builder.LOCK_DIR_ENV else ""
+    text, locked = result.stdout.splitlines() or [result.stderr, ""]
+    if why is None:  # a usable lock folder
+        assert (text, locked, path.stat().st_mode & 0o777) == ("none yet; the next start builds it in the background",
+                                                               "False", 0o700)
+        return
+    assert text.startswith(f"none, and none can be built: {lock}{path} ") and why in text
+    assert locked == str(bool(lock))
+
+
+def test_a_failed_status_write_leaves_the_old_file_and_no_temporary_one(tmp_path):
+    files.write_json(str(tmp_path), "s.json", {"phase": "one"})
+    with pytest.raises(TypeError):
+        files.write_json(str(tmp_path), "s.json", {"phase": object()})
+    assert os.listdir(tmp_path) == ["s.json"] and files.read_json(str(tmp_path / "s.json")) == {"phase": "one"}
+
+
+def test_an_explicit_build_waits_for_another_builder_and_ctrl_c_ends_the_wait(setup_env):
+    (setup_env / "home").mkdir()
+    env = dict(os.environ, HOME=str(setup_env / "home"), **{files.DIRECTORY_ENV: str(setup_env / "cds")})
+    env.pop(driver_archive.SWITCH_ENV)
+    assert _lock_free_within(LOCK_WAIT)
+    held = builder.user_lock(directory="/elsewhere", key="b" * 32)  # a background build for another home
+    try:
+        process = subprocess.Popen([sys.executable, "-m", "ruk.cli", "spark", "archive", "build"], env=env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = process.stdout.readline()
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=60)
+    finally:
+        os.close(held)
+    assert line.startswith(f"Waiting for another builder of yours: pid {os.getpid()} since "), line + err
+    assert line.endswith(", building in /elsewhere\n") and (process.returncode, err) == (1, "mur: stopped; "
+                                                                                           "no archive was built\n")
+    assert list((setup_env / "cds").iterdir()) == []  # no builder started
 
 
 # --- what a start leaves on the machine, each in a fresh process --------------------------
 
 _PRELUDE = f"""
-import json, os, subprocess, sys, time
+import json, os, signal, subprocess, sys, time
 sys.path.insert(0, {str(Path(__file__).parent)!r})
 import ruk.compute.strategies.local as local
 from ruk.compute.archive import build
@@ -503,6 +593,23 @@ def test_a_build_is_asked_for_only_after_a_start_on_a_real_jvm(job, case, asked,
     assert _modes(job.home) == {".mur": 0o700, ".mur/jdbc_jars": 0o700}
 
 
+def test_mur_spark_archive_names_the_key_a_start_then_uses(job):
+    """With a blank in TMPDIR (the start's logging file then goes there,
+    quoted for Spark) and a quoted option in _JAVA_OPTIONS."""
+    (job.tmp / "a b").mkdir()
+    env = dict(job.env, TMPDIR=str(job.tmp / "a b"), _JAVA_OPTIONS="-Dquoted='x y'")
+    result = job.run("""
+        from ruk.commands.archive import _request
+        said = _request({})[0]["key"]  # what `mur spark archive` and `mur spark check` name
+        asked, start_request = [], driver_archive.start_request
+        driver_archive.start_request = lambda *args: asked.append(start_request(*args)) or asked[-1]
+        local.LocalStrategy({}, "app").get_spark_session()
+        print(json.dumps([said, asked[-1]["key"]]))
+    """, env=env)
+    said, used = json.loads(result.stdout)
+    assert said == used
+
+
 @pytest.mark.parametrize("home", ["~", "relative/home", "", None], ids=["tilde", "relative", "empty", "no passwd entry"])
 def test_no_usable_home_means_no_archive_and_nothing_in_the_working_directory(job, home):
     env = dict(job.env)
@@ -544,9 +651,10 @@ def test_builder_runs_isolated_and_leaves_only_the_archive(job):
     (job.home / ".mur").chmod(0o700)
     host = files.host_name()
     dead = {f".tmp~{host}~4242~{'9' * 32}.jsa": "file", f".tmp~{host}~4243~{'9' * 32}.aot.config": "file",
-            f".work~{host}~4242~x": "dir", f".job~{host}~4242~x.json": "file", "f.lock": "file"}
-    # Work of another host sharing the home, and of a live process here: kept.
-    kept = {f".tmp~other-host~4242~{'9' * 32}.jsa": "file", f".job~{host}~{os.getpid()}~x.json": "file"}
+            f".work~{host}~4242~x": "dir", f".job~{host}~4242~x.json": "file"}
+    # Work of another host sharing the home, and of a live process here, and the user's own files: kept.
+    kept = {f".tmp~other-host~4242~{'9' * 32}.jsa": "file", f".job~{host}~{os.getpid()}~x.json": "file",
+            "f.lock": "file", f".cache~{host}~4242~x": "file"}
     for name, kind in {**dead, **kept}.items():
         (directory / name).mkdir() if kind == "dir" else (directory / name).write_bytes(b"partial")
     marker = job.root / "planted-code-ran"
@@ -558,11 +666,13 @@ def test_builder_runs_isolated_and_leaves_only_the_archive(job):
                     f.write("open({str(marker)!r}, 'w').close()\\n")
         os.umask(0o002)
         emulate_real_jvm()
+        asked, start_request = [], driver_archive.start_request
+        driver_archive.start_request = lambda *args: asked.append(start_request(*args)) or asked[-1]
         def archive_appears(builder):  # built meanwhile: the builder finds it and ends
             sys.path.insert(0, {str(Path(__file__).parent)!r})
             from test_class_data_sharing import _plant
             from pathlib import Path
-            _plant(Path({str(directory)!r}), driver_archive.last_request["key"])
+            _plant(Path({str(directory)!r}), asked[-1]["key"])
         Spark.get_or_create_hook = archive_appears
         local.LocalStrategy({{"spark.db.password": "s3cr3t"}}, "app").get_spark_session()
         child = builder.last_builder
@@ -582,18 +692,22 @@ def test_builder_runs_isolated_and_leaves_only_the_archive(job):
     assert "already there" in (directory / "build.log").read_text()
 
 
-@pytest.mark.parametrize("bound, limits, work", [
-    ("wall", "3.0, 600.0", "time.sleep(600)"),
-    ("cpu", "600.0, 1.0", "while True: pass"),  # a build slowed by load is no failed build; one that burns CPU is
+@pytest.mark.parametrize("bound, limits, work, then", [
+    ("the wall-clock bound (3 s)", "3.0", "time.sleep(600)", ""),
+    # A build slowed by load is no failed build; one that burns CPU is.
+    (f"the CPU bound (1 s, {build.CPU_LIMIT_ENV})", "600.0", "while True: pass", ""),
+    # As `mur spark archive build` stops it at Ctrl-C (the builder leads the session).
+    ("stopped by SIGTERM", "600.0", "time.sleep(600)", "os.kill(os.getsid(0), signal.SIGTERM)"),
 ])
-def test_a_build_past_a_bound_is_ended_with_its_whole_process_group(job, bound, limits, work):
-    """A stand-in JVM that ignores SIGTERM, in the build's process group: at
-    the bound it is killed, the partial file and the working directory go,
-    and the failure is recorded without blocking the next start's try."""
+def test_a_build_past_a_bound_is_ended_with_its_whole_session(job, bound, limits, work, then):
+    """A stand-in JVM that ignores SIGTERM, in a process group of its own:
+    at a bound or a signal to the builder it is killed, the partial file and
+    the working directory go, and a bound's failure is recorded without
+    blocking the next start's try."""
     assert _lock_free_within(LOCK_WAIT)
     pid_file = job.root / "jvm.pid"
     result = job.run(f"""
-        build.WALL_LIMIT, build.CPU_LIMIT = {limits}
+        files.WALL_LIMIT = {limits}
         build.TERM_GRACE = 1.0
         build._wait_for_spare_core = lambda: True
 
@@ -601,12 +715,13 @@ def test_a_build_past_a_bound_is_ended_with_its_whole_process_group(job, bound, 
             for partial in (temp, temp + ".config"):  # .config: what an AOT training run writes first
                 with open(partial, "wb") as f:
                     f.write(b"partial")
-            jvm = subprocess.Popen([sys.executable, "-c", "import signal, time; "
+            jvm = subprocess.Popen([sys.executable, "-c", "import os, signal, time; "
                                     "signal.signal(signal.SIGTERM, signal.SIG_IGN); print(flush=True)\\n{work}"],
-                                   stdout=subprocess.PIPE)
+                                   stdout=subprocess.PIPE, process_group=0)
             jvm.stdout.readline()  # SIGTERM is ignored from here on
             with open({str(pid_file)!r}, "w") as f:
                 f.write(str(jvm.pid))
+            {then}
             time.sleep(600)
 
         build._dump = stuck
@@ -614,17 +729,19 @@ def test_a_build_past_a_bound_is_ended_with_its_whole_process_group(job, bound, 
         job = dict(driver_archive.builder_spec("", [], {{}}), directory=directory, key="d" * 32, lock_fd=None,
                    stop_at_home=True, import_roots=[])
         status = build.build_main(job)
-        print(json.dumps([status, files.failure(directory, "d" * 32)["reason"], files.blocked(directory, "d" * 32)]))
-    """)
-    assert json.loads(result.stdout.splitlines()[-1]) == [1, "bound", False], result.stdout
-    assert ("used more than" in result.stdout) is (bound == "cpu")
+        print(json.dumps([status, (files.failure(directory, "d" * 32) or {{}}).get("reason"),
+                          files.blocked(directory, "d" * 32)]))
+    """, env=dict(job.env, **{build.CPU_LIMIT_ENV: "1"}))
+    bounded = "bound" in bound
+    assert json.loads(result.stdout.splitlines()[-1]) == [1, "bound" if bounded else None, False], result.stdout
+    assert bound in result.stdout
     jvm = Path("/proc", pid_file.read_text())
     deadline = time.monotonic() + 30
     while jvm.exists() and " Z " not in jvm.joinpath("stat").read_text() and time.monotonic() < deadline:
         time.sleep(0.1)
     assert not jvm.exists() or " Z " in jvm.joinpath("stat").read_text()
     assert _left_running(job.root) == []
-    assert sorted(_modes(job.home / ".mur" / "cds")) == ["d" * 32 + ".failed"]
+    assert sorted(_modes(job.home / ".mur" / "cds")) == ["d" * 32 + ".failed"] * bounded
 
 # --- real PySpark and Java: one build, then fresh processes -----------------------------
 
@@ -669,15 +786,25 @@ def _from_archive(class_log: Path, kind: str = "cds") -> bool:
     return "org.apache.spark.SparkContext source: shared objects file" + (" (top)" if kind == "cds" else "\n") in text
 
 
+# The user's files in the folder MUR_CDS_DIR names.
+_USERS_FILES = ["data.json", "notes.failed", "package.json"]
+
+
 @pytest.fixture(scope="module")
 def built(tmp_path_factory):
-    """A first start in a fresh process, with a second builder racing the first."""
+    """A first start in a fresh process, with a second builder racing the
+    first; while its background build runs, `mur spark archive build` for
+    another home and set-up waits for it, then builds."""
     require(missing_pyspark_and_java())
     root = tmp_path_factory.mktemp("cds")
     env = dict(os.environ, HOME=str(root), **{files.DIRECTORY_ENV: str(root / "archives")})
     env.pop(driver_archive.SWITCH_ENV, None)
     for name in ("_JAVA_OPTIONS", "PYSPARK_SUBMIT_ARGS", "MUR_SPARK_KEEP_ALIVE"):
         env.pop(name, None)
+    directory = root / "archives"
+    directory.mkdir(mode=0o700)
+    for name in _USERS_FILES:
+        (directory / name).write_text("{}")
     class_log = root / "first.log"
     assert _lock_free_within(LOCK_WAIT)
     result = subprocess.run([sys.executable, "-c", _FIRST_START, _class_log_option(class_log)],
@@ -685,32 +812,39 @@ def built(tmp_path_factory):
     assert result.returncode == 0, result.stdout + result.stderr
     asked, spawned = json.loads(result.stdout.split("RESULT ", 1)[1])
     assert len(asked) == 1 and spawned, result.stdout
-    assert _lock_free_within(LOCK_WAIT)  # the builder has ended
-    directory = root / "archives"
+    (root / "other").mkdir()
+    other = {k: v for k, v in env.items() if k != files.DIRECTORY_ENV}
+    other["HOME"] = str(root / "other")
+    waited = subprocess.run([sys.executable, "-m", "ruk.cli", "spark", "archive", "--conf", "spark.driver.memory=3g",
+                             "build"], env=other, cwd=root, capture_output=True, text=True, timeout=1800)
+    assert waited.returncode == 0, waited.stdout + waited.stderr
+    assert _lock_free_within(LOCK_WAIT)  # the builders have ended
     if not list(directory.glob("*.jsa")):
         for failed in directory.glob("*.failed"):
             failed.unlink()
         with open(directory / "build.log", "a") as log:
             subprocess.run([sys.executable, "-c", _BUILD_NOW, json.dumps(asked[0])], env=env, cwd=root,
                            stdout=log, stderr=log, timeout=1500, check=True)
-    yield root, env, result, class_log
-    shutil.rmtree(root)  # two archives of about 150 MB: gone with the module, not at the end of the run
+    yield root, env, result, class_log, other, waited
+    shutil.rmtree(root)  # three archives of about 150 MB: gone with the module, not at the end of the run
 
 
-def _check(root, env, name, **extra):
+def _check(root, env, name, *conf, **extra):
     class_log = root / f"{name}.log"
-    command = [sys.executable, "-m", "ruk.cli", "spark", "check",
+    command = [sys.executable, "-m", "ruk.cli", "spark", "check", *conf,
                "--conf", f"spark.driver.defaultJavaOptions={_class_log_option(class_log)}"]
     process = subprocess.Popen(command, env=dict(env, **extra), cwd=root, text=True,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     return process, class_log
 
 
-def test_archive_is_built_once_then_used_corrupt_falls_back_and_switch_turns_it_off(built):
-    root, env, first, first_log = built
+def test_archive_is_built_once_then_used_corrupt_falls_back_switch_turns_it_off_and_bounds_end_the_jvm(built):
+    root, env, first, first_log, other, waited = built
     directory = root / "archives"
     log = (directory / "build.log").read_text()
-    archives = sorted(p.name for p in directory.iterdir() if p.name != "build.log")
+    assert "Waiting for another builder of yours: pid " in waited.stdout, waited.stdout
+    assert f", building in {directory}\n" in waited.stdout and "Archive: built " in waited.stdout, waited.stdout
+    archives = sorted(p.name for p in directory.iterdir() if p.name not in ["build.log"] + _USERS_FILES)
     assert len(archives) == 2 and archives[0].endswith(".jsa") and archives[1].endswith(".json"), log
     assert log.count(": building ") <= 2 and log.count(" MB in ") == 1, log
     assert not _from_archive(first_log)
@@ -727,11 +861,16 @@ def test_archive_is_built_once_then_used_corrupt_falls_back_and_switch_turns_it_
         f.write(os.urandom(1 << 20))
     files.record_failure(str(damaged), archive.stem, files.REFUSED, "refused")
 
-    # Three fresh processes at once: archive present, switched off, damaged.
+    # Five fresh processes at once: archive present, switched off, damaged,
+    # the one `mur spark archive --conf ... build` made, and a first start in
+    # a fresh home whose build the CPU bound ends.
+    (root / "bounded").mkdir()
     runs = {
         "used": _check(root, env, "used"),
         "off": _check(root, env, "off", **{driver_archive.SWITCH_ENV: "0"}),
         "damaged": _check(root, env, "damaged", **{files.DIRECTORY_ENV: str(damaged)}),
+        "3g": _check(root, other, "3g", "--conf", "spark.driver.memory=3g"),
+        "bounded": _check(root, other, "bounded", HOME=str(root / "bounded"), **{build.CPU_LIMIT_ENV: "3"}),
     }
     outputs = {}
     for name, (process, class_log) in runs.items():
@@ -741,6 +880,9 @@ def test_archive_is_built_once_then_used_corrupt_falls_back_and_switch_turns_it_
         outputs[name] = (out, err, archive_line, _from_archive(class_log))
 
     assert outputs["used"][3] and "archive used" in outputs["used"][2]
+    assert outputs["3g"][3] and "archive used" in outputs["3g"][2]
+    assert not outputs["bounded"][3] and outputs["bounded"][2].startswith("Archive: none used; ")
+    assert " by pid " in outputs["bounded"][2]  # being built, or waiting for a spare core
     assert not outputs["off"][3] and "turned off by MUR_SPARK_CDS=0" in outputs["off"][2]
     assert not outputs["damaged"][3] and outputs["damaged"][2].startswith("Archive: none used; the JVM refused")
     # Nothing extra on either stream, whatever happened to the archive.
@@ -748,13 +890,19 @@ def test_archive_is_built_once_then_used_corrupt_falls_back_and_switch_turns_it_
     assert len(set(counts.values())) == 1, counts
     assert len(first.stderr.splitlines()) == counts["off"][1], first.stderr
 
-    # The archive named by `mur spark archive`; `clear` removes the copy's.
+    # The bounded build: ended with its JVM, the bound named.
+    assert _lock_free_within(LOCK_WAIT)
+    assert _left_running(root) == []
+    bounded = (root / "bounded" / ".mur" / "cds" / "build.log").read_text()
+    assert f"the CPU bound (3 s, {build.CPU_LIMIT_ENV}) ended the build" in bounded, bounded
+
+    # The archive named by `mur spark archive`; `clear` removes it and keeps the user's files.
     mur = [sys.executable, "-m", "ruk.cli", "spark", "archive"]
     status = subprocess.run(mur, env=env, cwd=root, capture_output=True, text=True, timeout=300)
     assert f"Archive:   there: {next(directory.glob('*.jsa'))}\n" in status.stdout, status.stdout + status.stderr
-    cleared = subprocess.run(mur + ["clear"], env=dict(env, **{files.DIRECTORY_ENV: str(damaged)}), cwd=root,
-                             capture_output=True, text=True, timeout=300)
-    assert cleared.returncode == 0 and sorted(p.name for p in damaged.iterdir()) == ["build.log"], cleared.stdout
+    cleared = subprocess.run(mur + ["clear"], env=env, cwd=root, capture_output=True, text=True, timeout=300)
+    assert cleared.returncode == 0 and sorted(p.name for p in directory.iterdir()) == ["build.log"] + _USERS_FILES
+    assert f"Kept 3 other files there: {', '.join(_USERS_FILES)}\n" in cleared.stdout, cleared.stdout
 
 
 def _kind_of(java: str) -> str:

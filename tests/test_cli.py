@@ -134,6 +134,20 @@ def test_help_on_every_command(args):
     assert result.stdout.startswith("usage: " + " ".join(["mur", *args]))
 
 
+@pytest.mark.parametrize("args, config", [
+    (["archive", "--conf", "a=1", "build"], {"a": "1"}),
+    (["archive", "--conf", "a=1", "build", "--conf", "b=2"], {"a": "1", "b": "2"}),
+    (["archive", "clear", "--conf", "b=2"], {"b": "2"}),
+    (["archive", "--conf", "a=1", "clear"], {"a": "1"}),
+    (["archive", "--conf", "a=1"], {"a": "1"}),
+])
+def test_archive_commands_take_conf_before_and_after_the_command(args, config):
+    from ruk.cli import _build_parser
+    from ruk.commands import archive
+
+    assert archive._config(_build_parser().parse_args(["spark", *args])) == config
+
+
 @pytest.mark.parametrize(
     "args, words",
     [

@@ -7,20 +7,17 @@ it yields; the order of the tests below follows a session's life.
 import glob
 import json
 import os
-import re
 import select
 import shutil
 import sqlite3
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
 
 import ruk.compute.strategies.local as local
 from ruk.compute.java_compat import probe_java_home
-from ruk.compute.spare import registry
 from jvm_reuse_probe import read_sqlite_table
 from real_deps import missing_pyspark_and_java, require
 
@@ -293,26 +290,34 @@ print(json.dumps({"shown": shown, "foo": foo, "java": java}))
 
 
 JDK_17, JDK_25 = DEBIAN_JDKS[0] if DEBIAN_JDKS else None, "/usr/lib/jvm/temurin-25-jdk-amd64"
+# An interpreter with the lowest PySpark we accept (3.5) and this package, where
+# a developer made one; CI does not install a second PySpark.
+PYSPARK_35 = os.environ.get("MUR_TEST_PYSPARK35_PYTHON")
 COLD_STARTS = {
-    "defaults, Java 17": ({}, JDK_17),
-    "user's extraJavaOptions, Java 17": ({"spark.driver.extraJavaOptions": "-Dfoo=bar"}, JDK_17),
-    "defaults, Java 25": ({}, JDK_25),
+    "defaults, Java 17": ({}, JDK_17, sys.executable),
+    "user's extraJavaOptions, Java 17": ({"spark.driver.extraJavaOptions": "-Dfoo=bar"}, JDK_17, sys.executable),
+    "defaults, Java 25": ({}, JDK_25, sys.executable),
+    "defaults, PySpark 3.5, Java 17": ({}, JDK_17, PYSPARK_35),
 }
 
 
 @pytest.mark.parametrize("case", list(COLD_STARTS))
 def test_cold_start_prints_nothing_and_later_jvm_output_reaches_stderr(tmp_path, project, case):
-    """In a fresh process: the JVMs' start-up notices are dropped, while
-    Spark's log and the JVM's own stderr after the start reach stderr, not stdout.
-    The user's own driver options reach the JVM without bringing the noise back."""
-    config, java_home = COLD_STARTS[case]
+    """In a fresh process: the JVMs' start-up notices are dropped, and no
+    warning of ours is shown, while Spark's log and the JVM's own stderr
+    after the start reach stderr, not stdout. The user's own driver options
+    reach the JVM without bringing the noise back."""
+    config, java_home, python = COLD_STARTS[case]
     if java_home and not os.path.isdir(java_home):
         pytest.skip(f"no {java_home}")
+    if python is None:
+        pytest.skip("MUR_TEST_PYSPARK35_PYTHON names no interpreter with PySpark 3.5 and this package")
     env = {**os.environ, "TMPDIR": str(tmp_path)}  # its own logging file
     if java_home:
         env["JAVA_HOME"] = java_home
     result = subprocess.run(
-        [sys.executable, "-c", COLD_START_CONSOLE, str(Path(__file__).parent), json.dumps(config)],
+        [python, "-W", "always::RuntimeWarning", "-c", COLD_START_CONSOLE, str(Path(__file__).parent),
+         json.dumps(config)],
         cwd=tmp_path, capture_output=True, text=True, timeout=600, env=env,
     )
     assert result.returncode == 0, result.stderr
@@ -401,188 +406,3 @@ def test_console_during_a_real_start(tmp_path, project, case):
         assert "Invalid maximum heap size: -Xmx1q" in shown and "Picked up" not in shown, shown
     else:
         assert shown == ("sibling line\n" if case == "a sibling's line" else ""), shown
-
-
-# --- spare driver JVMs ----------------------------------------------------------------
-
-# A start in a fresh process: what its session sees, and (argv[1]) what its
-# launch depended on, as the start handed it to the spare's claim.
-SPARE_START = r"""
-import json, os, sys
-import ruk.compute.spare as spare
-real_claim = spare.claim
-
-def recorded(*args):
-    inputs, claimed = real_claim(*args)
-    with open(sys.argv[1], "w") as f:
-        json.dump(inputs, f)
-    return inputs, claimed
-
-spare.claim = recorded
-from pyspark import SparkContext
-from ruk.compute.strategies.local import LocalStrategy
-spark = LocalStrategy({}, app_name="mur").get_spark_session()
-spark.sql("SELECT 1").collect()
-system = spark.sparkContext._jvm.java.lang.System
-system.out.println("JVM stdout line")
-system.err.println("JVM stderr line")
-extra = spark.sparkContext.parallelize([1], 1).map(lambda _: os.environ.get("RUK_TEST_EXTRA")).collect()[0]
-print(json.dumps({"jvm": SparkContext._gateway.proc.pid, "user_dir": system.getProperty("user.dir"),
-                  "extra": extra, "master": spark.sparkContext.master}))
-"""
-# The claim of a start with the launch recorded above, without a start.
-SPARE_CLAIM_AGAIN = r"""
-import json, os, sys
-with open(sys.argv[1]) as f:
-    recorded = json.load(f)
-os.environ.clear()
-os.environ.update(recorded["environment"])
-import pyspark
-from ruk.compute.spare import claim
-conf = recorded["conf"]
-inputs, claimed = claim(conf[0][1], conf[1][1], [tuple(pair) for pair in conf[2:]])
-print(json.dumps({"same_launch": inputs == recorded, "claimed": claimed is not None}))
-"""
-SPARE_WAIT = 600
-
-
-def _spare_env(tmp_path, **extra):
-    """A HOME and temporary folder of the test's own (the JVM's too), spares on."""
-    home, scratch = tmp_path / "home", tmp_path / "tmp"
-    home.mkdir(exist_ok=True)
-    scratch.mkdir(exist_ok=True)
-    env = {name: value for name, value in os.environ.items()
-           if name not in ("CI", "MUR_SPARK_SPARE", "PYTEST_CURRENT_TEST")}
-    env.update(HOME=str(home), TMPDIR=str(scratch), SPARK_LOCAL_DIRS=str(scratch),
-               _JAVA_OPTIONS=f"-Djava.io.tmpdir={scratch}", RUK_TEST_SPARE=str(tmp_path), **extra)
-    if DEBIAN_JDKS:
-        env["JAVA_HOME"] = DEBIAN_JDKS[0]
-    return env
-
-
-def _marked(tmp_path):
-    """The processes whose environment carries the test's mark: every one of its starts, spares and JVMs."""
-    mark = f"\0RUK_TEST_SPARE={tmp_path}\0".encode()
-    found = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/environ", "rb") as f:
-                if mark in b"\0" + f.read():
-                    found.append(int(entry))
-        except (OSError, ValueError):
-            continue
-    return found
-
-
-def _until(check, what, env, limit=SPARE_WAIT):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        found = check()
-        if found:
-            return found
-        time.sleep(0.2)
-    log = Path(env["HOME"], ".mur", "spare", "spare.log")
-    pytest.fail(f"no {what} within {limit} s; the spares' log:\n{log.read_text() if log.exists() else ''}")
-
-
-def _spares(env, state=None):
-    """The live spares of the test's HOME, by directory."""
-    with pytest.MonkeyPatch.context() as patch:
-        patch.setenv("HOME", env["HOME"])
-        folder = registry.directory()
-        records = registry.live_records(folder) if folder else []
-    return {record["directory"]: record for record in records if state in (None, record.get("state"))}
-
-
-def _run(script, env, cwd, *args):
-    result = subprocess.run([sys.executable, "-c", script, *args], cwd=cwd, env=env, capture_output=True,
-                            text=True, timeout=SPARE_WAIT)
-    assert result.returncode == 0, result.stderr
-    return result
-
-
-def _start(env, cwd, record):
-    result = _run(SPARE_START, env, cwd, str(record))
-    *printed, report = result.stdout.splitlines()
-    # Quiet, and what the JVM writes later reaches the caller's stdout and stderr.
-    assert (printed, result.stderr) == (["JVM stdout line"], "JVM stderr line\n")
-    return json.loads(report)
-
-
-def _nothing_left(tmp_path, env, *projects):
-    try:
-        _until(lambda: not _marked(tmp_path), "end of every process of the test", env, 60)
-    finally:
-        for pid in _marked(tmp_path):
-            os.kill(pid, 9)
-    assert all(not os.listdir(project) for project in projects)
-    assert sorted(os.listdir(env["TMPDIR"])) == ["mur_log4j2.properties"]
-    folder = Path(env["HOME"], ".mur", "spare")
-    assert not list(folder.glob("*.json")) + list(folder.glob("*.sock"))
-
-
-def test_a_spare_serves_the_next_start_of_its_launch_and_only_it(tmp_path):
-    """After a start, the next start of the same launch in another process
-    claims a warm JVM and sees what a cold start sees; another directory or
-    another variable starts cold; a spare whose secret was tampered with, or
-    that was killed, is passed over silently; `mur spark spare` shows and stops them."""
-    require(missing_pyspark_and_java())
-    here, there = tmp_path / "here", tmp_path / "there"
-    here.mkdir()
-    there.mkdir()
-    env, records = _spare_env(tmp_path), tmp_path / "records"
-    records.mkdir()
-    try:
-        cold = _start(env, here, records / "cold.json")
-        spare = _until(lambda: _spares(env, "ready").get(str(here)), "ready spare", env)
-        listed = subprocess.run([*MUR, "spark", "spare"], env=env, capture_output=True, text=True, timeout=60)
-        assert spare["key"][:12] in listed.stdout and " ready " in listed.stdout and str(here) in listed.stdout
-
-        warm = _start(env, here, records / "warm.json")
-        assert warm["jvm"] == spare["jvm_pid"] != cold["jvm"]
-        assert warm == dict(cold, jvm=warm["jvm"]) == {"jvm": warm["jvm"], "user_dir": str(here), "extra": None,
-                                                         "master": "local[2]"}
-        elsewhere = _start(dict(env, RUK_TEST_EXTRA="1"), there, records / "elsewhere.json")
-        assert (elsewhere["user_dir"], elsewhere["extra"]) == (str(there), "1")
-        spares = _until(lambda: len(_spares(env, "ready")) == 2 and _spares(env), "two ready spares", env)
-        assert elsewhere["jvm"] not in (spare["jvm_pid"], spares[str(there)]["jvm_pid"])
-
-        # Tampered with: passed over, silently.
-        record_file = Path(env["HOME"], ".mur", "spare", spares[str(here)]["key"] + ".json")
-        record_file.write_text(json.dumps(dict(json.loads(record_file.read_text()), secret="0" * 32)))
-        again = _run(SPARE_CLAIM_AGAIN, env, here, str(records / "warm.json"))
-        assert (json.loads(again.stdout), again.stderr) == ({"same_launch": True, "claimed": False}, "")
-        # Killed: its JVM ends with it, and it is passed over.
-        os.kill(spares[str(there)]["pid"], 9)
-        _until(lambda: registry.process_start(spares[str(there)]["jvm_pid"]) is None, "end of the killed spare's JVM", env, 60)
-        again = _run(SPARE_CLAIM_AGAIN, env, there, str(records / "elsewhere.json"))
-        assert (json.loads(again.stdout), again.stderr) == ({"same_launch": True, "claimed": False}, "")
-
-        stopped = subprocess.run([*MUR, "spark", "spare", "stop"], env=env, capture_output=True, text=True,
-                                 timeout=120)
-        assert stopped.stdout == "Stopped 1 spare.\n"
-        assert "No spare runs." in subprocess.run([*MUR, "spark", "spare"], env=env, capture_output=True,
-                                                  text=True, timeout=60).stdout
-    finally:
-        _nothing_left(tmp_path, env, here, there)
-
-
-def test_a_spare_ends_at_its_idle_limit_leaving_nothing(tmp_path):
-    """Counted from its start: 20 s after the limit nothing of it runs."""
-    require(missing_pyspark_and_java())
-    idle = 20
-    project = tmp_path / "project"
-    project.mkdir()
-    env = _spare_env(tmp_path, MUR_SPARK_SPARE_IDLE=str(idle))
-    log = Path(env["HOME"], ".mur", "spare", "spare.log")
-    try:
-        _start(env, project, tmp_path / "inputs.json")
-        started = _until(lambda: log.exists() and re.search(r"^(.{19}) .*: warming", log.read_text(), re.M),
-                         "spare", env, 60)
-        bound = time.mktime(time.strptime(started.group(1), "%Y-%m-%d %H:%M:%S")) + 1 + idle + 20
-        while _marked(tmp_path):
-            assert time.time() < bound, log.read_text()
-            time.sleep(0.2)
-        assert ": ended (" in log.read_text()
-    finally:
-        _nothing_left(tmp_path, env, project)

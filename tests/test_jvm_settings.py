@@ -14,9 +14,10 @@ KEYS = ("spark.driver.memory", "spark.jars", "spark.driver.extraClassPath", "spa
 FAST = ("1g", "", "", "-Dx=1")
 
 
-def given(config):
-    """What a start hands the builder: the fast defaults, the configuration over them."""
-    return list({**dict(zip(KEYS, FAST)), **config}.items())
+def given(gateway, config):
+    """A start's plan as the warnings read it: the JVM that ran before it, and
+    what it hands the builder (the fast defaults, the configuration over them)."""
+    return types.SimpleNamespace(gateway_before=gateway, settings=tuple({**dict(zip(KEYS, FAST)), **config}.items()))
 
 
 STARTED = {"spark.driver.memory": "1g", "spark.jars": "file:///p/a%20b.jar", "spark.driver.extraClassPath": "/p/a b.jar",
@@ -33,6 +34,10 @@ CASES = {
                          [["spark.driver.memory"], ["spark.jars", "spark.driver.extraClassPath"]]),
     "Java options": ({}, {"spark.driver.extraJavaOptions": "-Dx=2", "spark.jars": "/p/a b.jar",
                           "spark.driver.extraClassPath": "/p/a b.jar"}, [["spark.driver.extraJavaOptions"]]),
+    # Only the start that launched the JVM maps an archive.
+    "the launch's archive": ({"spark.driver.extraJavaOptions": "-Dx=1 '-XX:AOTCache=/a b.aot' -Xlog:aot=off "
+                                                               "-Xlog:cds=off"},
+                             {"spark.jars": "/p/a b.jar", "spark.driver.extraClassPath": "/p/a b.jar"}, []),
 }
 
 
@@ -45,10 +50,10 @@ def test_differences_from_the_running_jvm_warn_once(monkeypatch, case):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         for _ in range(2):  # the second start repeats nothing
-            jvm_settings.warn_unapplied_settings(spark, gateway, given(config))
+            jvm_settings.warn_unapplied_settings(spark, given(gateway, config))
         # a JVM launched by this very start, or no JVM before it: nothing to compare
-        jvm_settings.warn_unapplied_settings(spark, object(), given({"spark.driver.memory": "8g"}))
-        jvm_settings.warn_unapplied_settings(spark, None, given({"spark.driver.memory": "8g"}))
+        jvm_settings.warn_unapplied_settings(spark, given(object(), {"spark.driver.memory": "8g"}))
+        jvm_settings.warn_unapplied_settings(spark, given(None, {"spark.driver.memory": "8g"}))
     assert [str(w.message).split(":")[0].split(", ") for w in caught] == expected
     assert all(w.category is RuntimeWarning and "a new process is needed" in str(w.message) for w in caught)
 

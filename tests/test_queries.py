@@ -165,12 +165,11 @@ class ScriptedStrategy(LocalStrategy):
         return self.outcome
 
 
-def test_connectivity_success_is_one_shared_tuple():
+def test_connectivity_success_runs_the_query_each_time():
     spark = FakeSparkSession()
     s = ScriptedStrategy(spark)
     first, second = s.test_connectivity(), s.test_connectivity()
-    assert first == (True, "Local Spark session created and SQL test passed")
-    assert second is first
+    assert first == second == (True, "Local Spark session created and SQL test passed")
     assert s.calls == [((), {}), ((), {})]
     assert spark.queries == ["SELECT 1 AS test"] * 2 and spark.collected == 2
 

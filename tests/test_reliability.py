@@ -7,6 +7,7 @@ real sessions from four threads at once.
 
 import glob
 import io
+import json
 import os
 import random
 import shutil
@@ -17,6 +18,7 @@ import tempfile
 import threading
 import time
 import types
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -24,8 +26,8 @@ import pytest
 import ruk.compute.strategies.local as local
 from real_deps import missing_pyspark_and_java, require
 from fake_spark import (
-    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, key_of,
-    lock_is_free, pyspark_info,
+    FAKE_JDK, JAVA_FLAGS, NO_JAVA_TAIL, NO_PYSPARK_INFO, FakeJavaCompat, FakeSparkSession, ReusingSparkSession,
+    key_of, lock_is_free, pyspark_info,
 )
 
 # What a fake start prints: noise, plus one line that must survive the filter.
@@ -64,7 +66,7 @@ class SlowSpark(FakeSparkSession):
     @classmethod
     def _start_hook(cls, builder):
         # Runs inside getOrCreate, after the start-up output was written.
-        cls.attempts += 1  # starts are serialised by the capture window
+        cls.attempts += 1  # starts are serialised by the start window
         if cls._injected():
             raise InjectedFault("getOrCreate")
 
@@ -287,10 +289,42 @@ def test_eight_threads_mixed_calls_keep_the_shared_state_sound(env, monkeypatch,
     assert env.cache == {} and all(not is_live(s) for s in cached)
 
 
+# Two kinds of model in a thread pool, each with its own master and settings.
+POOL_CONFIGS = ({"master": "local[1]", "spark.sql.shuffle.partitions": "3"},
+                {"master": "local[2]", "spark.sql.shuffle.partitions": "5"})
+
+
+def test_a_thread_pool_with_two_configurations_gets_each_its_own_session(env, monkeypatch):
+    """Both asked for at once, round after round, from a builder that reuses
+    a running session as PySpark's does: each session handed out or cached
+    was started with its own configuration's master and settings, and one
+    that another thread's start stopped is stopped, not swapped."""
+    env.console()
+    env.Spark = ReusingSparkSession.fresh()
+    env.Spark.start_delay = 0.001  # widens the race; nobody waits on it
+    monkeypatch.setattr(local, "SparkSession", env.Spark)
+    handed = []
+    with ThreadPoolExecutor(2) as pool:
+        for _ in range(10):
+            asked = pool.map(lambda config: env.strategy(dict(config)).get_spark_session(), POOL_CONFIGS)
+            handed += zip(POOL_CONFIGS, asked)
+    shuffle = "spark.sql.shuffle.partitions"
+    handed += [(c, env.cache[key_of(c)]) for c in POOL_CONFIGS if key_of(c) in env.cache]
+    assert [(c["master"], s.master, s.started_with[shuffle]) for c, s in handed
+            if (s.master, s.started_with[shuffle]) != (c["master"], c[shuffle])] == []
+    assert len({id(s) for _, s in handed if not s.stopped}) == 1  # one runs; the others were stopped
+    # One that can't be stopped fails the next start of the other configuration, which it would be handed as.
+    running = env.Spark._instantiatedSession
+    running.stop_error = RuntimeError("no stop")
+    with pytest.raises(RuntimeError, match="no stop"):
+        env.strategy(dict(POOL_CONFIGS[running.master == "local[1]"])).get_spark_session()
+    assert list(env.cache.values()) in ([], [running])
+
+
 def test_release_lookup_and_cleanup_racing_a_blocked_start(env):
     """A start that is still running while other threads release, reuse and
     clean up: none of them waits for it, and it is cached once it finishes.
-    (Other starts do wait: capture windows are serialised.)"""
+    (Other starts do wait: starts are serialised.)"""
     env.console()
     in_start, release_start = threading.Event(), threading.Event()
     config = {"spark.slow": "yes"}
@@ -761,7 +795,7 @@ def test_start_that_swaps_stderr_itself(env):
     assert_next_start_works(env)
 
 
-def test_ctrl_c_ends_a_wait_for_another_threads_start(env):
+def test_ctrl_c_ends_a_wait_for_another_threads_start(env, monkeypatch):
     """The main thread asks for a session while a worker's start is under way:
     Ctrl-C ends that wait at once, as it ends a threading.Lock.acquire(), with
     nothing left held and sys.stderr as it was."""
@@ -775,7 +809,9 @@ def test_ctrl_c_ends_a_wait_for_another_threads_start(env):
             release_start.wait()
 
     env.Spark.get_or_create_hook = hold_worker
-    env.Spark.config_hook = lambda key, value: (key, value) == ("spark.who", "main") and main_configured.set()
+    # The main thread's last call out before its lookup, after which it waits for the worker's start.
+    monkeypatch.setattr(local, "_ensure_java_available",
+                        lambda: threading.current_thread() is threading.main_thread() and main_configured.set())
 
     def wait_for_start():
         return env.strategy({"spark.who": "main"}).get_spark_session()
@@ -939,55 +975,69 @@ def test_interpreter_exit_with_daemon_threads_inside_the_module(tmp_path, scenar
 DEBIAN_JDK = "/usr/lib/jvm/java-17-openjdk-amd64"
 
 
-# The suite's JVM was started by an earlier test with another logging file and
-# JAR list, so the running-JVM warnings are right here and not this test's subject.
-@pytest.mark.filterwarnings("ignore:.*the running JVM was started with other values:RuntimeWarning")
-def test_four_threads_asking_at_once_get_working_real_sessions(tmp_path, monkeypatch):
-    require(missing_pyspark_and_java())
-    for d in ("home", "project"):
-        (tmp_path / d).mkdir()
-    monkeypatch.setenv("HOME", str(tmp_path / "home"))
-    monkeypatch.setenv("TMPDIR", str(tmp_path))
-    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-    monkeypatch.chdir(tmp_path / "project")
-    monkeypatch.delenv("MUR_SPARK_KEEP_ALIVE", raising=False)
-    if os.path.isdir(DEBIAN_JDK):
-        monkeypatch.setenv("JAVA_HOME", DEBIAN_JDK)
-    original_stderr = sys.stderr
-    config = {"spark.reliability.threads": "4"}
-    barrier = threading.Barrier(4)
-    results, errors = [None] * 4, []
+# Two threads' first starts, then the thread pool of two configurations, in
+# a process started from "/" (a container's WORKDIR): what each start hands
+# out, how many driver JVMs the process has, and a last start's answer.
+POOL_PROCESS = f"""
+import json, os, threading
+from concurrent.futures import ThreadPoolExecutor
+import ruk.compute.strategies.local as local
 
-    def ask(index):
-        try:
-            strategy = local.LocalStrategy(dict(config), app_name="mur-threads")
-            barrier.wait()
-            spark = strategy.get_spark_session()
-            rows = spark.sql(f"SELECT {index} AS n").collect()
-            results[index] = (spark, rows[0].n)
-        except BaseException as e:  # asserted below
-            errors.append((index, e))
-            barrier.abort()
-
-    threads = [threading.Thread(target=ask, args=(i,)) for i in range(4)]
+def ask(config):
+    spark = local.LocalStrategy(dict(config), "pool").get_spark_session()
+    context = spark.sparkContext
+    got = [context.master, context.getConf().get("spark.sql.shuffle.partitions")]
     try:
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        assert errors == []
-        assert [n for _, n in results] == [0, 1, 2, 3]
-        sessions = [s for s, _ in results]
-        # One JVM serves them all: PySpark starts it once per process.
-        assert len({id(s.sparkContext._gateway) for s in sessions}) == 1
-        # Still usable once every thread has its answer.
-        for spark in sessions:
-            assert spark.sql("SELECT 1 AS x").collect()[0].x == 1
-        cached = local._SPARK_SESSION_CACHE.get(key_of(config))
-        assert cached is not None and any(cached is s for s in sessions)
-        assert lock_is_free()
-        assert sys.stderr is original_stderr
-    finally:
-        local.cleanup_all_spark_sessions()
-    assert local._SPARK_SESSION_CACHE == {}
-    assert lock_is_free()
+        return got, spark.sql("SELECT 1 AS one").collect()[0].one
+    except Exception as e:  # stopped meanwhile by the other thread's start
+        return got, f"{{type(e).__name__}}: {{e}}"
+
+def driver_jvms():
+    me = str(os.getpid())
+    found = 0
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            parent = open(f"/proc/{{pid}}/stat").read().rsplit(")", 1)[1].split()[1]
+            found += parent == me and b"SparkSubmit" in open(f"/proc/{{pid}}/cmdline", "rb").read()
+        except OSError:
+            pass
+    return found
+
+def first(config):
+    barrier.wait()  # both threads' first starts at once
+    return ask(config)
+
+def same(config):
+    barrier.wait()
+    spark = local.LocalStrategy(dict(config), "pool").get_spark_session()
+    return id(spark), spark.sql("SELECT 2 AS two").collect()[0].two
+
+configs = {list(POOL_CONFIGS)!r}
+barrier = threading.Barrier(2)
+with ThreadPoolExecutor(2) as pool:
+    handed = list(zip(configs, pool.map(first, configs)))
+    jvms = driver_jvms()
+    for _ in range(10):
+        handed += zip(configs, pool.map(ask, configs))
+    # A third configuration from both threads at once: one start serves both.
+    shared = list(pool.map(same, [dict(configs[0], **{{"spark.sql.shuffle.partitions": "7"}})] * 2))
+print(json.dumps([jvms, handed, ask(configs[0]), shared]))
+"""
+
+
+def test_thread_pool_of_two_configurations_on_one_jvm_started_from_root(tmp_path):
+    require(missing_pyspark_and_java())
+    env = dict(os.environ, HOME=str(tmp_path), TMPDIR=str(tmp_path))
+    if os.path.isdir(DEBIAN_JDK):
+        env["JAVA_HOME"] = DEBIAN_JDK
+    result = subprocess.run([sys.executable, "-c", POOL_PROCESS], cwd="/", env=env, capture_output=True, text=True,
+                            timeout=600)
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    jvms, handed, last, shared = json.loads(result.stdout)
+    assert jvms == 1  # the two first starts launched one JVM
+    shuffle = "spark.sql.shuffle.partitions"
+    assert [(c, got) for c, (got, _) in handed if got != [c["master"], c[shuffle]]] == []
+    # A session another thread's start stopped fails in Spark's own words; the later start of each round answers.
+    assert all(1 in (handed[i][1][1], handed[i + 1][1][1]) for i in range(0, len(handed), 2))
+    assert last == [["local[1]", "3"], 1]  # from "/": no empty class path for Spark to read as it
+    assert shared[0] == shared[1] and shared[0][1] == 2

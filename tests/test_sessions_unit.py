@@ -1,5 +1,6 @@
 """Session management of the local strategy against a fake PySpark: no JVM is started."""
 
+import hashlib
 import importlib
 import io
 import json
@@ -64,16 +65,15 @@ OPENED = [
 
 
 def fast_defaults(log4j_file):
-    """The fast-start settings, in the order the builder receives them (no JARs)."""
+    """The fast-start settings, in the order the builder receives them (no
+    JARs: no JAR list nor class path, which Spark would read as the working
+    directory)."""
     options = [f"-Dlog4j2.configurationFile=file:{log4j_file}", "-Djava.util.logging.level=SEVERE"]
     options += [f"--add-opens={p}=ALL-UNNAMED" for p in OPENED]
     options.append("-XX:+IgnoreUnrecognizedVMOptions")
     return [
         ("spark.driver.memory", "1g"),
         ("spark.executor.memory", "1g"),
-        ("spark.jars", ""),
-        ("spark.driver.extraClassPath", ""),
-        ("spark.executor.extraClassPath", ""),
         ("spark.driver.extraJavaOptions", " ".join(options)),
         ("spark.ui.enabled", "false"),
         ("spark.ui.showConsoleProgress", "false"),
@@ -155,10 +155,12 @@ ARCHIVE = " -XX:SharedArchiveFile=/a.jsa -Xlog:cds=off"
 )
 def test_quiet_options_go_beside_the_users_extra_java_options(env, monkeypatch, config, quiet_as_default_options):
     from ruk.compute.archive import request as driver_archive
+    from ruk.compute.start import plan
 
     seen, settings = [], []
-    monkeypatch.setattr(driver_archive, "driver_options",
-                        lambda options, jars, conf, jvm_running: seen.append(options) or settings.append(conf) or ARCHIVE)
+    monkeypatch.setattr(plan, "running_gateway", lambda: None)  # the suite's JVM may run: a start that launches one
+    monkeypatch.setattr(driver_archive, "start_request", lambda options, jars, conf: seen.append(options) or
+                        settings.append(conf) or {"options": ARCHIVE, "archive": "/a.jsa"})
     env.strategy(dict(config)).get_spark_session()
     calls = [c[1:] for c in env.Spark.builders[0].calls if c[0] == "config"]
     quiet = QUIET.replace("LOG4J", env.log4j)
@@ -216,8 +218,9 @@ def test_project_jars_reach_the_builder_and_odd_entries_are_skipped(env, case):
         assert env.strategy()._get_jdbc_jars("/ignored") == used
         provisioned = env.strategy().get_jar_provisioning_config(set())
     configs = {c[1]: c[2] for c in env.Spark.builders[0].calls if c[0] == "config"}
-    assert configs["spark.jars"] == ",".join(used)
-    assert configs["spark.driver.extraClassPath"] == configs["spark.executor.extraClassPath"] == ":".join(used)
+    # No JARs: none of the three is passed (Spark reads "" as the working directory).
+    given = [configs.get(k) for k in ("spark.jars", "spark.driver.extraClassPath", "spark.executor.extraClassPath")]
+    assert given == ([",".join(used)] + [":".join(used)] * 2 if used else [None] * 3)
     assert provisioned == ({k: configs[k] for k in provisioned} if used else {})
     assert list_project_jars(str(env.project)) == (used, [(str(folder / n), r) for n, r in sorted(skipped.items())])
     # One warning per listing, naming every skipped entry.
@@ -315,7 +318,7 @@ def test_log4j_file_only_where_no_one_else_can_change_it(env, monkeypatch, layou
     assert [driver_log4j(b) for b in env.Spark.builders] == [expected, expected]
     if expected is None:  # nowhere to write it: Spark's own logging, and the start goes on
         configs = dict(c[1:] for c in env.Spark.builders[0].calls if c[0] == "config")
-        assert configs["spark.driver.extraJavaOptions"] == fast_defaults("")[5][1].split(" ", 1)[1]
+        assert configs["spark.driver.extraJavaOptions"] == dict(fast_defaults(""))["spark.driver.extraJavaOptions"].split(" ", 1)[1]
     else:
         info = os.lstat(expected)
         assert info.st_uid == os.geteuid() and Path(expected).read_text() == LOG4J_TEXT
@@ -471,7 +474,15 @@ def test_java_options(env, monkeypatch, before, after):
 # --- cache key and reuse --------------------------------------------------------------
 
 
-def test_cache_key_rules(env):
+def test_cache_key_rules(env, monkeypatch):
+    md5 = hashlib.md5
+
+    def fips_md5(data=b"", *, usedforsecurity=True):  # as on a host whose OpenSSL is in FIPS mode
+        if usedforsecurity:
+            raise ValueError("[digital envelope routines] unsupported")
+        return md5(data, usedforsecurity=False)
+
+    monkeypatch.setattr(hashlib, "md5", fips_md5)
     first = env.strategy({"a": "1", "b": "2"}).get_spark_session()
     assert list(env.cache) == [key_of({"a": "1", "b": "2"})]
     assert env.strategy({"b": "2", "a": "1"}, app_name="other").get_spark_session() is first
@@ -554,10 +565,10 @@ def test_pyspark_unavailable(env, monkeypatch):
 
 
 @pytest.mark.parametrize("module, name, replacement, message", [
-    ("start.plan", "effective_settings", lambda config, log4j_file: [],
-     "ruk.compute.start.plan.effective_settings must take 4 positional argument(s)"),
-    ("start.jvm_settings", "running_gateway", lambda *, pyspark: None,
-     "ruk.compute.start.jvm_settings.running_gateway must take 0 positional argument(s)"),
+    ("start.plan", "start_plan", lambda strategy, cache_key: None,
+     "ruk.compute.start.plan.start_plan must take 5 positional argument(s)"),
+    ("start.jvm_settings", "stop_reused_session", lambda *, session_class: None,
+     "ruk.compute.start.jvm_settings.stop_reused_session must take 1 positional argument(s)"),
     ("host.home", "jar_cache_directory", "not a function",
      "ruk.compute.host.home.jar_cache_directory is not callable"),
 ])
@@ -649,48 +660,6 @@ def test_stderr_restored_when_reading_the_capture_fails(env, monkeypatch):
     with pytest.raises(OSError, match="unreadable"):
         env.strategy().get_spark_session()
     assert sys.stderr is original and env.cache == {}
-
-
-def test_overlapping_starts_restore_the_real_stderr(env, capsys):
-    # B reaches its start while A is inside its own and must still be there when A
-    # finishes: uncoordinated captures would then leave A's buffer installed.
-    a_entered, b_ready, a_done = threading.Event(), threading.Event(), threading.Event()
-
-    def start(builder):
-        who = dict(c[1:] for c in builder.calls if c[0] == "config")["spark.who"]
-        sys.stderr.write(f"line from {who}\n")
-        if who == "A":
-            a_entered.set()
-            b_ready.wait()  # B has configured its builder: its start comes next
-        else:
-            a_done.wait()
-
-    env.Spark.config_hook = lambda key, value: (key, value) == ("spark.who", "B") and b_ready.set()
-    env.Spark.get_or_create_hook = start
-    original = sys.stderr
-    errors = []
-
-    def run(who, *events):
-        try:
-            env.strategy({"spark.who": who}).get_spark_session()
-        except BaseException as e:  # surfaced by the assertions below
-            errors.append(e)
-        finally:
-            for event in events:  # never leave the other thread waiting
-                event.set()
-
-    a = threading.Thread(target=run, args=("A", a_entered, a_done))
-    b = threading.Thread(target=run, args=("B", b_ready))
-    a.start()
-    a_entered.wait()
-    b.start()
-    a.join()
-    b.join()
-    assert errors == []
-    assert sys.stderr is original
-    err = capsys.readouterr().err
-    assert err.count("line from A\n") == 1 and err.count("line from B\n") == 1
-    assert len(env.cache) == 2
 
 
 # --- close -----------------------------------------------------------------------------
@@ -899,39 +868,49 @@ def test_other_threads_stderr_passes_during_the_start(env, monkeypatch):
     )
 
 
-# Whether a start launches the JVM itself, against the installed PySpark.
+# Whether a start launches the JVM itself, against the installed PySpark, and
+# the missing internal it names.
 OWNS_LAUNCH = {
-    "PySpark's own class": ({}, {}, None, True),
-    "a stand-in class": ({}, {}, "stand-in", False),
-    "a JVM started elsewhere": ({}, {"PYSPARK_GATEWAY_PORT": "1"}, None, False),
-    "Spark Connect": ({"spark.remote": "sc://localhost"}, {}, None, False),
-    "a JVM runs already": ({}, {}, "running", False),
-    "PySpark without _ensure_initialized": ({}, {}, "no _ensure_initialized", False),
+    "PySpark's own class": ({}, {}, None, True, None),
+    "a stand-in class": ({}, {}, "stand-in", False, None),
+    "a JVM started elsewhere": ({}, {"PYSPARK_GATEWAY_PORT": "1"}, None, False, None),
+    "Spark Connect": ({"spark.remote": "sc://localhost"}, {}, None, False, None),
+    "a JVM runs already": ({}, {}, "running", False, None),
+    "PySpark without _ensure_initialized": ({}, {}, "no _ensure_initialized", False,
+                                            "SparkContext._ensure_initialized"),
+    "PySpark 4 without the API mode's default": ({}, {}, "no default_api_mode", False,
+                                                 "pyspark.util.default_api_mode"),
+    "PySpark 3.5, which has no API mode": ({}, {}, "3.5", True, None),
 }
 
 
 @pytest.mark.parametrize("case", list(OWNS_LAUNCH))
 def test_owns_launch(monkeypatch, case):
     require(missing_pyspark_and_java())
+    import pyspark
+    import pyspark.util
     from pyspark.core.context import SparkContext
     from pyspark.sql import SparkSession
     from ruk.compute.start import launch as driver_launch
     from ruk.compute.start import pyspark_internals
 
-    settings, environ, change, expected = OWNS_LAUNCH[case]
+    settings, environ, change, expected, named = OWNS_LAUNCH[case]
     for name, value in environ.items():
         monkeypatch.setenv(name, value)
     monkeypatch.setattr(SparkContext, "_gateway", object() if change == "running" else None)
+    monkeypatch.setattr(pyspark_internals, "_warned", set())
     if change == "no _ensure_initialized":
         monkeypatch.delattr(SparkContext, "_ensure_initialized")
-        monkeypatch.setattr(pyspark_internals, "_warned", set())
+    if change in ("no default_api_mode", "3.5"):
+        monkeypatch.delattr(pyspark.util, "default_api_mode")
+    if change == "3.5":
+        monkeypatch.setattr(pyspark, "__version__", "3.5.9")
     with warnings.catch_warnings(record=True) as warned:
         warnings.simplefilter("always")
         owned = driver_launch.owns_launch(FakeSparkSession if change == "stand-in" else SparkSession, settings)
     assert owned is expected
     assert [str(w.message).split(":")[0] for w in warned] == (
-        [f"PySpark {pyspark_internals.pyspark_version()} has no SparkContext._ensure_initialized"]
-        if change == "no _ensure_initialized" else [])
+        [f"PySpark {pyspark_internals.pyspark_version()} has no {named}"] if named else [])
 
 
 def test_a_gateway_without_its_process_is_left_to_pyspark_and_said_once(monkeypatch):
@@ -981,68 +960,3 @@ def test_failed_launch_ends_its_process_group_found_in_the_traceback(monkeypatch
     while not ended() and time.monotonic() < deadline:
         time.sleep(0.01)
     assert ended()
-
-
-# --- spare driver JVMs: the launch key, and where there are none -----------------------------
-
-# What changes the launch, and what doesn't: (what the test does, whether the key stays).
-LAUNCH_CHANGES = {
-    "nothing": (lambda project, patch: None, True),
-    "another variable": (lambda project, patch: patch.setenv("RUK_TEST_EXTRA", "1"), False),
-    "another directory": (lambda project, patch: patch.chdir(project / "sub"), False),
-    "another umask": (lambda project, patch: os.umask(0o077), False),
-    "a project JAR rewritten": (lambda project, patch: (project / "lib.jar").write_bytes(b"PK other"), False),
-    "the logging file rewritten as it was": (lambda project, patch: (project / "log4j2").write_text("quiet"), True),
-    "the logging file changed": (lambda project, patch: (project / "log4j2").write_text("loud"), False),
-}
-
-
-@pytest.mark.parametrize("case", list(LAUNCH_CHANGES))
-def test_launch_key(tmp_path, monkeypatch, case):
-    require(missing_pyspark_and_java())
-    from ruk.compute.spare.launch_key import fingerprints, key_of, launch_inputs
-
-    (tmp_path / "sub").mkdir()
-    (tmp_path / "lib.jar").write_bytes(b"PK")
-    (tmp_path / "log4j2").write_text("quiet")
-    monkeypatch.chdir(tmp_path)
-    settings = [("spark.jars", str(tmp_path / "lib.jar")),
-                ("spark.driver.extraJavaOptions", f"-Dlog4j2.configurationFile=file:{tmp_path / 'log4j2'} -Da=b")]
-    before = launch_inputs("mur", "local[2]", settings)
-    change, same = LAUNCH_CHANGES[case]
-    umask = os.umask(0o022)
-    os.umask(umask)
-    try:
-        change(tmp_path, monkeypatch)
-        after = launch_inputs("mur", "local[2]", settings)
-    finally:
-        os.umask(umask)
-    assert (key_of(after) == key_of(before)) is same
-    # A waiting spare sees a change of its files the same way.
-    assert (fingerprints(before["files"]) == before["fingerprints"]) is (same or case.startswith("another"))
-
-
-@pytest.mark.parametrize("switch", [{"CI": "true"}, {"MUR_SPARK_SPARE": "0"}, {"folder": 0o755},
-                                    {"folder": 0o700, "owner": 65534}])
-def test_no_spare_is_claimed_or_started(tmp_path, monkeypatch, switch):
-    """Off under CI or MUR_SPARK_SPARE=0: nothing is made; a spare folder
-    open to others, or another user's, is never used."""
-    require(missing_pyspark_and_java())
-    from ruk.compute import spare
-
-    if "owner" in switch and os.geteuid() != 0:
-        pytest.skip("only root can give a folder to another user")
-    monkeypatch.setenv("HOME", str(tmp_path))
-    monkeypatch.delenv("CI", raising=False)
-    monkeypatch.delenv("MUR_SPARK_SPARE", raising=False)
-    for name, value in switch.items():
-        if name == "folder":
-            (tmp_path / ".mur" / "spare").mkdir(parents=True)
-            (tmp_path / ".mur" / "spare").chmod(value)
-            os.chown(tmp_path / ".mur" / "spare", switch.get("owner", -1), -1)
-        elif name != "owner":
-            monkeypatch.setenv(name, value)
-    inputs, claimed = spare.claim("mur", "local[2]", [])
-    assert claimed is None and (inputs is None) is ("folder" not in switch)
-    assert spare.offer(inputs) is None
-    assert [path.name for path in tmp_path.rglob("*")] == ([".mur", "spare"] if "folder" in switch else [])

@@ -6,7 +6,7 @@
 namespace ruk {
 namespace {
 
-constexpr PY_TIMEOUT_T capture_wait_slice_us = 50000;  // Ctrl-C reaches a waiting start this fast
+constexpr PY_TIMEOUT_T start_wait_slice_us = 50000;  // Ctrl-C reaches a waiting start this fast
 
 // --- the stream installed as sys.stderr ----------------------------------------------
 
@@ -97,14 +97,14 @@ Ref new_proxy(PyObject* original, PyObject* capture) noexcept {
 // In a child forked while a start was under way on another thread: that
 // thread is gone, so its window is undone here. A child of the starting
 // thread itself (the JVM launch) keeps everything: it is part of the start.
-PyObject* capture_after_fork_in_child(PyObject*, PyObject*) noexcept {
+PyObject* start_after_fork_in_child(PyObject*, PyObject*) noexcept {
     ModuleState& st = state();
-    if (st.capture_owner && st.capture_owner == PyThread_get_thread_ident()) Py_RETURN_NONE;
+    if (st.start_owner && st.start_owner == PyThread_get_thread_ident()) Py_RETURN_NONE;
     // Whoever held the lock is not in this process; the old lock is left as it is.
     PyThread_type_lock fresh = PyThread_allocate_lock();
     if (!fresh) return PyErr_NoMemory();
-    st.capture_lock = fresh;
-    st.capture_owner = 0;
+    st.start_lock = fresh;
+    st.start_owner = 0;
     if (PyObject* proxy = st.capture_proxy) {
         st.capture_proxy = nullptr;
         Py_CLEAR(as_proxy(proxy)->capture);
@@ -116,88 +116,96 @@ PyObject* capture_after_fork_in_child(PyObject*, PyObject*) noexcept {
     Py_RETURN_NONE;
 }
 
-PyMethodDef after_fork_def = {"_after_fork_in_child", capture_after_fork_in_child, METH_NOARGS, nullptr};
+PyMethodDef after_fork_def = {"_after_fork_in_child", start_after_fork_in_child, METH_NOARGS, nullptr};
 
-// What the first capture of the process sets up: importing the module has
-// no side effect.
-int prepare_first_capture() noexcept {
+// What the first start of the process sets up (importing the module has no
+// side effect), before the window can first be held: a child forked from
+// then on gets a free window.
+int prepare_first_start() noexcept {
     ModuleState& st = state();
-    if (st.capture_at_fork_registered) return 0;
+    if (st.start_at_fork_registered) return 0;
+    // Set first: registering may run Python code (the import of os) and let
+    // another thread's first start in, which must not register again.
+    st.start_at_fork_registered = true;
     if (!st.capture_proxy_type) {
         PyObject* type = PyType_FromSpec(&proxy_spec);
-        if (!type) return -1;
+        if (!type) {
+            st.start_at_fork_registered = false;
+            return -1;
+        }
         st.capture_proxy_type = reinterpret_cast<PyTypeObject*>(type);
     }
     Ref os = Ref::steal(PyImport_ImportModule("os"));
     Ref register_at_fork = os ? Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : Ref{};
     Ref hook = register_at_fork ? Ref::steal(PyCFunction_New(&after_fork_def, nullptr)) : Ref{};
     Ref kwnames = hook ? Ref::steal(Py_BuildValue("(s)", "after_in_child")) : Ref{};
-    if (!kwnames) return -1;
     PyObject* argv[] = {nullptr, hook.get()};
-    Ref done = Ref::steal(PyObject_Vectorcall(register_at_fork.get(), argv + 1,
-                                              PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
-    if (!done) return -1;
-    st.capture_at_fork_registered = true;
-    return 0;
+    Ref done = kwnames ? Ref::steal(PyObject_Vectorcall(register_at_fork.get(), argv + 1,
+                                                        PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()))
+                       : Ref{};
+    if (!done) st.start_at_fork_registered = false;
+    return done ? 0 : -1;
 }
+
+}  // namespace
 
 // --- the window ----------------------------------------------------------------------
 
-// Serialises capture windows: two overlapping starts would otherwise each
-// restore the stderr they saw, and the later restore could leave the other
-// call's buffer installed for good. A nested start on the owning thread
-// (a builder that itself asks for a session) runs inside the outer window.
-class CaptureWindow {
-public:
-    CaptureWindow() noexcept = default;
-    CaptureWindow(const CaptureWindow&) = delete;
-    CaptureWindow& operator=(const CaptureWindow&) = delete;
-    // Only reached without leave() when the thread is torn down mid-start:
-    // touches no Python object.
-    ~CaptureWindow() {
-        if (!owner_) return;
-        state().capture_owner = 0;
-        PyThread_release_lock(state().capture_lock);
-    }
+StartWindow::~StartWindow() {
+    // Reached without leave() on an error path, or when the thread is torn
+    // down mid-start: touches no Python object.
+    if (!owner_) return;
+    state().start_owner = 0;
+    PyThread_release_lock(state().start_lock);
+}
 
-    // Waits for the window like threading.Lock.acquire(): Ctrl-C (a signal
-    // handler that raises) ends the wait with the error set and nothing held.
-    int enter() noexcept {
-        ModuleState& st = state();
-        const unsigned long me = PyThread_get_thread_ident();
-        if (st.capture_owner == me) return 0;
-        if (!PyThread_acquire_lock(st.capture_lock, NOWAIT_LOCK)) {
-            for (;;) {
-                // Signal handlers run here, with the GIL. The wait is sliced
-                // as well: a signal that lands after this check but before the
-                // wait begins would not interrupt it.
-                if (Py_MakePendingCalls() < 0) return -1;
-                PyLockStatus status;
-                PyThread_type_lock lock = st.capture_lock;
-                Py_BEGIN_ALLOW_THREADS
-                status = PyThread_acquire_lock_timed(lock, capture_wait_slice_us, 1);
-                Py_END_ALLOW_THREADS
-                if (status == PY_LOCK_ACQUIRED) break;
-            }
+int StartWindow::try_enter() noexcept {
+    if (held()) return 1;
+    if (prepare_first_start() < 0) return -1;
+    ModuleState& st = state();
+    const unsigned long me = PyThread_get_thread_ident();
+    if (st.start_owner == me) {
+        nested_ = true;  // a start asked for from inside this thread's own start runs inside its window
+        return 1;
+    }
+    if (!PyThread_acquire_lock(st.start_lock, NOWAIT_LOCK)) return 0;
+    st.start_owner = me;
+    owner_ = true;
+    return 1;
+}
+
+int StartWindow::enter() noexcept {
+    int entered = try_enter();
+    while (entered == 0) {
+        // Signal handlers run here, with the GIL: Ctrl-C ends the wait with
+        // the error set and nothing held, as in threading.Lock.acquire(). The
+        // wait is sliced as well: a signal that lands after this check but
+        // before the wait begins would not interrupt it.
+        if (Py_MakePendingCalls() < 0) return -1;
+        PyLockStatus status;
+        PyThread_type_lock lock = state().start_lock;
+        Py_BEGIN_ALLOW_THREADS
+        status = PyThread_acquire_lock_timed(lock, start_wait_slice_us, 1);
+        Py_END_ALLOW_THREADS
+        if (status == PY_LOCK_ACQUIRED) {
+            state().start_owner = PyThread_get_thread_ident();
+            owner_ = true;
+            entered = 1;
         }
-        st.capture_owner = me;
-        owner_ = true;
-        return 0;
     }
+    return entered < 0 ? -1 : 0;
+}
 
-    bool owner() const noexcept { return owner_; }
+void StartWindow::leave() noexcept {
+    nested_ = false;
+    if (!owner_) return;
+    owner_ = false;
+    ModuleState& st = state();
+    st.start_owner = 0;
+    PyThread_release_lock(st.start_lock);
+}
 
-    void leave() noexcept {
-        if (!owner_) return;
-        owner_ = false;
-        ModuleState& st = state();
-        st.capture_owner = 0;
-        PyThread_release_lock(st.capture_lock);
-    }
-
-private:
-    bool owner_ = false;
-};
+namespace {
 
 // The action: the launch when this start owns it, getOrCreate, then
 // setLogLevel("ERROR") on the new context. A failure (Ctrl-C included) is
@@ -268,25 +276,16 @@ void forget_open_window() noexcept {
 
 }  // namespace
 
-Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder, DriverLaunch& launch) {
+Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder, DriverLaunch& launch,
+                          const StartWindow& window) {
     ModuleState& st = state();
     Ref io = import_module(globals, st.s_io);
     if (!io) return {};
 
-    CaptureWindow window;
-    if (window.enter() < 0) return {};
-    // Inside the window, so two first starts cannot both set it up.
-    if (prepare_first_capture() < 0) {
-        window.leave();
-        return {};
-    }
     Ref original_stderr = getattr(sys, st.s_stderr_);
     Ref buffer = original_stderr ? call_method(io.get(), st.s_StringIO) : Ref{};
     Ref proxy = buffer ? new_proxy(original_stderr.get(), buffer.get()) : Ref{};
-    if (!proxy || PyObject_SetAttr(sys, st.s_stderr_, proxy.get()) < 0) {
-        window.leave();
-        return {};
-    }
+    if (!proxy || PyObject_SetAttr(sys, st.s_stderr_, proxy.get()) < 0) return {};
     if (window.owner()) st.capture_proxy = Py_NewRef(proxy.get());
 
     Ref spark = start_session(builder, launch);  // may run for seconds: the JVM starts here
@@ -304,7 +303,6 @@ Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder, D
     Py_CLEAR(as_proxy(proxy.get())->capture);  // from now on the starting thread writes through too
     int restored = PyObject_SetAttr(sys, st.s_stderr_, original_stderr.get());
     if (window.owner()) forget_open_window();
-    window.leave();
     // A session that started but cannot be handed over is undone like a failed start.
     if (restored < 0) {
         read_error.chain_under_current();

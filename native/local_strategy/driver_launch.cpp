@@ -9,27 +9,24 @@ namespace ruk {
 
 DriverLaunch::~DriverLaunch() { end_jvm_stderr_start(stream_, false, true); }
 
-int DriverLaunch::prepare(PyObject* globals, PyObject* app_name, PyObject* master, PyObject* settings,
-                          PyObject* gateway_before) {
+int DriverLaunch::prepare(PyObject* globals, PyObject* plan) {
     ModuleState& st = state();
-    if (gateway_before != Py_None) return 0;  // the JVM runs already: PySpark reuses it
-    Ref functions[3], spare[2];
-    if (import_siblings(globals, {Sibling::owns_launch, Sibling::launch, Sibling::end_launch}, functions) < 0 ||
-        import_siblings(globals, {Sibling::claim_spare, Sibling::offer_spare}, spare) < 0)
-        return -1;
-    Ref spark_session = load_global(globals, st.s_SparkSession);
-    Ref owns = spark_session ? call_sibling<Sibling::owns_launch>(functions[0].get(), spark_session.get(), settings)
-                             : Ref{};
+    Ref owns = getattr(plan, st.s_owns_launch);
     int owned = owns ? PyObject_IsTrue(owns.get()) : -1;
     if (owned <= 0) return owned;
+    Ref functions[2], spare[2];
+    if (import_siblings(globals, {Sibling::launch, Sibling::end_launch}, functions) < 0 ||
+        import_siblings(globals, {Sibling::claim_spare, Sibling::offer_spare}, spare) < 0)
+        return -1;
+    app_name_ = getattr(plan, st.s_app_name);
+    master_ = app_name_ ? getattr(plan, st.s_master) : Ref{};
+    settings_ = master_ ? getattr(plan, st.s_settings) : Ref{};
+    if (!settings_) return -1;
     owned_ = true;
-    launch_ = std::move(functions[1]);
-    end_launch_ = std::move(functions[2]);
+    launch_ = std::move(functions[0]);
+    end_launch_ = std::move(functions[1]);
     claim_ = std::move(spare[0]);
     offer_ = std::move(spare[1]);
-    app_name_ = Ref::borrow(app_name);
-    master_ = Ref::borrow(master);
-    settings_ = Ref::borrow(settings);
     return 0;
 }
 
@@ -81,9 +78,9 @@ void DriverLaunch::started() noexcept {
     stream_ = nullptr;
 }
 
-int DriverLaunch::offer_spare() {
+int DriverLaunch::offer_spare(PyObject* plan) {
     if (!owned_ || undone_ || !gateway_ || !spare_inputs_) return 0;
-    Ref offered = call_sibling<Sibling::offer_spare>(offer_.get(), spare_inputs_.get());
+    Ref offered = call_sibling<Sibling::offer_spare>(offer_.get(), spare_inputs_.get(), plan);
     if (offered || pending_is_exception()) PyErr_Clear();
     return PyErr_Occurred() ? -1 : 0;
 }

@@ -1,5 +1,6 @@
-// Java and process environment: the Java check and export, and resource-tracker suppression.
-#include "entry_points.hpp"
+// The Java check, and the export of the chosen Java (JAVA_HOME, PATH).
+#include "java_env.hpp"
+
 #include "messages.hpp"
 #include "module_state.hpp"
 #include "py_helpers.hpp"
@@ -74,25 +75,6 @@ int export_java(PyObject* globals, PyObject* best_java) {
 }
 
 }  // namespace
-
-// The two attribute stores, nothing more. On CPython 3.11 they do not stop a
-// tracker from starting: the module's functions (ensure_running, register)
-// were bound to its tracker object at import. Reaching further would change
-// the user's multiprocessing.
-PyObject* disable_multiprocessing_resource_tracker(PyObject* globals, PyObject* const*) {
-    ModuleState& st = state();
-    Ref multiprocessing = import_module(globals, st.s_multiprocessing);
-    if (!multiprocessing) return nullptr;
-    // Best effort: any Exception from here on is dropped.
-    Ref tracker;
-    if (import_from(globals, st.s_multiprocessing, &st.s_resource_tracker, 1, &tracker) == 0 &&
-        PyObject_SetAttr(tracker.get(), st.s_tracker_attr, Py_None) == 0 &&
-        PyObject_SetAttr(tracker.get(), st.s_fd, Py_None) == 0)
-        Py_RETURN_NONE;
-    if (!pending_is_exception()) return nullptr;
-    PyErr_Clear();
-    Py_RETURN_NONE;
-}
 
 PyObject* ensure_java_available(PyObject* globals, PyObject* const*) {
     ModuleState& st = state();

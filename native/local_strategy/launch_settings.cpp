@@ -16,14 +16,9 @@ namespace ruk {
 namespace {
 
 // --- The launch settings of the process and its files ---------------------------
-// (what a start hands Spark's builder, the fast defaults among it, is
-// launch_plan.py's: one table there)
+// (what a start hands Spark's builder, the fast defaults among it, and the
+// flags of _JAVA_OPTIONS are launch_plan.py's: one table there)
 
-// Added to _JAVA_OPTIONS unless the first flag is there already.
-constexpr char java_flags_marker[] = "-XX:-UseVectorCmov";
-constexpr char java_flags_suffix[] = " -XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions";
-
-constexpr char default_master[] = "local[2]";
 constexpr char keep_alive_variable[] = "MUR_SPARK_KEEP_ALIVE";
 constexpr char keep_alive_off[] = "0";  // what an unset variable reads as
 constexpr char keep_alive_on[] = "1";
@@ -227,19 +222,9 @@ bool place_ruled_out() {
 }  // namespace
 
 int adjust_java_options(PyObject* globals) {
-    ModuleState& st = state();
-    Ref os = load_global(globals, st.s_os);
-    Ref environ = os ? getattr(os.get(), st.s_environ) : Ref{};
-    Ref environ_get = environ ? getattr(environ.get(), st.s_get) : Ref{};
-    if (!environ_get) return -1;
-    Ref java_opts = Ref::steal(PyObject_Call(environ_get.get(), st.launch.java_options_get_args, nullptr));
-    if (!java_opts) return -1;
-    int present = PySequence_Contains(java_opts.get(), st.launch.java_flags_marker);
-    if (present != 0) return present < 0 ? -1 : 0;
-    Ref extended = Ref::steal(PyNumber_Add(java_opts.get(), st.launch.java_flags_suffix));
-    Ref stripped = extended ? call_method(extended.get(), st.s_strip) : Ref{};
-    if (!stripped) return -1;
-    return PyObject_SetItem(environ.get(), st.s_JAVA_OPTIONS, stripped.get());
+    Ref function;
+    if (import_siblings(globals, {Sibling::add_java_flags}, &function) < 0) return -1;
+    return call_sibling<Sibling::add_java_flags>(function.get()) ? 0 : -1;
 }
 
 // The logging file goes where no other user can change it: the shared name in
@@ -301,10 +286,10 @@ Ref prepare_jar_directory(PyObject* globals) {
     return call_sibling<Sibling::jar_cache_directory>(function.get());
 }
 
-int start_pending_build(PyObject* globals, PyObject* spark) {
+int start_pending_build(PyObject* globals, PyObject* spark, PyObject* plan) {
     Ref after_start;
     Ref done = import_siblings(globals, {Sibling::archive_after_start}, &after_start) == 0
-                   ? call_sibling<Sibling::archive_after_start>(after_start.get(), spark)
+                   ? call_sibling<Sibling::archive_after_start>(after_start.get(), spark, plan)
                    : Ref{};
     if (done) return 0;
     if (!pending_is_exception()) return -1;
@@ -321,11 +306,7 @@ int init_launch_settings() noexcept {
         Ref b = a ? Ref::steal(text(second)) : Ref{};
         return b ? PyTuple_Pack(2, a.get(), b.get()) : nullptr;
     };
-    if (!(launch.java_options_get_args = pair("_JAVA_OPTIONS", "")) ||
-        !(launch.java_flags_marker = text(java_flags_marker)) ||
-        !(launch.java_flags_suffix = text(java_flags_suffix)) ||
-        !(launch.master_get_args = pair("master", default_master)) ||
-        !(launch.keep_alive_get_args = pair(keep_alive_variable, keep_alive_off)) ||
+    if (!(launch.keep_alive_get_args = pair(keep_alive_variable, keep_alive_off)) ||
         !(launch.keep_alive_on = text(keep_alive_on)) ||
         !(launch.log4j_config = PyUnicode_FromString(log4j_config)))
         return -1;

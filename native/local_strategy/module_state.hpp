@@ -79,6 +79,8 @@ inline constexpr const char* noise_marker_texts[] = {
     X(builder, "builder")                                               \
     X(appName, "appName")                                               \
     X(master, "master")                                                 \
+    X(settings, "settings")                                             \
+    X(owns_launch, "owns_launch")                                       \
     X(getOrCreate, "getOrCreate")                                       \
     X(sparkContext, "sparkContext")                                     \
     X(setLogLevel, "setLogLevel")                                       \
@@ -132,17 +134,19 @@ struct ModuleState {
     // Strong reference: posixpath.join as imported at start-up (see path_join).
     PyObject* posix_join = nullptr;
 
-    // Serialises the stderr capture windows of concurrent session starts.
-    // Never held together with _SPARK_SESSION_LOCK's critical sections.
-    // Replaced by a fresh lock in a child forked while another thread held it.
-    PyThread_type_lock capture_lock = nullptr;
-    unsigned long capture_owner = 0;  // thread ident holding capture_lock, 0 when free
-    // What the open capture window replaced, so that a forked child can put it
-    // back (console_capture.cpp). Only the thread owning capture_lock changes it.
+    // The start window: serialises session starts from the reuse check's
+    // stop of the active session through the storage of the new session
+    // (the start-up capture among it). Taken only without blocking while
+    // _SPARK_SESSION_LOCK is held. Replaced by a fresh lock in a child forked
+    // while another thread held it.
+    PyThread_type_lock start_lock = nullptr;
+    unsigned long start_owner = 0;  // thread ident holding start_lock, 0 when free
+    // What the open capture replaced, so that a forked child can put it back
+    // (console_capture.cpp). Only the thread owning start_lock changes it.
     PyObject* capture_proxy = nullptr;  // strong: the stream the window installed (it holds the one it replaced)
-    // Strong reference: the type of the installed stream, made by the first capture.
+    // Strong reference: the type of the installed stream, made by the first start.
     PyTypeObject* capture_proxy_type = nullptr;
-    bool capture_at_fork_registered = false;
+    bool start_at_fork_registered = false;
 
     // The watch for the first import of pyspark.ml (import_watch.cpp), read
     // and written with the GIL held, also by the audit hook.
@@ -172,16 +176,13 @@ struct ModuleState {
     // The launch settings of launch_settings.cpp as Python objects, built by
     // init_launch_settings(). Strong references.
     struct LaunchSettings {
-        PyObject* java_options_get_args = nullptr; // ("_JAVA_OPTIONS", "")
-        PyObject* java_flags_marker = nullptr;     // the flag whose presence means "already added"
-        PyObject* java_flags_suffix = nullptr;     // " " and the three JVM flags
-        PyObject* master_get_args = nullptr;       // ("master", the default master)
         PyObject* keep_alive_get_args = nullptr;   // (the keep-alive variable, its "off" default)
         PyObject* keep_alive_on = nullptr;         // the value that keeps sessions alive
         PyObject* log4j_config = nullptr;          // text of the quiet logging configuration
         PyObject* log4j_file_name = nullptr;       // set last: the settings are complete
     } launch;
     PyObject* print_kwnames = nullptr;      // ("file",)
+    PyObject* md5_kwnames = nullptr;        // ("usedforsecurity",)
     PyObject* provisioning_kwnames = nullptr; // ("project_dir",)
 };
 

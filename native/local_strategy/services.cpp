@@ -1,5 +1,6 @@
 // Strategy services: configuration and platform queries, JDBC JAR discovery, connectivity test.
-#include "entry_points.hpp"
+#include "services.hpp"
+
 #include "messages.hpp"
 #include "module_state.hpp"
 #include "py_helpers.hpp"

@@ -11,7 +11,8 @@ namespace ruk {
 int check_strategy_input(PyObject* globals, PyObject* self);
 
 // launch_settings.cpp
-// Adds the JVM flags to _JAVA_OPTIONS unless they are there already.
+// Adds the JVM flags to _JAVA_OPTIONS unless they are there already
+// (launch_plan.add_java_flags).
 int adjust_java_options(PyObject* globals);
 // Writes the quiet log4j2 configuration where no other user can change it;
 // returns its path, or None when there is no such place.
@@ -19,10 +20,10 @@ Ref write_log4j_file(PyObject* globals);
 // Creates ~/.mur/jdbc_jars if needed and possible (never without a usable
 // home); returns its path.
 Ref prepare_jar_directory(PyObject* globals);
-// After a start that succeeded: the archive build that start asked for, if
-// it launched a real driver JVM. Best effort: 0 unless an exception outside
-// Exception is pending.
-int start_pending_build(PyObject* globals, PyObject* spark);
+// After a start that succeeded: the archive build that start's `plan` asked
+// for, if it launched a real driver JVM. Best effort: 0 unless an exception
+// outside Exception is pending.
+int start_pending_build(PyObject* globals, PyObject* spark, PyObject* plan);
 
 // import_watch.cpp
 // After a start whose JVM lacks Spark ML's functions while pyspark.ml is not
@@ -57,20 +58,19 @@ public:
     DriverLaunch(const DriverLaunch&) = delete;
     DriverLaunch& operator=(const DriverLaunch&) = delete;
     ~DriverLaunch();
-    // Before the start: whether it launches the JVM itself, with what the
-    // builder was given. -1 with the error set.
-    int prepare(PyObject* globals, PyObject* app_name, PyObject* master, PyObject* settings,
-                PyObject* gateway_before);
+    // Before the start: whether it launches the JVM itself, and with what,
+    // as the start's plan (launch_plan.StartPlan) says. -1 with the error set.
+    int prepare(PyObject* globals, PyObject* plan);
     // In the start window, before getOrCreate: the launch, if this start
     // owns it: the spare JVM of an equal launch when one answers, else its
     // own. -1 with the launch's error set.
     int launch();
     // The start succeeded: the JVM's stderr passes unchanged from now on.
     void started() noexcept;
-    // After a start that succeeded on a JVM it launched or claimed: a spare
-    // for the next start of the same launch. Best effort: -1 only with an
-    // exception outside Exception set.
-    int offer_spare();
+    // After a start of `plan` that succeeded on a JVM it launched or claimed:
+    // a spare for the next start of the same launch. Best effort: -1 only
+    // with an exception outside Exception set.
+    int offer_spare(PyObject* plan);
     // The start failed with its exception set: ends the JVM this start
     // launched and makes PySpark forget it, or else stops `session` (the new
     // session, or null) on the JVM that serves on; the exception is left set
@@ -92,10 +92,40 @@ private:
 };
 
 // console_capture.cpp
+// The start window: one session start at a time in the process, from the
+// reuse check's stop of the active session through the storage of the new
+// session. A start asked for from inside this thread's own start (a builder
+// that asks for a session) runs inside the outer window. Held by one object
+// on the starting thread's stack; released when it goes out of scope.
+class StartWindow {
+public:
+    StartWindow() noexcept = default;
+    StartWindow(const StartWindow&) = delete;
+    StartWindow& operator=(const StartWindow&) = delete;
+    ~StartWindow();
+    // Without waiting: 1 when held now, 0 when another thread holds it, -1
+    // with the error set. What the first start of the process sets up (the
+    // fork hook) comes first. Safe while _SPARK_SESSION_LOCK is held.
+    int try_enter() noexcept;
+    // Waits as threading.Lock.acquire() does: Ctrl-C (a signal handler that
+    // raises) ends the wait with the error set and nothing held. 0 or -1.
+    // Never called while _SPARK_SESSION_LOCK is held.
+    int enter() noexcept;
+    bool held() const noexcept { return owner_ || nested_; }
+    bool owner() const noexcept { return owner_; }  // the outermost start of the thread
+    void leave() noexcept;
+
+private:
+    bool owner_ = false;
+    bool nested_ = false;
+};
+
 // builder.getOrCreate() and spark.sparkContext.setLogLevel("ERROR") with
 // sys.stderr captured, after `launch` has launched the JVM if it owns that;
 // afterwards the captured lines that are not start-up noise go to the real
-// stderr. Returns the session; on failure `launch` has undone the start.
-Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder, DriverLaunch& launch);
+// stderr. Runs inside `window`. Returns the session; on failure `launch` has
+// undone the start.
+Ref start_session_quietly(PyObject* globals, PyObject* sys, PyObject* builder, DriverLaunch& launch,
+                          const StartWindow& window);
 
 }  // namespace ruk

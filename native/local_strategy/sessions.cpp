@@ -45,7 +45,8 @@ int check_strategy_input(PyObject* globals, PyObject* self) {
 namespace {
 
 // MD5 hex digest of str(sorted(self.config.items())): equal configurations
-// share a key whatever their insertion order.
+// share a key whatever their insertion order. Not a security use, which a
+// host in FIPS mode refuses unless told.
 Ref compute_cache_key(PyObject* self, PyObject* hashlib) {
     ModuleState& st = state();
     Ref config = getattr(self, st.s_config);
@@ -54,7 +55,9 @@ Ref compute_cache_key(PyObject* self, PyObject* hashlib) {
     if (!pairs || PyList_Sort(pairs.get()) < 0) return {};
     Ref text = Ref::steal(PyObject_Str(pairs.get()));
     Ref encoded = text ? Ref::steal(PyUnicode_AsUTF8String(text.get())) : Ref{};
-    Ref digest = encoded ? call_method(hashlib, st.s_md5, encoded.get()) : Ref{};
+    if (!encoded) return {};
+    PyObject* argv[] = {hashlib, encoded.get(), Py_False};  // md5(encoded, usedforsecurity=False)
+    Ref digest = Ref::steal(PyObject_VectorcallMethod(st.s_md5, argv, 2, st.md5_kwnames));
     return digest ? call_method(digest.get(), st.s_hexdigest) : Ref{};
 }
 
@@ -100,30 +103,43 @@ int probe_session(PyObject* globals, PyObject* session) {
 }
 
 // Stops whatever session PySpark reports as active and forgets every cached
-// one, making room for the new session. Best effort.
+// one, making room for the new session (best effort). Then the same for what
+// the builder would hand out instead of a new session (its default session,
+// the running SparkContext), which may be another thread's, of another
+// configuration: that one must go, or the start fails with the reason.
 int stop_active_session(PyObject* globals) {
     ModuleState& st = state();
     Ref spark_session = load_global(globals, st.s_SparkSession);
     Ref existing = spark_session ? call_method(spark_session.get(), st.s_getActiveSession) : Ref{};
-    if (existing) {
-        int active = PyObject_IsTrue(existing.get());
-        if (active > 0) {
-            Ref stopped = call_method(existing.get(), st.s_stop);
-            Ref cache = stopped ? load_cache(globals) : Ref{};
-            Ref cleared = cache ? call_method(cache.get(), st.s_clear) : Ref{};
-            if (cleared) return 0;
-        } else if (active == 0) {
-            return 0;
-        }
+    int active = existing ? PyObject_IsTrue(existing.get()) : -1;
+    if (active > 0) {
+        Ref stopped = call_method(existing.get(), st.s_stop);
+        Ref cache = stopped ? load_cache(globals) : Ref{};
+        Ref cleared = cache ? call_method(cache.get(), st.s_clear) : Ref{};
+        if (!cleared) active = -1;
     }
-    if (!pending_is_exception()) return -1;
-    PyErr_Clear();
-    return 0;
+    if (active < 0) {
+        if (!pending_is_exception()) return -1;
+        PyErr_Clear();
+    }
+
+    Ref reused;
+    if (import_siblings(globals, {Sibling::stop_reused_session}, &reused) < 0) return -1;
+    spark_session = load_global(globals, st.s_SparkSession);
+    Ref stopped = spark_session ? call_sibling<Sibling::stop_reused_session>(reused.get(), spark_session.get())
+                                : Ref{};
+    int any = stopped ? PyObject_IsTrue(stopped.get()) : -1;
+    if (any <= 0) return any;
+    Ref cache = load_cache(globals);
+    return cache && call_method(cache.get(), st.s_clear) ? 0 : -1;
 }
 
 // The lookup phase, run with _SPARK_SESSION_LOCK held: 1 with `found` set to
-// a live cached session, 0 when a new session must be made, -1 on error.
-int reuse_check(PyObject* globals, PyObject* cache_key, Ref& found) {
+// a live cached session; 0 when a new session must be made, with `window`
+// held; 2 when another thread's start holds the window (the caller waits for
+// it outside the lock and looks again); -1 on error.
+int reuse_check(PyObject* globals, PyObject* cache_key, Ref& found, StartWindow& window) {
+    if (window.try_enter() < 0) return -1;  // first: a failing lookup still starts inside the window
     Ref cache = load_cache(globals);
     if (!cache) return -1;
     int cached = PySequence_Contains(cache.get(), cache_key);
@@ -140,6 +156,7 @@ int reuse_check(PyObject* globals, PyObject* cache_key, Ref& found) {
         Ref cache_for_eviction = load_cache(globals);
         if (!cache_for_eviction || PyObject_DelItem(cache_for_eviction.get(), cache_key) < 0) return -1;
     }
+    if (!window.held()) return 2;
     return stop_active_session(globals) < 0 ? -1 : 0;
 }
 
@@ -172,36 +189,31 @@ Ref call_global(PyObject* globals, PyObject* name) {
     return function ? Ref::steal(PyObject_CallNoArgs(function.get())) : Ref{};
 }
 
+// The start's plan (launch_plan.start_plan), computed inside the window.
+Ref make_plan(PyObject* globals, PyObject* self, PyObject* cache_key, PyObject* log4j_file, PyObject* jar_paths) {
+    Ref start_plan;
+    if (import_siblings(globals, {Sibling::start_plan}, &start_plan) < 0) return {};
+    Ref spark_session = load_global(globals, state().s_SparkSession);
+    return spark_session ? call_sibling<Sibling::start_plan>(start_plan.get(), self, cache_key, spark_session.get(),
+                                                             log4j_file, jar_paths)
+                         : Ref{};
+}
+
 // builder.appName(...).master(...), then builder.config(key, value) for each
-// pair launch_plan.effective_settings gives this start. `app_name`, `master`
-// and `settings` receive what the builder was given.
-Ref configure_builder(PyObject* globals, PyObject* self, PyObject* log4j_file, PyObject* jar_paths,
-                      PyObject* gateway_before, Ref& app_name, Ref& master, Ref& settings) {
+// of the plan's settings, in order.
+Ref configure_builder(PyObject* globals, PyObject* plan) {
     ModuleState& st = state();
     Ref spark_session = load_global(globals, st.s_SparkSession);
     Ref builder = spark_session ? getattr(spark_session.get(), st.s_builder) : Ref{};
-    app_name = builder ? getattr(self, st.s_app_name) : Ref{};
+    Ref app_name = builder ? getattr(plan, st.s_app_name) : Ref{};
     builder = app_name ? call_method(builder.get(), st.s_appName, app_name.get()) : Ref{};
-    if (!builder) return {};
-
-    Ref config = getattr(self, st.s_config);
-    Ref config_get = config ? getattr(config.get(), st.s_get) : Ref{};
-    master = config_get ? Ref::steal(PyObject_Call(config_get.get(), st.launch.master_get_args, nullptr))
-                            : Ref{};
+    Ref master = builder ? getattr(plan, st.s_master) : Ref{};
     builder = master ? call_method(builder.get(), st.s_master, master.get()) : Ref{};
-    if (!builder) return {};
-
-    Ref user_config = getattr(self, st.s_config);
-    Ref plan;
-    if (!user_config || import_siblings(globals, {Sibling::effective_settings}, &plan) < 0) return {};
-    PyObject* jvm_running = gateway_before != Py_None ? Py_True : Py_False;
-    settings = call_sibling<Sibling::effective_settings>(plan.get(), user_config.get(), log4j_file, jar_paths,
-                                                         jvm_running);
-    if (!settings || require_exact_type(settings.get(), &PyList_Type) < 0) return {};
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(settings.get()); ++i) {
-        Ref pair = Ref::borrow(PyList_GET_ITEM(settings.get(), i));
+    Ref settings = builder ? getattr(plan, st.s_settings) : Ref{};
+    if (!settings || require_exact_type(settings.get(), &PyTuple_Type) < 0) return {};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(settings.get()); ++i) {
         Ref key, value;
-        if (unpack_pair(pair.get(), key, value) < 0) return {};
+        if (unpack_pair(PyTuple_GET_ITEM(settings.get(), i), key, value) < 0) return {};
         builder = call_method(builder.get(), st.s_config, key.get(), value.get());
         if (!builder) return {};
     }
@@ -228,35 +240,39 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     Ref cache_key = compute_cache_key(self, hashlib.get());
     if (!cache_key) return nullptr;
 
+    // Starts are serialised (the start window) from the stop of the active
+    // session through the storage of the new one: a start never takes over,
+    // nor caches, another configuration's session, and the process's first
+    // JVM is launched once. The window is only ever tried while
+    // _SPARK_SESSION_LOCK is held; a thread that finds it taken waits
+    // outside the lock, then looks again: the session it waited for may be
+    // the one it asked for.
+    StartWindow window;
     Ref cached;
-    int found = 0;
-    if (with_session_lock(globals, [&] {
-            found = reuse_check(globals, cache_key.get(), cached);
-            return found;
-        }) < 0)
-        return nullptr;
-    if (found > 0) return ml_functions_for_reuse(globals) < 0 ? nullptr : cached.release();
+    for (;;) {
+        int found = 0;
+        if (with_session_lock(globals, [&] {
+                found = reuse_check(globals, cache_key.get(), cached, window);
+                return found;
+            }) < 0)
+            return nullptr;
+        if (found == 1) {
+            window.leave();
+            return ml_functions_for_reuse(globals) < 0 ? nullptr : cached.release();
+        }
+        if (window.held()) break;
+        if (window.enter() < 0) return nullptr;
+    }
 
     // Without the lock from here: files, JAR listing and the JVM start take time.
     Ref log4j_file = write_log4j_file(globals);
     Ref jar_cache_dir = log4j_file ? prepare_jar_directory(globals) : Ref{};
     Ref jar_paths = jar_cache_dir ? call_method(self, st.s_get_jdbc_jars_fn, jar_cache_dir.get()) : Ref{};
-    if (!jar_paths) return nullptr;
-    // Whether a JVM runs already, asked once, before the start that may
-    // launch one: the archive options and the warnings go by this answer.
-    Ref jvm_functions[2];
-    if (import_siblings(globals, {Sibling::running_gateway, Sibling::warn_unapplied_settings}, jvm_functions) < 0)
-        return nullptr;
-    Ref gateway_before = call_sibling<Sibling::running_gateway>(jvm_functions[0].get());
-    if (!gateway_before) return nullptr;
-    Ref app_name, master, settings;
-    Ref builder = configure_builder(globals, self, log4j_file.get(), jar_paths.get(), gateway_before.get(),
-                                    app_name, master, settings);
+    Ref plan = jar_paths ? make_plan(globals, self, cache_key.get(), log4j_file.get(), jar_paths.get()) : Ref{};
+    Ref builder = plan ? configure_builder(globals, plan.get()) : Ref{};
     DriverLaunch launch;
-    if (!builder ||
-        launch.prepare(globals, app_name.get(), master.get(), settings.get(), gateway_before.get()) < 0)
-        return nullptr;
-    Ref spark = start_session_quietly(globals, sys.get(), builder.get(), launch);
+    if (!builder || launch.prepare(globals, plan.get()) < 0) return nullptr;
+    Ref spark = start_session_quietly(globals, sys.get(), builder.get(), launch, window);
     if (!spark) return nullptr;
 
     if (with_session_lock(globals, [&] {
@@ -266,10 +282,13 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
         launch.undo(spark.get());  // nobody would ever find or stop it
         return nullptr;
     }
+    window.leave();
     // After caching: a warning turned into an error must not lose the session.
-    Ref warned = call_sibling<Sibling::warn_unapplied_settings>(jvm_functions[1].get(), spark.get(),
-                                                                gateway_before.get(), settings.get());
-    if (!warned || launch.offer_spare() < 0 || start_pending_build(globals, spark.get()) < 0) return nullptr;
+    Ref warn;
+    if (import_siblings(globals, {Sibling::warn_unapplied_settings}, &warn) < 0) return nullptr;
+    Ref warned = call_sibling<Sibling::warn_unapplied_settings>(warn.get(), spark.get(), plan.get());
+    if (!warned || launch.offer_spare(plan.get()) < 0 || start_pending_build(globals, spark.get(), plan.get()) < 0)
+        return nullptr;
     // Spark ML's functions, which the start may have left out, for ML users:
     // now, or at the first import of pyspark.ml.
     Ref after_start;

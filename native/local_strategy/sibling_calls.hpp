@@ -9,7 +9,7 @@
 namespace ruk {
 
 // The sibling modules: identifier, module, then what it is used for. The one
-// arrow back: archive.build, the archive builder, a program of its own,
+// arrow back: archive_build, the archive builder, a program of its own,
 // imports this module's LocalStrategy to start the driver it archives.
 #define RUK_SIBLING_MODULES(X)                                                                       \
     X(base_module, "ruk.compute.strategies.base")                  /* LocalStrategy's base class */  \
@@ -20,7 +20,7 @@ namespace ruk {
     X(driver_archive_module, "ruk.compute.archive.request")        /* archive builds */              \
     X(jvm_settings_module, "ruk.compute.start.jvm_settings")       /* a running JVM; warnings */     \
     X(session_extensions_module, "ruk.compute.start.extensions")   /* Spark ML's functions */        \
-    X(launch_plan_module, "ruk.compute.start.plan")                /* what the builder is given */   \
+    X(launch_plan_module, "ruk.compute.start.plan")                /* what a start does */           \
     X(driver_launch_module, "ruk.compute.start.launch")            /* the JVM a start launches */    \
     X(spare_module, "ruk.compute.spare")                           /* spare driver JVMs */
 
@@ -35,19 +35,19 @@ namespace ruk {
     X(LocalJARProvisioning, jar_provisioning_module, "LocalJARProvisioning", -1)     /* services.cpp */     \
     X(mur_directory, mur_home_module, "mur_directory", 1)                            /* launch_settings */  \
     X(jar_cache_directory, mur_home_module, "jar_cache_directory", 0)                /* launch_settings */  \
-    X(archive_after_start, driver_archive_module, "after_start", 1)                  /* launch_settings */  \
-    X(running_gateway, jvm_settings_module, "running_gateway", 0)                    /* sessions.cpp */     \
-    X(warn_unapplied_settings, jvm_settings_module, "warn_unapplied_settings", 3)    /* sessions.cpp */     \
+    X(archive_after_start, driver_archive_module, "after_start", 2)                  /* launch_settings */  \
+    X(warn_unapplied_settings, jvm_settings_module, "warn_unapplied_settings", 2)    /* sessions.cpp */     \
+    X(stop_reused_session, jvm_settings_module, "stop_reused_session", 1)            /* sessions.cpp */     \
     X(context_without_jsc, jvm_settings_module, "context_without_jsc", 1)            /* sessions.cpp */     \
     X(ml_after_start, session_extensions_module, "after_start", 0)                   /* sessions.cpp */     \
     X(on_reuse, session_extensions_module, "on_reuse", 0)                            /* sessions.cpp */     \
     X(on_ml_import, session_extensions_module, "on_ml_import", 0)                    /* import_watch.cpp */ \
-    X(effective_settings, launch_plan_module, "effective_settings", 4)               /* sessions.cpp */     \
-    X(owns_launch, driver_launch_module, "owns_launch", 2)                           /* driver_launch.cpp */\
+    X(add_java_flags, launch_plan_module, "add_java_flags", 0)                       /* launch_settings */  \
+    X(start_plan, launch_plan_module, "start_plan", 5)                               /* sessions.cpp */     \
     X(launch, driver_launch_module, "launch", 4)                                     /* driver_launch.cpp */\
     X(end_launch, driver_launch_module, "end_launch", 2)                             /* driver_launch.cpp */\
     X(claim_spare, spare_module, "claim", 3)                                         /* driver_launch.cpp */\
-    X(offer_spare, spare_module, "offer", 1)                                         /* driver_launch.cpp */\
+    X(offer_spare, spare_module, "offer", 2)                                         /* driver_launch.cpp */\
     X(without_interrupt_log, driver_launch_module, "without_interrupt_log", 1)       /* console_capture */
 
 enum class Sibling : int {

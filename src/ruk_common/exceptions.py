@@ -2,7 +2,9 @@
 
 
 class RukError(Exception):
-    """Base of every error the tool raises on purpose."""
+    """Base of every error the tool raises on purpose. Its message is its
+    first argument, shown as it is; callers catch the subclass they expect
+    (RukRuntimeError from the local strategy, the `mur` command's own)."""
 
 
 class RukRuntimeError(RukError):

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import signal
 import sys
 import time
 from typing import Any, Dict, Optional, Tuple
@@ -14,10 +13,9 @@ from ruk.commands.common import CliError
 
 # A build stopped by Ctrl-C: its processes get this long after SIGTERM.
 STOP_GRACE = 5.0
-# What a start adds to _JAVA_OPTIONS before it asks for its archive (the
-# extension's adjust_java_options); the archive's key reads that variable, so
-# these commands ask with the same environment.
-_START_JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
+# How long an explicit build waits for another builder of the user: longer
+# than any build may take.
+LOCK_WAIT = 2 * 3600.0 + 60.0
 
 
 def _request(config: Dict[str, str]) -> Tuple[Optional[Dict[str, Any]], str]:
@@ -39,14 +37,11 @@ def _request(config: Dict[str, str]) -> Tuple[Optional[Dict[str, Any]], str]:
         raise CliError(f"the local Spark engine can't be loaded: {e}") from None
     except Exception as e:
         raise CliError(f"the set-up can't start Spark: {e}") from None
-    options = os.environ.get("_JAVA_OPTIONS", "")
-    if _START_JAVA_FLAGS.split()[0] not in options:
-        os.environ["_JAVA_OPTIONS"] = (options + " " + _START_JAVA_FLAGS).strip()
-    log4j = mur_home.mur_entry("mur_log4j2.properties")
-    inputs = launch_plan.archive_inputs(config, log4j if log4j and os.path.isfile(log4j) else None, jars)
-    if inputs is None:
+    if launch_plan.quiet_route(config) == launch_plan.NOT_AT_ALL:
         return None, "the driver's JVM options are all your own"
-    asked = driver_archive.request(inputs[0], jars, inputs[1])
+    launch_plan.add_java_flags()  # as a start does: the key reads _JAVA_OPTIONS
+    log4j = mur_home.mur_entry("mur_log4j2.properties")
+    asked = launch_plan.archive_request(config, log4j if log4j and os.path.isfile(log4j) else None, jars)
     if asked is None:
         return None, "this set-up takes none (no usable home, or JVM options that manage sharing themselves)"
     return asked, ""
@@ -80,11 +75,16 @@ def check_text(config: Dict[str, str]) -> str:
     return f"none used; {state['text']} (log: {log})"
 
 
+def _config(args: argparse.Namespace) -> Dict[str, str]:
+    """The settings given before the command and after it."""
+    return args.parse_conf(list(args.conf) + list(getattr(args, "command_conf", [])), args.parser)
+
+
 def _cmd_archive(args: argparse.Namespace) -> int:
     from ruk.compute.archive import files as archive_files
     from ruk.compute.archive import status as archive_status
 
-    asked, why = _request(args.parse_conf(args.conf, args.parser))
+    asked, why = _request(_config(args))
     directory = asked["directory"] if asked else archive_files.archive_directory()
     if asked is None:
         print(f"Archive:   none for this set-up: {why}")
@@ -106,30 +106,56 @@ def _cmd_archive(args: argparse.Namespace) -> int:
 def _stop(process: Any) -> None:
     """Ends every process of the builder's session (its build and JVM among
     them): SIGTERM, then SIGKILL to what is left after STOP_GRACE."""
-    from ruk.compute.archive.build import processes
+    from ruk.compute.host.processes import end_session
 
-    for sig, grace in ((signal.SIGTERM, STOP_GRACE), (signal.SIGKILL, STOP_GRACE)):
-        for pid in processes([process.pid], session=True):
-            try:
-                os.kill(pid, sig)
-            except OSError:
-                pass
-        limit = time.monotonic() + grace
-        while time.monotonic() < limit:
-            process.poll()
-            if not processes([process.pid], session=True):
-                return
-            time.sleep(0.1)
+    end_session(process.pid, STOP_GRACE, process.poll)
     process.wait()
 
 
-def _cmd_archive_build(args: argparse.Namespace) -> int:
-    from ruk.compute.archive import build as archive_build
+def _progress(live: bool, text: str) -> None:
+    if live:
+        sys.stdout.write(f"\r{text}\x1b[K")
+        sys.stdout.flush()
+
+
+def _wait_for_lock(live: bool, **mine: Any) -> int:
+    """The user's builder lock, once the builder that holds it has ended:
+    which one it is, on a line of its own, with the time waited and its CPU
+    on a terminal. CliError when it is not free within LOCK_WAIT."""
     from ruk.compute.archive import spawn as archive_builder
     from ruk.compute.archive import files as archive_files
     from ruk.compute.archive import status as archive_status
+    from ruk.compute.host.processes import session_cpu
 
-    asked, why = _request(args.parse_conf(args.conf, args.parser))
+    started, shown = time.monotonic(), None
+    while True:
+        lock_fd = archive_builder.user_lock(**mine)
+        if lock_fd is not None:
+            _progress(live, "")
+            return lock_fd
+        holder = archive_builder.lock_holder() or {}
+        text = archive_status.who(holder) if holder else "another process of yours"
+        if isinstance(holder.get("directory"), str):
+            text += f", building in {holder['directory']}"
+        waited = time.monotonic() - started
+        if waited > LOCK_WAIT:
+            raise CliError(f"another builder of yours ({text}) is still at work after {waited:.0f} s")
+        if text != shown:
+            _progress(live, "")
+            print(f"Waiting for another builder of yours: {text}", flush=True)
+            shown = text
+        ours = holder.get("host") == archive_files.host_name() and isinstance(holder.get("pid"), int)
+        cpu = f", its CPU {session_cpu(holder['pid']):.0f} s" if ours else ""
+        _progress(live, f"Waiting... {waited:.0f} s{cpu}")
+        time.sleep(0.5)
+
+
+def _cmd_archive_build(args: argparse.Namespace) -> int:
+    from ruk.compute.archive import spawn as archive_builder
+    from ruk.compute.archive import files as archive_files
+    from ruk.compute.host.processes import session_cpu
+
+    asked, why = _request(_config(args))
     if asked is None:
         raise CliError(f"no archive for this set-up: {why}")
     if asked["unusable"] is not None:
@@ -140,33 +166,33 @@ def _cmd_archive_build(args: argparse.Namespace) -> int:
     directory = archive_files.trusted_directory(asked["directory"], create=True)
     if directory is None:
         raise CliError(f"{asked['directory']} can't be made private to you")
-    lock_fd = archive_builder.user_lock()
-    if lock_fd is None:
-        raise CliError(f"another builder of yours is at work ({archive_status.state(asked)['text']}); "
-                       "'mur spark archive' shows where it stands")
-    archive_files.unlink(os.path.join(directory, asked["key"] + ".failed"))
+    live = sys.stdout.isatty()
     try:
+        lock_fd = _wait_for_lock(live, directory=directory, key=asked["key"])
+    except KeyboardInterrupt:
+        _progress(live, "")
+        raise CliError("stopped; no archive was built") from None
+    try:
+        built = archive_files.valid_archive(directory, asked["key"], asked["kind"])
+        if built is not None:  # by the builder waited for
+            print(f"Archive: already built: {built}")
+            return 0
+        archive_files.unlink(os.path.join(directory, asked["key"] + ".failed"))
         process = archive_builder.spawn(directory, asked["key"], lock_fd, asked["spec"], detach=False)
     finally:
         os.close(lock_fd)  # the builder's copy keeps the lock
     started = time.monotonic()
-    live = sys.stdout.isatty()
     try:
         while process.poll() is None:
-            if live:
-                cpu = archive_build.cpu_seconds([process.pid], session=True)
-                sys.stdout.write(f"\rBuilding the archive... {time.monotonic() - started:.0f} s "
-                                 f"({cpu:.0f} s of CPU)\x1b[K")
-                sys.stdout.flush()
+            _progress(live, f"Building the archive... {time.monotonic() - started:.0f} s "
+                            f"({session_cpu(process.pid):.0f} s of CPU)")
             time.sleep(0.5)
     except KeyboardInterrupt:
         _stop(process)
         archive_files.remove_leftovers(directory)
-        if live:
-            sys.stdout.write("\r\x1b[K")
+        _progress(live, "")
         raise CliError("stopped; no archive was built") from None
-    if live:
-        sys.stdout.write("\r\x1b[K")
+    _progress(live, "")
     archive = archive_files.valid_archive(directory, asked["key"], asked["kind"])
     if archive is None:
         record = archive_files.failure(directory, asked["key"]) or {}
@@ -181,16 +207,27 @@ def _cmd_archive_clear(args: argparse.Namespace) -> int:
     from ruk.compute.archive import files as archive_files
     from ruk.compute.archive import status as archive_status
 
+    config = _config(args)
+    key = None
+    if config:  # one set-up's
+        asked, why = _request(config)
+        if asked is None:
+            raise CliError(f"no archive for this set-up: {why}")
+        key = asked["key"]
     directory = archive_files.archive_directory()
     real = archive_files.trusted_directory(directory) if directory else None
     if real is None:
         print("Nothing to clear" + (f": no archive directory at {directory}" if directory else ""))
         return 0
     try:
-        removed, freed = archive_status.clear(real)
+        removed, freed, kept = archive_status.clear(real, key)
     except RuntimeError as e:
         raise CliError(f"not cleared: {e}") from None
-    print(f"Removed {removed} files ({freed / 2**20:.0f} MB) from {real}")
+    whose = " of this set-up" if key else ""
+    print(f"Removed {removed} files{whose} ({freed / 2**20:.0f} MB) from {real}")
+    if kept:
+        shown = ", ".join(kept[:5]) + (f" and {len(kept) - 5} more" if len(kept) > 5 else "")
+        print(f"Kept {len(kept)} other files there: {shown}")
     return 0
 
 
@@ -201,8 +238,9 @@ def add_commands(spark_commands: argparse._SubParsersAction, parse_conf: Any) ->
                     "built, waiting, failed and when it is tried again), with the other archives and their "
                     "sizes. A start without one builds it in the background at low priority. MUR_SPARK_CDS=0 "
                     "turns archives off; MUR_CDS_DIR moves them from ~/.mur/cds.")
+    # The commands' own --conf adds to the one given before them.
     conf = argparse.ArgumentParser(add_help=False)
-    conf.add_argument("--conf", action="append", default=[], metavar="KEY=VALUE",
+    conf.add_argument("--conf", action="append", default=[], dest="command_conf", metavar="KEY=VALUE",
                       help="a Spark setting, repeatable, as for 'mur spark check'")
     archive.add_argument("--conf", action="append", default=[], metavar="KEY=VALUE",
                          help="a Spark setting, repeatable, as for 'mur spark check'")
@@ -212,7 +250,8 @@ def add_commands(spark_commands: argparse._SubParsersAction, parse_conf: Any) ->
                                 description="Build this set-up's archive now, at normal priority, with a "
                                             "progress line; Ctrl-C stops it and keeps nothing.")
     build.set_defaults(handler=_cmd_archive_build, parser=build, parse_conf=parse_conf)
-    clear = commands.add_parser("clear", help="remove the archives and failure marks",
-                                description="Remove every archive, its record and the failure marks "
-                                            "(not while a builder of yours runs).")
-    clear.set_defaults(handler=_cmd_archive_clear, parser=clear)
+    clear = commands.add_parser("clear", parents=[conf], help="remove the archives and failure marks",
+                                description="Remove every archive, its record and the failure marks, or with "
+                                            "--conf those of that set-up only, and the work files of abandoned "
+                                            "builds (not while a builder of yours runs). Other files stay.")
+    clear.set_defaults(handler=_cmd_archive_clear, parser=clear, parse_conf=parse_conf)

@@ -11,9 +11,10 @@ import warnings
 from typing import List, Optional, Sequence, TextIO
 
 from ruk.compute import java_compat as jc
+from ruk_common.exceptions import RukError
 
 
-class CliError(Exception):
+class CliError(RukError):
     """An expected failure: its message is printed as one line, exit status 1."""
 
 

@@ -8,14 +8,13 @@ from __future__ import annotations
 
 import os
 import re
-import threading
-import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
 
 from ruk.compute.java.choice import JavaChoice, clear_java_choice, java_choice_path, read_java_choice, save_java_choice
 from ruk.compute.java.homes import (SOURCE_JAVA_HOME, SOURCE_PATH, SOURCE_USER_CHOICE, JavaInstallation,
                                     clear_version_cache, parse_java_major, probe_java_home, scan)
+from ruk_common.warn_once import WarnOnce
 
 __all__ = [
     "JVM_ROOTS",
@@ -253,8 +252,7 @@ class _Selection:
 _selection_cache: Optional[_Selection] = None
 
 # What a warning was given for, once per process: (setting, value).
-_warned: set = set()
-_warned_lock = threading.Lock()
+_warnings = WarnOnce()
 
 _NOT_A_HOME = "not a Java home (no executable bin/java reporting a version)"
 
@@ -278,7 +276,8 @@ def select_best_java(installations: Iterable[JavaInstallation], supported: Optio
     best, skipped = _select(tuple(installations), _supported_majors(supported), choice, os.environ.get("JAVA_HOME"))
     if best is not None:
         for key, text in skipped:
-            _warn_once(key, f"{text}; using Java {best.major} at {best.path} instead.")
+            # Attributed to select_best_java's caller.
+            _warnings.warn(key, f"{text}; using Java {best.major} at {best.path} instead.", stacklevel=2)
     if type(installations) is tuple and type(supported) is tuple:
         _selection_cache = _Selection(installations, supported, choice, best)
     return best
@@ -343,21 +342,6 @@ def _by_source(candidates: List[JavaInstallation]) -> JavaInstallation:
     return candidates[0]
 
 
-def _warn_once(key: Tuple[str, Any], message: str) -> None:
-    with _warned_lock:
-        if key in _warned:
-            return
-        _warned.add(key)
-    try:
-        # Attributed to select_best_java's caller.
-        warnings.warn(message, RuntimeWarning, stacklevel=3)
-    except BaseException:
-        # Turned into an error (-W error): raise it again on the next call.
-        with _warned_lock:
-            _warned.discard(key)
-        raise
-
-
 def clear_cache() -> None:
     """Forget every per-process answer of this module (PySpark, installations, choice, warnings given)."""
     global _pyspark_info, _installations_cache, _choice_cache, _selection_cache, _raw_env_state
@@ -367,5 +351,4 @@ def clear_cache() -> None:
     _selection_cache = None
     _raw_env_state = None
     clear_version_cache()
-    with _warned_lock:
-        _warned.clear()
+    _warnings.clear()

@@ -1,13 +1,17 @@
 """The archive builder: a program of its own (started by archive_builder)
 that makes one archive of one kind for one key, its output in the build log.
 
-It is bounded by the CPU time its build uses (CPU_LIMIT, the JVM's and its
-children's included), not by wall time: on a busy machine a considerate build
-takes longer but is no failed build. A wall-clock bound (WALL_LIMIT) only
-guards against a build that hangs. At either bound the whole process group of
-the build (the JVM included) is ended and the next start tries again; only a
-build the JVM refused waits (archive_files.RETRY_AFTER). The build runs in
-its own working and temporary directory inside the archive directory.
+The builder leads a session of its own, and the build is that session: the
+builder, the child that runs the build, the JVM that child's start launches
+(in whatever process group) and its children. The build is bounded by the
+CPU time the session uses (CPU_LIMIT, lowered by MUR_CDS_BUILD_CPU_LIMIT),
+not by wall time: on a busy machine a considerate build takes longer but is
+no failed build. A wall-clock bound (archive_files.WALL_LIMIT) only guards
+against a build that hangs. At either bound, at a signal to the builder and
+when the build's child ends, every other process of the session is ended;
+after a bound the next start tries again; only a build the JVM refused waits
+(archive_files.RETRY_AFTER). The build runs in its own working and temporary
+directory inside the archive directory.
 """
 
 from __future__ import annotations
@@ -19,24 +23,26 @@ import sys
 import tempfile
 import time
 import traceback
-from typing import Any, Dict, Iterable, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 from ruk.compute.archive import spawn as archive_builder
 from ruk.compute.archive import files
 from ruk.compute.host import home as mur_home
 from ruk.compute.archive.request import NO_ARCHIVE, dump_options
 from ruk.compute.start.pyspark_internals import MISSING, internal
-from ruk.compute.host.processes import group_alive
+from ruk.compute.host.processes import end_session, session_cpu
 
-__all__ = ["build_main", "processes", "cpu_seconds"]
+__all__ = ["build_main", "CPU_LIMIT_ENV"]
 
 # A build uses about 25 s of CPU (Java 17) to a minute (Java 25's two runs).
 CPU_LIMIT = 600.0
-# Wall time from the builder's start to its end, whatever the load.
-WALL_LIMIT = 2 * 3600.0
-# Between asking the build's process group to end and killing it: a JVM
+# Seconds of CPU: a lower bound than CPU_LIMIT (tests).
+CPU_LIMIT_ENV = "MUR_CDS_BUILD_CPU_LIMIT"
+# Between asking the build's processes to end and killing them: a JVM
 # whose py4j server waits for a connection ignores SIGTERM.
 TERM_GRACE = 5.0
+# How often a running build touches its status file: an untouched one is abandoned.
+HEARTBEAT = 60.0
 # A background builder first waits, this long at most, until the machine has
 # about a core to spare, so that the start that asked for it and its first
 # queries come first; then it builds whatever the load.
@@ -46,10 +52,22 @@ SPARE_CORE_WAIT = 60.0
 # ends within minutes. (A process's own niceness can't be lowered without
 # privileges; its autogroup's can, down to 0.)
 RAISE_PRIORITY = ((300.0, 5), (600.0, 0))
-# Fields of /proc/<pid>/stat after the command: process group, session, then
-# the process's and its reaped children's user and system time.
-_PGRP, _SESSION, _TIMES = 2, 3, slice(11, 15)
-_TICKS = os.sysconf("SC_CLK_TCK") if hasattr(os, "sysconf") else 100
+# Signals that end a builder, its build with it.
+_ENDING_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
+
+
+class _Ended(BaseException):
+    """The builder was asked to end (a signal), wherever it was."""
+
+
+def _ignore_signals() -> None:
+    for number in _ENDING_SIGNALS:
+        signal.signal(number, signal.SIG_IGN)
+
+
+def _on_signal(number: int, frame: Any) -> None:
+    _ignore_signals()  # once: the clean-up runs undisturbed
+    raise _Ended(f"stopped by {signal.Signals(number).name}")
 
 
 def _log(message: str) -> None:
@@ -102,25 +120,13 @@ def _wait_for_spare_core(limit: float = SPARE_CORE_WAIT, interval: float = 1.0) 
     return False
 
 
-def processes(ids: Iterable[int], session: bool = False) -> Dict[int, float]:
-    """The processes of process groups (or sessions) `ids`, each with the CPU
-    time it and its reaped children used so far (seconds)."""
-    wanted, field, found = set(ids), _SESSION if session else _PGRP, {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat", "rb") as f:
-                fields = f.read().rsplit(b")", 1)[1].split()
-            if int(fields[field]) in wanted:
-                found[int(entry)] = sum(int(value) for value in fields[_TIMES]) / _TICKS
-        except (OSError, IndexError, ValueError):
-            continue
-    return found
-
-
-def cpu_seconds(ids: Iterable[int], session: bool = False) -> float:
-    return sum(processes(ids, session).values())
+def cpu_limit() -> float:
+    """CPU_LIMIT, or the lower bound MUR_CDS_BUILD_CPU_LIMIT asks for."""
+    try:
+        asked = float(os.environ.get(CPU_LIMIT_ENV, ""))
+    except ValueError:
+        return CPU_LIMIT
+    return min(asked, CPU_LIMIT) if asked > 0 else CPU_LIMIT
 
 
 def _status(directory: str, key: str, **status: Any) -> None:
@@ -135,6 +141,9 @@ def build_main(job: Dict[str, Any]) -> int:
     its own goes to the build log with its traceback, as the start's do."""
     try:
         return _build_main(job)
+    except _Ended as e:
+        _log(f"{job.get('key')}: {e}; nothing built")
+        return 1
     except Exception:
         _log(files.ERROR_MARK + "the builder:\n" + traceback.format_exc().rstrip())
         return 1
@@ -142,13 +151,24 @@ def build_main(job: Dict[str, Any]) -> int:
 
 def _build_main(job: Dict[str, Any]) -> int:
     started, since = time.monotonic(), time.time()
+    if os.getsid(0) != os.getpid():
+        # A builder started by hand: its session is the bound of its build.
+        try:
+            os.setsid()
+        except OSError:
+            _log("the builder can't lead a session of its own (it leads a process group); nothing built")
+            return 1
+    for number in _ENDING_SIGNALS:
+        signal.signal(number, _on_signal)
     foreground = job.get("foreground", False)
     if not foreground:
         _considerate_priority()
     directory, key, kind = job["directory"], job["key"], job.get("kind", "cds")
     lock_fd = job.get("lock_fd")
-    if not archive_builder.holds_lock(lock_fd):  # a builder started by hand
-        lock_fd = archive_builder.user_lock()
+    if archive_builder.holds_lock(lock_fd):
+        archive_builder.note_holder(lock_fd, directory=directory, key=key)
+    else:  # a builder started by hand
+        lock_fd = archive_builder.user_lock(directory=directory, key=key)
         if lock_fd is None:
             _log(f"{key}: another builder of this user is at work")
             return 0
@@ -167,15 +187,17 @@ def _build_main(job: Dict[str, Any]) -> int:
             if not _wait_for_spare_core():
                 _log(f"{key}: no core to spare within {SPARE_CORE_WAIT:.0f} s; building at low priority")
         _status(directory, key, since=since, phase="building")
-        return _supervise(job, directory, key, kind, started)
+        return _supervise(job, directory, key, kind, started, status_file)
     finally:
         files.unlink(status_file)
         files.prune(directory, keep_key=key)
 
 
-def _supervise(job: Dict[str, Any], directory: str, key: str, kind: str, started: float) -> int:
-    """Runs the build in a child that leads a process group of its own (its
-    JVM joins it), and ends that whole group at either bound."""
+def _supervise(job: Dict[str, Any], directory: str, key: str, kind: str, started: float,
+               status_file: str) -> int:
+    """Runs the build in a child, and ends every other process of the
+    builder's session (the JVM among them) at either bound, at a signal, and
+    when the child has ended."""
     work = tempfile.mkdtemp(prefix=files.work_name("work"), dir=directory)
     temp = os.path.join(directory, files.work_name("tmp", key + files.KINDS[kind]["suffix"]))
     sys.stdout.flush()
@@ -183,7 +205,9 @@ def _supervise(job: Dict[str, Any], directory: str, key: str, kind: str, started
     if pid == 0:
         status = 1
         try:
-            os.setpgid(0, 0)
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+            for number in _ENDING_SIGNALS[:2]:
+                signal.signal(number, signal.SIG_DFL)
             # Its own working and temporary directory: the JVM's connection
             # file and logging file go there, whatever happens to the
             # starter's TMPDIR.
@@ -194,61 +218,66 @@ def _supervise(job: Dict[str, Any], directory: str, key: str, kind: str, started
         finally:
             sys.stdout.flush()
             os._exit(status)
+    reaped = []
     try:
-        os.setpgid(pid, pid)  # also here: the group exists before any kill
-    except OSError:
-        pass
-    status, why = _wait_within_bounds(pid, started, raise_priority=not job.get("foreground", False))
-    if status is None:
-        _end_group(pid)
-        _log(f"{key}: {why}; the build was ended and is tried again at the next start")
-        files.record_failure(directory, key, "bound", why)
-        status = 1
-    for leftover in (temp, temp + ".config"):  # .config: an AOT training run's, when ended
-        files.unlink(leftover)
-    shutil.rmtree(work, ignore_errors=True)
+        status, why = _wait_within_bounds(pid, started, status_file, reaped,
+                                          raise_priority=not job.get("foreground", False))
+        if status is None:
+            _log(f"{key}: {why}; tried again at the next start")
+            files.record_failure(directory, key, "bound", why)
+            status = 1
+    finally:
+        _ignore_signals()  # what is left runs to its end
+        _end_build(pid, reaped)
+        for leftover in (temp, temp + ".config"):  # .config: an AOT training run's, when ended
+            files.unlink(leftover)
+        shutil.rmtree(work, ignore_errors=True)
     return status
 
 
-def _wait_within_bounds(pid: int, started: float, raise_priority: bool = False,
+def _wait_within_bounds(pid: int, started: float, status_file: str, reaped: list, raise_priority: bool = False,
                         interval: float = 1.0) -> Tuple[Optional[int], str]:
-    """The child's exit code, or None and which bound it reached."""
+    """The child's exit code (`reaped` then holds it), or None and the
+    bound that the build's session reached."""
     steps = list(RAISE_PRIORITY) if raise_priority else []
+    limit, beat = cpu_limit(), time.monotonic()
     while True:
         done, status = os.waitpid(pid, os.WNOHANG)
         if done:
+            reaped.append(status)
             return os.waitstatus_to_exitcode(status), ""
-        if steps and time.monotonic() - started > steps[0][0]:
+        now = time.monotonic()
+        if steps and now - started > steps[0][0]:
             _considerate_priority(steps.pop(0)[1])
-        used = cpu_seconds([pid])
-        if used > CPU_LIMIT:
-            return None, f"the build used more than {CPU_LIMIT:.0f} s of CPU"
-        if time.monotonic() - started > WALL_LIMIT:
-            return None, f"no archive within {WALL_LIMIT:.0f} s ({used:.0f} s of CPU)"
+        if now - beat > HEARTBEAT:
+            beat = now
+            try:
+                os.utime(status_file, follow_symlinks=False)
+            except OSError:
+                pass
+        used = session_cpu(os.getpid())
+        if used > limit:
+            named = f", {CPU_LIMIT_ENV}" if limit < CPU_LIMIT else ""
+            return None, f"the CPU bound ({limit:g} s{named}) ended the build at {used:.1f} s of CPU"
+        if now - started > files.WALL_LIMIT:
+            return None, f"the wall-clock bound ({files.WALL_LIMIT:g} s) ended the build at {used:.0f} s of CPU"
         time.sleep(interval)
 
 
 
-def _end_group(pgid: int) -> None:
-    """SIGTERM to the build's process group, SIGKILL after TERM_GRACE to
-    whatever ignored it; the group's leader (our child) reaped."""
-    try:
-        os.killpg(pgid, signal.SIGTERM)
-    except OSError:
-        pass
-    reaped = False
-    limit = time.monotonic() + TERM_GRACE
-    while time.monotonic() < limit:
-        reaped = reaped or os.waitpid(pgid, os.WNOHANG)[0] != 0
-        if reaped and not group_alive(pgid):
-            return
-        time.sleep(0.1)
-    try:
-        os.killpg(pgid, signal.SIGKILL)
-    except OSError:
-        pass
-    if not reaped:
-        os.waitpid(pgid, 0)
+def _end_build(pid: int, reaped: list) -> None:
+    """Every process of the builder's session but the builder (the build's
+    child `pid`, its JVM, theirs): SIGTERM, SIGKILL after TERM_GRACE to what
+    ignored it; the child reaped unless `reaped` says it was."""
+    def reap(block: bool = False) -> None:
+        try:
+            if not reaped and os.waitpid(pid, 0 if block else os.WNOHANG)[0]:
+                reaped.append(0)
+        except ChildProcessError:
+            reaped.append(0)
+
+    end_session(os.getpid(), TERM_GRACE, reap, spare=os.getpid())
+    reap(block=True)
 
 
 def _build(job: Dict[str, Any], directory: str, key: str, temp: str) -> int:

@@ -23,13 +23,13 @@ import socket
 import stat
 import time
 import traceback
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from ruk.compute.host import home as mur_home
 from ruk.compute.host.processes import pid_alive
 
-__all__ = ["DIRECTORY_ENV", "KINDS", "archive_directory", "trusted_directory", "valid_archive", "write_meta",
-           "prune", "record_failure", "failure", "log", "log_error"]
+__all__ = ["DIRECTORY_ENV", "KINDS", "archive_directory", "trusted_directory", "directory_problem", "valid_archive",
+           "write_meta", "own_files", "prune", "record_failure", "failure", "log", "log_error"]
 
 DIRECTORY_ENV = "MUR_CDS_DIR"
 
@@ -40,6 +40,9 @@ KEEP_BYTES = 600 << 20
 # that was starved or ran out of time is tried again at the next start.
 RETRY_AFTER = 6 * 3600
 REFUSED = "refused"
+# Wall time from a builder's start to its end, whatever the load: a build
+# whose status file is older than this is abandoned (its host went down).
+WALL_LIMIT = 2 * 3600.0
 # The JVM writes the whole archive before it exits; anything smaller is not one.
 MIN_ARCHIVE_SIZE = 1 << 20
 LOG_NAME = "build.log"
@@ -68,13 +71,21 @@ AOT_SILENT_OPTIONS = "-Xlog:aot=off -Xlog:cds=off"
 # into a file and of a start that uses it (each then the path), the logging
 # options of both, and its first bytes. A kind's files are named <key><suffix>.
 KINDS = {
+    # About 150 MB.
     "cds": {"suffix": ".jsa", "magic": DYNAMIC_MAGIC, "min_java": 0, "silent": SILENT_OPTIONS,
-            "dump_flag": "-XX:ArchiveClassesAtExit=", "use_flag": "-XX:SharedArchiveFile="},
-    # The JVM writes <path>.config at exit, then a second JVM assembles the
-    # cache from it and removes it.
+            "dump_flag": "-XX:ArchiveClassesAtExit=", "use_flag": "-XX:SharedArchiveFile=", "space": 200 << 20},
+    # The JVM writes <path>.config (about 175 MB) at exit, then a second JVM
+    # assembles the cache (about 160 MB) from it and removes it.
     "aot": {"suffix": ".aot", "magic": STATIC_MAGIC, "min_java": 25, "silent": AOT_SILENT_OPTIONS,
-            "dump_flag": "-XX:AOTCacheOutput=", "use_flag": "-XX:AOTCache="},
+            "dump_flag": "-XX:AOTCacheOutput=", "use_flag": "-XX:AOTCache=", "space": 400 << 20},
 }
+
+# The only names a builder gives its files: <key><suffix>, its record
+# <key>.json and failure mark <key>.failed, and work files (below).
+_OWN_NAME = re.compile(r"[0-9a-f]{32}(%s|\.json|\.failed)" % "|".join(re.escape(k["suffix"]) for k in KINDS.values()))
+# .<tag>~<host>~<pid>~<rest>: temporary files, the build's working
+# directory, the job handed to a builder, a builder's status.
+_WORK_NAME = re.compile(r"\.(tmp|work|job|build)~([A-Za-z0-9._-]+)~([0-9]{1,10})~(.+)", re.DOTALL)
 
 
 def archive_directory() -> Optional[str]:
@@ -86,10 +97,14 @@ def archive_directory() -> Optional[str]:
     return mur_home.mur_entry(mur_home.CDS_DIR_NAME)
 
 
+def _from_home() -> bool:
+    return not os.environ.get(DIRECTORY_ENV)
+
+
 def trusted_directory(directory: str, create: bool = False) -> Optional[str]:
     """`directory` as the JVM will be given it, when no other user can change
     it or any of its parents; made private first when `create` asks."""
-    from_home = not os.environ.get(DIRECTORY_ENV)
+    from_home = _from_home()
     if create:
         try:
             if from_home:
@@ -98,6 +113,35 @@ def trusted_directory(directory: str, create: bool = False) -> Optional[str]:
         except OSError:
             return None
     return mur_home.trusted_path(directory, stop_at_home=from_home)
+
+
+def directory_problem(directory: str, kind: str) -> Optional[str]:
+    """Why no `kind` archive can ever be built in `directory` as things
+    stand ("<path> is ..."), or None. A missing one is judged by the folder
+    it would be made in."""
+    from_home = _from_home()
+    base, missing = directory, 0
+    while not os.path.lexists(base) and os.path.dirname(base) != base:
+        base, missing = os.path.dirname(base), missing + 1
+    # What trusted_directory(create=True) makes: the folder, and ~/.mur for the default.
+    made = 2 if from_home else 1
+    if missing > made:
+        return f"{os.path.dirname(os.path.dirname(directory)) if from_home else os.path.dirname(directory)} " \
+               "does not exist"
+    problem = mur_home.path_problem(base, from_home, leaf=not missing)
+    if problem is not None:
+        return problem
+    real = os.path.realpath(base)
+    if not mur_home.can_write(real):
+        return f"{real} can't be written by you"
+    try:
+        info = os.statvfs(real)
+    except OSError:
+        return None
+    free, needed = info.f_bavail * info.f_frsize, KINDS[kind]["space"]
+    if free < needed:
+        return f"{real} has too little room: {free >> 20} MB free, a build needs about {needed >> 20} MB"
+    return None
 
 
 def unpassable(path: str) -> Optional[str]:
@@ -128,15 +172,15 @@ def work_name(tag: str, rest: str = "", pid: Optional[int] = None) -> str:
 
 
 def parse_work_name(name: str) -> Optional[List[str]]:
-    """[tag, host, pid, rest] of a work file's name, else None."""
-    parts = name[1:].split("~", 3) if name.startswith(".") else []
-    return parts if len(parts) == 4 and parts[2].isdigit() else None
+    """[tag, host, pid, rest] of a builder's work file's name, else None."""
+    match = _WORK_NAME.fullmatch(name)
+    return list(match.groups()) if match else None
 
 
-
-def remove_leftovers(directory: str) -> None:
-    """What processes of this host that are gone left; the work of other
-    hosts (a shared home) and of live processes stays."""
+def remove_leftovers(directory: str, gone: Sequence[Tuple[str, int]] = ()) -> None:
+    """The user's work files that processes of this host that are gone left,
+    and those of the (host, pid) pairs `gone` (abandoned builds); the work
+    of other hosts (a shared home) and of live processes stays."""
     try:
         names = os.listdir(directory)
     except OSError:
@@ -144,12 +188,21 @@ def remove_leftovers(directory: str) -> None:
     host = host_name()
     for name in names:
         parts = parse_work_name(name)
-        if parts is None or parts[1] != host or pid_alive(int(parts[2])):
+        if parts is None:
+            continue
+        pid = int(parts[2])
+        if (parts[1], pid) not in gone and (parts[1] != host or pid_alive(pid)):
             continue
         path = os.path.join(directory, name)
-        if os.path.isdir(path) and not os.path.islink(path):
+        try:
+            info = os.lstat(path)
+        except OSError:
+            continue
+        if info.st_uid != os.geteuid():
+            continue
+        if stat.S_ISDIR(info.st_mode):
             shutil.rmtree(path, ignore_errors=True)
-        else:
+        elif stat.S_ISREG(info.st_mode):
             unlink(path)
 
 
@@ -171,11 +224,7 @@ def _ours(info: os.stat_result) -> bool:
 
 
 def private_directory(directory: str) -> bool:
-    try:
-        info = os.lstat(directory)
-    except OSError:
-        return False
-    return stat.S_ISDIR(info.st_mode) and _ours(info)
+    return mur_home.folder_problem(directory, writable=False) is None
 
 
 def read_json(path: str) -> Optional[Dict[str, Any]]:
@@ -196,11 +245,29 @@ def read_json(path: str) -> Optional[Dict[str, Any]]:
 
 
 def write_json(directory: str, name: str, data: Dict[str, Any]) -> None:
-    """`name` in `directory` replaced atomically by `data`."""
+    """`name` in `directory` replaced atomically and durably by `data`; a
+    failed write leaves the old file and no temporary one."""
     temp = os.path.join(directory, work_name("tmp", name))
-    with open(os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600), "w") as f:
-        json.dump(data, f)
-    os.rename(temp, os.path.join(directory, name))
+    try:
+        with open(os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600),
+                  "w") as f:
+            json.dump(data, f)
+            f.flush()
+            os.fsync(f.fileno())
+        os.rename(temp, os.path.join(directory, name))
+    except BaseException:
+        unlink(temp)
+        raise
+    try:
+        dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        os.fsync(dir_fd)  # the rename itself
+    except OSError:
+        pass
+    finally:
+        os.close(dir_fd)
 
 
 def file_record(info: os.stat_result) -> Dict[str, int]:
@@ -291,11 +358,9 @@ def prune(directory: str, keep_key: Optional[str] = None, keep: int = KEEP_ARCHI
     and failure records older than RETRY_AFTER."""
     now = time.time()
     archives = []
-    for name, path, info in entries(directory):
+    for name, path, info in own_files(directory):
         stem, _, suffix = name.rpartition(".")
-        if suffix == "lock":
-            unlink(path)  # per-set-up locks of earlier versions
-        elif suffix == "failed" and now - info.st_mtime > RETRY_AFTER:
+        if suffix == "failed" and now - info.st_mtime > RETRY_AFTER:
             unlink(path)
         elif "." + suffix in [kind["suffix"] for kind in KINDS.values()]:
             try:
@@ -315,21 +380,24 @@ def prune(directory: str, keep_key: Optional[str] = None, keep: int = KEEP_ARCHI
                 unlink(os.path.join(directory, leftover))
 
 
-def entries(directory: str) -> List[Any]:
-    """(name, path, lstat) of the directory's own files, work files aside."""
+def own_files(directory: str) -> List[Any]:
+    """(name, path, lstat) of what builders made in the directory, work files
+    aside: the user's regular files named as a builder names them."""
     found = []
     try:
         names = os.listdir(directory)
     except OSError:
         return found
     for name in names:
-        if name.startswith(".") or "." not in name:
+        if not _OWN_NAME.fullmatch(name):
             continue
         path = os.path.join(directory, name)
         try:
-            found.append((name, path, os.lstat(path)))
+            info = os.lstat(path)
         except OSError:
             continue
+        if stat.S_ISREG(info.st_mode) and info.st_uid == os.geteuid():
+            found.append((name, path, info))
     return found
 
 

@@ -32,10 +32,10 @@ from typing import Any, Dict, List, Optional, Sequence
 from ruk.compute.archive import files
 from ruk.compute.jar_provisioning import jar_spark_settings
 from ruk.compute.java_compat import parse_java_major
-from ruk.compute.start.jvm_settings import DEFAULTS, memory_bytes, quote_java_option, running_gateway
+from ruk.compute.start.jvm_settings import DEFAULTS, memory_bytes, quote_java_option, running_gateway, split_java_options
 from ruk.compute.start.pyspark_internals import MISSING, internal
 
-__all__ = ["SWITCH_ENV", "driver_options", "after_start", "request", "use_options", "dump_options"]
+__all__ = ["SWITCH_ENV", "start_request", "after_start", "request", "use_options", "dump_options"]
 
 SWITCH_ENV = "MUR_SPARK_CDS"
 NO_ARCHIVE = "uses no class-data-sharing archive"
@@ -67,36 +67,27 @@ def dump_options(kind: str, path: str) -> str:
     return quote_java_option(files.KINDS[kind]["dump_flag"] + path) + " " + files.KINDS[kind]["silent"]
 
 
-def driver_options(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any],
-                   jvm_running: bool = False) -> str:
-    """Options to append to the driver's default JVM options: those that map
-    the archive for this set-up when a valid one exists (with a leading
-    blank), else "". Without one, a build is noted for after_start.
+def start_request(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any]) -> Optional[Dict[str, Any]]:
+    """request() for a start that launches its driver JVM, with "options":
+    those that map the valid archive (with a leading blank, its use noted),
+    else "". Best effort: None after an unexpected error, which is logged.
 
     `java_options` is the driver's JVM options for this start (ours, then the
     user's extraJavaOptions when ours go in defaultJavaOptions), `jar_paths`
     the project's JARs, `config` the settings the start hands the builder
-    (launch_plan.effective_settings: the fast defaults the strategy's
-    configuration lacks, then its entries; the caller skips this when the
-    user's options replace ours), `jvm_running` whether the
-    process's JVM runs already (jvm_settings.running_gateway, asked by the
-    start before it may launch one).
+    (the fast defaults the strategy's configuration lacks, then its entries).
     """
-    global _launch_options, last_request
-    last_request = None
     try:
-        if jvm_running:
-            # No JVM is launched by this start; the same options as the launch
-            # keep the default equal to what the running JVM was given.
-            return _launch_options if os.environ.get(SWITCH_ENV) != "0" else ""
-        _launch_options = ""
-        last_request = request(java_options, jar_paths, config)
-        if last_request is not None and last_request["archive"] is not None:
-            files.note_use(last_request["directory"], last_request["key"])
-            _launch_options = " " + use_options(last_request["kind"], last_request["archive"])
+        asked = request(java_options, jar_paths, config)
+        if asked is not None:
+            asked["options"] = ""
+            if asked["archive"] is not None:
+                files.note_use(asked["directory"], asked["key"])
+                asked["options"] = " " + use_options(asked["kind"], asked["archive"])
+        return asked
     except Exception:
         files.log_error("the choice of a start's archive")
-    return _launch_options
+        return None
 
 
 def request(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any]) -> Optional[Dict[str, Any]]:
@@ -117,9 +108,10 @@ def request(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any])
     found = {"directory": real or directory, "key": key, "kind": kind, "archive": None, "unusable": None}
     if real is not None:
         found["archive"] = files.valid_archive(real, key, kind)
-    elif os.path.lexists(directory):
-        found["unusable"] = f"{directory} or a parent of it is open to other users"
     if found["archive"] is None:
+        from ruk.compute.archive import spawn as archive_builder
+
+        found["unusable"] = archive_builder.build_problem(directory, kind)
         found["spec"] = builder_spec(java_options, jar_paths, config, kind)
     why = files.unpassable(os.path.join(found["directory"], key + files.KINDS[kind]["suffix"]))
     if why is not None:
@@ -127,17 +119,11 @@ def request(java_options: str, jar_paths: Sequence[str], config: Dict[Any, Any])
     return found
 
 
-# What driver_options gave the start that launched this process's JVM.
-_launch_options = ""
-# What the last start that launched a JVM asked for, until after_start.
-last_request: Optional[Dict[str, Any]] = None
-
-
-def after_start(spark: Any) -> None:
-    """After a start that succeeded: the build it asked for, when it really
-    launched PySpark's driver JVM (not for a stand-in session)."""
-    global last_request
-    asked, last_request = last_request, None
+def after_start(spark: Any, plan: Any) -> None:
+    """After a start that succeeded (`plan`, start.plan.StartPlan): the build
+    its archive request asked for, when it really launched PySpark's driver
+    JVM (not for a stand-in session)."""
+    asked = plan.archive
     if asked is None or asked["archive"] is not None:
         return
     try:
@@ -178,8 +164,9 @@ def _heap_needs_own_archive(memory: str) -> Any:
 
 
 def _sharing_options(text: str) -> List[str]:
-    # Logging options change nothing that sharing depends on.
-    return [option for option in text.split() if not option.startswith(("-Xlog", "-D"))]
+    # Logging options change nothing that sharing depends on. Split as Spark
+    # splits them: a quoted option (a path with a blank) is one option.
+    return [option for option in split_java_options(text) if not option.startswith(("-Xlog", "-D"))]
 
 
 def cache_kind(release: Optional[str]) -> str:
@@ -248,7 +235,7 @@ def builder_spec(java_options: str, jar_paths: Sequence[str], config: Dict[Any, 
     """What the builder needs to start the same driver set-up."""
     settings = {str(k): (v if isinstance(v, (str, int, float, bool)) else str(v)) for k, v in config.items()}
     jar_settings = jar_spark_settings(jar_paths)
-    for key in ("spark.driver.extraClassPath", "spark.jars"):
+    for key in ("spark.driver.extraClassPath", "spark.jars") if jar_paths else ():  # never an empty class path
         settings.setdefault(key, jar_settings[key])
     settings["master"] = "local[1]"  # only the driver's classes matter, never a cluster
     defaults = settings.get("spark.driver.defaultJavaOptions")

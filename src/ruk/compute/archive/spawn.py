@@ -6,11 +6,14 @@ its whole life, so that a second start (of any home or archive directory)
 starts none beside it. ``mur spark archive build`` runs the same program in
 the foreground. While it works a builder keeps a status file in the archive
 directory (``.build~<host>~<pid>~<key>.json``) that says since when it works
-and whether it still waits for a spare core.
+and whether it still waits for a spare core, and touches it while it
+builds: one its host has not touched for longer than a build may take is
+abandoned (the host went down while its build ran).
 
 The lock lives in ``/tmp/mur-cds-<uid>`` whatever HOME or TMPDIR are;
 ``MUR_CDS_LOCK_DIR`` points it elsewhere (the test suite does, so that it
-neither waits for nor blocks the user's own builder).
+neither waits for nor blocks the user's own builder). The lock file says who
+holds it (pid, host, since, and for a builder what it builds).
 """
 
 from __future__ import annotations
@@ -18,15 +21,19 @@ from __future__ import annotations
 import fcntl
 import json
 import os
+import stat
 import subprocess
 import sys
 import tempfile
+import time
 from typing import Any, Dict, List, Optional
 
 from ruk.compute.archive import files
+from ruk.compute.host import home as mur_home
 from ruk.compute.host.processes import pid_alive
 
-__all__ = ["LOCK_DIR_ENV", "start_builder", "spawn", "user_lock", "builders"]
+__all__ = ["LOCK_DIR_ENV", "start_builder", "spawn", "user_lock", "lock_holder", "note_holder", "build_problem",
+           "builders"]
 
 LOCK_DIR_ENV = "MUR_CDS_LOCK_DIR"
 SWITCH_ENV = "MUR_SPARK_CDS"
@@ -71,36 +78,90 @@ def lock_directory() -> str:
     return configured if configured and os.path.isabs(configured) else f"/tmp/mur-cds-{os.geteuid()}"
 
 
-def user_lock() -> Optional[int]:
-    """The user's builder lock (a file descriptor holding it), or None when
-    another builder of the user holds it or the lock's directory is not the
-    user's own."""
+def lock_problem() -> Optional[str]:
+    """Why the user's builder lock can't be taken whoever holds it, or None:
+    its folder (made when missing) must be a private folder of the user's."""
     path = lock_directory()
-    try:
-        os.mkdir(path, 0o700)
-    except FileExistsError:
-        pass
-    except OSError:
+    problem = mur_home.private_folder(path)
+    return None if problem is None else f"the builders' lock folder {path} {problem}"
+
+
+def build_problem(directory: str, kind: str) -> Optional[str]:
+    """Why no `kind` archive can ever be built in `directory` as things stand, or None."""
+    return files.directory_problem(directory, kind) or lock_problem()
+
+
+def _open_lock(flags: int) -> Optional[int]:
+    """The lock file in the user's own lock folder, opened with `flags`."""
+    path = lock_directory()
+    if mur_home.private_folder(path) is not None:
         return None
     try:
         dir_fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
     except OSError:
         return None
     try:
-        info = os.fstat(dir_fd)
-        if info.st_uid != os.geteuid() or info.st_mode & 0o077:
-            return None  # made by someone else: never a lock they could hold or swap
-        fd = os.open("builder.lock", os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600, dir_fd=dir_fd)
+        # The folder opened is the one checked: never a lock another user could hold or swap.
+        if mur_home.folder_problem(path, info=os.fstat(dir_fd)) is not None:
+            return None
+        fd = os.open("builder.lock", flags | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK, 0o600, dir_fd=dir_fd)
     except OSError:
         return None
     finally:
         os.close(dir_fd)
+    info = os.fstat(fd)
+    if not stat.S_ISREG(info.st_mode) or info.st_uid != os.geteuid():
+        os.close(fd)
+        return None
+    return fd
+
+
+def user_lock(**holder: Any) -> Optional[int]:
+    """The user's builder lock (a file descriptor holding it, the lock file
+    saying so with `holder`'s fields), or None when another process of the
+    user holds it or the lock's folder is not the user's own (lock_problem)."""
+    fd = _open_lock(os.O_RDWR | os.O_CREAT)
+    if fd is None:
+        return None
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except OSError:
         os.close(fd)
         return None
+    note_holder(fd, **holder)
     return fd
+
+
+def note_holder(fd: int, **holder: Any) -> None:
+    """The lock file `fd` (held) names this process as its holder."""
+    text = json.dumps(dict(holder, pid=os.getpid(), host=files.host_name(), since=time.time())).encode()
+    try:
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, text, 0)
+    except OSError:
+        pass
+
+
+def lock_holder() -> Optional[Dict[str, Any]]:
+    """Who holds the user's builder lock, as its lock file says ("pid",
+    "host", "since", a builder's "directory" and "key"; {} when it says
+    nothing), or None when nobody holds it."""
+    fd = _open_lock(os.O_RDONLY)
+    if fd is None:
+        return None
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+            return None  # free
+        except OSError:
+            pass
+        try:
+            holder = json.loads(os.pread(fd, 4096, 0))
+        except ValueError:
+            return {}
+        return holder if isinstance(holder, dict) else {}
+    finally:
+        os.close(fd)
 
 
 def holds_lock(fd: Any) -> bool:
@@ -127,7 +188,7 @@ def start_builder(directory: str, key: str, spec: Dict[str, Any]) -> Optional[su
         return None
     # Taken here and handed down: no second builder can slip in between this
     # check and the builder's start.
-    lock_fd = user_lock()
+    lock_fd = user_lock(directory=real, key=key)
     if lock_fd is None:
         return None
     try:
@@ -188,7 +249,9 @@ def spawn(directory: str, key: str, lock_fd: int, spec: Dict[str, Any], detach: 
 
 def builders(directory: str) -> List[Dict[str, Any]]:
     """The builders at work in `directory` by their status files: those of
-    this host whose process lives, and those of other hosts (a shared home)."""
+    this host whose process lives, and those of other hosts (a shared home);
+    "abandoned" when the status file is older than a build may take, with
+    "touched", its time."""
     found = []
     try:
         names = sorted(os.listdir(directory))
@@ -199,7 +262,13 @@ def builders(directory: str) -> List[Dict[str, Any]]:
         parts = files.parse_work_name(name)
         if parts is None or parts[0] != "build" or (parts[1] == host and not pid_alive(int(parts[2]))):
             continue
-        status = files.read_json(os.path.join(directory, name))
+        path = os.path.join(directory, name)
+        status = files.read_json(path)
+        try:
+            touched = os.lstat(path).st_mtime
+        except OSError:
+            continue
         if status is not None:
-            found.append(dict(status, host=parts[1], pid=int(parts[2]), key=parts[3].rsplit(".", 1)[0]))
+            found.append(dict(status, host=parts[1], pid=int(parts[2]), key=parts[3].rsplit(".", 1)[0],
+                              touched=touched, abandoned=time.time() - touched > files.WALL_LIMIT))
     return found

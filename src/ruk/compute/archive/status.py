@@ -20,34 +20,53 @@ def _when(at: float) -> str:
     return time.strftime("%Y-%m-%d %H:%M", time.localtime(at))
 
 
+def who(holder: Dict[str, Any]) -> str:
+    """A builder (a status file's or the lock file's holder) as "pid N[ on
+    HOST] since TIME"."""
+    where = "" if holder.get("host") in (None, files.host_name()) else f" on {holder['host']}"
+    since = _when(holder["since"]) if isinstance(holder.get("since"), (int, float)) else "?"
+    return f"pid {holder.get('pid', '?')}{where} since {since}"
+
+
 def state(asked: Dict[str, Any]) -> Dict[str, Any]:
     """Where the archive of a start's request (driver_archive.request)
-    stands: "status" (there, building, waiting, failed, blocked, unusable,
-    none) and a one-line "text" that says why and what comes next."""
+    stands: "status" (there, building, waiting, abandoned, failed, blocked,
+    unusable, none) and a one-line "text" that says why and what comes next."""
     directory, key = asked["directory"], asked["key"]
     if asked["archive"] is not None:
         return {"status": "there", "text": f"there: {asked['archive']}"}
     if asked["unusable"] is not None:
-        return {"status": "unusable", "text": f"none can be used: {asked['unusable']}"}
-    at_work = archive_builder.builders(directory)
+        return {"status": "unusable", "text": f"none, and none can be built: {asked['unusable']}"}
+    found = archive_builder.builders(directory)
+    at_work = [builder for builder in found if not builder["abandoned"]]
     for builder in at_work:
         if builder["key"] == key:
-            where = "" if builder["host"] == files.host_name() else f" on {builder['host']}"
-            since = _when(builder["since"]) if isinstance(builder.get("since"), (int, float)) else "?"
             phase = "waiting for a spare core" if builder.get("phase", "").startswith("waiting") else "being built"
-            return {"status": "building", "text": f"{phase} by pid {builder['pid']}{where} since {since}"}
-    if at_work:
-        other = at_work[0]
-        return {"status": "waiting", "text": f"waiting: pid {other['pid']} builds another set-up's archive; "
-                                             "the next start after it builds this one"}
+            return {"status": "building", "text": f"{phase} by {who(builder)}"}
+    holder = archive_builder.lock_holder()
+    if holder is not None and (holder.get("directory"), holder.get("key")) == (directory, key):
+        return {"status": "building", "text": f"being built by {who(holder)}"}  # its status file still to come
     record = files.failure(directory, key)
     if record is not None:
         why = str(record.get("why", "")).splitlines()[0] if record.get("why") else "unknown"
         at = record.get("at", 0)
-        if record["retry_at"] > time.time():
+        if record["retry_at"] > time.time():  # whoever else builds meanwhile
             return {"status": "blocked", "text": f"the JVM refused the build at {_when(at)} ({why}); "
                                                  f"tried again after {_when(record['retry_at'])} "
                                                  "or by 'mur spark archive build'"}
+    if at_work:
+        return {"status": "waiting", "text": f"waiting: {who(at_work[0])} builds another set-up's archive; "
+                                             "the next start after it builds this one"}
+    if holder is not None:
+        what = f" (building in {holder['directory']})" if isinstance(holder.get("directory"), str) else ""
+        return {"status": "waiting", "text": f"waiting: another builder of yours is at work, {who(holder)}{what}; "
+                                             "the next start after it builds this one"}
+    for builder in found:
+        if builder["key"] == key:
+            return {"status": "abandoned", "text": f"abandoned: the build by {who(builder)} was last heard of at "
+                                                   f"{_when(builder['touched'])}; 'mur spark archive clear' removes "
+                                                   "its work files, the next start builds it"}
+    if record is not None:
         return {"status": "failed", "text": f"the last build stopped at {_when(at)} ({why}); "
                                             "tried again at the next start"}
     return {"status": "none", "text": "none yet; the next start builds it in the background"}
@@ -57,7 +76,7 @@ def archives(directory: str) -> List[Tuple[str, int, float]]:
     """(name, size, last use) of the archives in `directory`, last used first."""
     found = []
     suffixes = tuple(kind["suffix"] for kind in files.KINDS.values())
-    for name, path, info in files.entries(directory):
+    for name, path, info in files.own_files(directory):
         if not name.endswith(suffixes):
             continue
         stem = name.rsplit(".", 1)[0]
@@ -98,26 +117,33 @@ def summary(directory: str) -> List[str]:
     return lines
 
 
-def clear(directory: str) -> Tuple[int, int]:
-    """Removes the archives, their records and the failure marks: (files
-    removed, bytes freed). A builder of this host at work is left alone:
-    RuntimeError names it."""
-    lock_fd = archive_builder.user_lock()
-    running = [b for b in archive_builder.builders(directory) if b["host"] == files.host_name()]
+def clear(directory: str, key: Optional[str] = None) -> Tuple[int, int, List[str]]:
+    """Removes the archives, their records and the failure marks (`key`'s
+    only, given one), and the work files of abandoned builds: (files removed,
+    bytes freed, the names of the directory's other files, which stay). A
+    builder of this host at work is left alone: RuntimeError names it."""
+    lock_fd = archive_builder.user_lock(clearing=directory)
+    found = archive_builder.builders(directory)
+    running = [b for b in found if b["host"] == files.host_name() and not b["abandoned"]]
     if lock_fd is None or running:
         if lock_fd is not None:
             os.close(lock_fd)
-        who = f"pid {running[0]['pid']}" if running else "another process of yours"
-        raise RuntimeError(f"a builder ({who}) is at work; try again when it has ended")
+        holder = running[0] if running else archive_builder.lock_holder()
+        text = who(holder) if holder else "another process of yours"
+        raise RuntimeError(f"a builder ({text}) is at work; try again when it has ended")
     try:
         removed, freed = 0, 0
-        suffixes = tuple(kind["suffix"] for kind in files.KINDS.values()) + (".json", ".failed")
-        for name, path, info in files.entries(directory):
-            if name.endswith(suffixes):
+        for name, path, info in files.own_files(directory):
+            if key is None or name.startswith(key + "."):
                 files.unlink(path)
                 removed, freed = removed + 1, freed + info.st_size
-        files.remove_leftovers(directory)
-        return removed, freed
+        files.remove_leftovers(directory, gone=[(b["host"], b["pid"]) for b in found if b["abandoned"]])
+        ours = {name for name, _, _ in files.own_files(directory)} | {files.LOG_NAME}
+        try:
+            names = os.listdir(directory)
+        except OSError:
+            names = []
+        return removed, freed, sorted(n for n in names if n not in ours and files.parse_work_name(n) is None)
     finally:
         os.close(lock_fd)
 

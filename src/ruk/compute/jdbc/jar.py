@@ -16,6 +16,7 @@ import zlib
 from typing import BinaryIO, Dict, List, Optional, Tuple
 
 from ruk.compute.jar_provisioning import list_project_jars
+from ruk_common.exceptions import RukError
 
 DRIVER_SERVICE = "META-INF/services/java.sql.Driver"
 CHUNK = 1 << 16
@@ -29,7 +30,7 @@ _MAX_SERVICE_FILE = 64 * 1024
 _MAX_DIRECTORY = 8 * 1024 * 1024
 
 
-class DriverError(Exception):
+class DriverError(RukError):
     """A refusal or failure, told in one line."""
 
 

@@ -54,11 +54,12 @@ def _import_roots() -> List[str]:
     return roots
 
 
-def _archive_coming() -> bool:
-    """Whether this start asked for its set-up's archive to be built: the
-    next start will map it, so a spare of this start's launch would wait in vain."""
-    request = getattr(sys.modules.get("ruk.compute.archive.request"), "last_request", None)
-    return isinstance(request, dict) and request.get("archive") is None and request.get("unusable") is None
+def _archive_coming(plan: Any) -> bool:
+    """Whether the start (`plan`, start.plan.StartPlan) asked for its
+    set-up's archive to be built: the next start will map it, so a spare of
+    this start's launch would wait in vain."""
+    asked = getattr(plan, "archive", None)
+    return asked is not None and asked.get("archive") is None and asked.get("unusable") is None
 
 
 def spawn(folder: str, key: str, inputs: Dict[str, Any]) -> subprocess.Popen:
@@ -88,13 +89,14 @@ def spawn(folder: str, key: str, inputs: Dict[str, Any]) -> subprocess.Popen:
     return child
 
 
-def offer(inputs: Optional[Dict[str, Any]]) -> Optional[subprocess.Popen]:
-    """After a start that succeeded on the JVM of the launch `inputs` tells
-    of (claim's answer): starts a spare for the next such launch, unless
-    spares are off, one of that key lives, or an archive for it is coming.
-    Never raises an Exception; returns the spare's short-lived parent, if any."""
+def offer(inputs: Optional[Dict[str, Any]], plan: Any) -> Optional[subprocess.Popen]:
+    """After a start of `plan` that succeeded on the JVM of the launch
+    `inputs` tells of (claim's answer): starts a spare for the next such
+    launch, unless spares are off, one of that key lives, or an archive for
+    it is coming. Never raises an Exception; returns the spare's short-lived
+    parent, if any."""
     try:
-        if inputs is None or not registry.enabled() or _archive_coming():
+        if inputs is None or not registry.enabled() or _archive_coming(plan):
             return None
         folder = registry.directory(create=True)
         if folder is None:

@@ -17,7 +17,6 @@ the JVM's connection: a forked child shares the parent's socket.
 from __future__ import annotations
 
 import os
-import re
 import sys
 import threading
 import warnings
@@ -25,7 +24,7 @@ import zipfile
 from typing import Any, Optional, Sequence, Tuple
 
 from ruk.compute.start.jvm_settings import gateway_readable, running_gateway
-from ruk.compute.start.pyspark_internals import pyspark_version, report_missing
+from ruk.compute.start.pyspark_internals import pyspark_major, report_missing
 
 __all__ = ["SEARCH_SETTING", "search_may_be_off", "class_path_search", "after_start", "on_ml_import", "on_reuse",
            "register_ml_functions"]
@@ -48,14 +47,16 @@ _OTHER_CLASS_PATH_ENVIRONMENT = ("PYSPARK_SUBMIT_ARGS", "SPARK_CLASSPATH", "SPAR
 def search_may_be_off() -> bool:
     """Whether the imported PySpark lets a start switch Spark's class-path
     search off: its Spark takes SEARCH_SETTING, and Spark ML's functions can
-    then be registered from here. Says once, in a RuntimeWarning, when not."""
+    then be registered from here. Says once, in a RuntimeWarning, when its
+    version is unknown."""
     if sys.modules.get("pyspark") is None:
         return False  # no PySpark loaded to ask (a stand-in session): Spark's default
-    major = re.match(r"(\d+)\.", pyspark_version())
-    if major is None or int(major.group(1)) < 4:
+    major = pyspark_major()
+    if major is None:
         report_missing(SEARCH_SETTING, "leaves Spark's extension search on")
         return False
-    return gateway_readable()
+    # Spark 3 has neither the setting nor an extension of its own to skip.
+    return major >= 4 and gateway_readable()
 
 
 def class_path_search(jar_paths: Sequence[str], config: Any) -> str:

@@ -6,6 +6,7 @@ warning instead of a silent difference."""
 from __future__ import annotations
 
 import re
+import shlex
 import sys
 import threading
 import warnings
@@ -15,7 +16,8 @@ from urllib.parse import unquote, urlsplit
 from ruk.compute.start.pyspark_internals import MISSING, internal, report_missing
 
 __all__ = ["GATEWAY_FALLBACK", "gateway_readable", "memory_bytes", "quote_java_option", "running_gateway",
-           "setting_text", "spark_context_class", "warn_unapplied_settings"]
+           "setting_text", "spark_context_class", "split_java_options", "stop_reused_session",
+           "warn_unapplied_settings"]
 
 # Compared together when they belong to one thing a user changes: the JAR list
 # moves spark.jars and the class path at once.
@@ -94,6 +96,41 @@ def quote_java_option(option: str) -> str:
     return "'" + option.replace("'", "'\"'\"'") + "'"
 
 
+def split_java_options(text: str) -> List[str]:
+    """`text` split into options as Spark splits the driver's JVM options."""
+    try:
+        return shlex.split(text)
+    except ValueError:  # an unclosed quote: Spark takes the rest as one option, we split at blanks
+        return text.split()
+
+
+# What the strategy does when PySpark lacks the builder's default session or the running context.
+_REUSE_FALLBACK = "may hand out a running session of another configuration"
+
+
+def stop_reused_session(session_class: Any) -> bool:
+    """Stops what `session_class`'s builder would hand out instead of a new
+    session: its default session, which getOrCreate returns while it runs
+    (with the new settings applied at run time only), and PySpark's running
+    SparkContext, which a new session takes with its master and settings.
+    True when it stopped something; raises what stop() raises."""
+    own = session_class is getattr(sys.modules.get("pyspark.sql.session"), "SparkSession", None)
+    stopped = False
+    if own:
+        session = internal(session_class, "_instantiatedSession", _REUSE_FALLBACK)
+    else:  # a stand-in: only when it keeps one as PySpark does
+        session = getattr(session_class, "_instantiatedSession", None)
+    if session is not None and session is not MISSING:
+        session.stop()
+        stopped = True
+    context_class = spark_context_class() if own else None
+    context = internal(context_class, "_active_spark_context", _REUSE_FALLBACK) if context_class else None
+    if context is not None and context is not MISSING:  # a context made without a session
+        context.stop()
+        stopped = True
+    return stopped
+
+
 def memory_bytes(text: str) -> Optional[int]:
     """A Spark memory size in bytes ("1g", "512m", a bare number of MiB); None when unreadable."""
     match = _MEMORY.fullmatch(text)
@@ -110,7 +147,22 @@ def _jar_entries(text: str) -> List[str]:
     return entries
 
 
+def _without_archive(options: str) -> List[str]:
+    """The driver's options less those that map a class-data-sharing archive:
+    only a start that launches the JVM adds them."""
+    from ruk.compute.archive.files import KINDS
+
+    parts = split_java_options(options)
+    flags = tuple(kind["use_flag"] for kind in KINDS.values())
+    if not any(part.startswith(flags) for part in parts):
+        return parts
+    quiet = {option for kind in KINDS.values() for option in kind["silent"].split()}
+    return [part for part in parts if not part.startswith(flags) and part not in quiet]
+
+
 def _same(key: str, started: str, wanted: str) -> bool:
+    if key == "spark.driver.extraJavaOptions":
+        return _without_archive(started) == _without_archive(wanted)
     if key == "spark.driver.memory":
         started_bytes, wanted_bytes = memory_bytes(started), memory_bytes(wanted)
         if started_bytes is not None and wanted_bytes is not None:
@@ -135,11 +187,12 @@ def _message(keys: Sequence[str], started: Dict[str, str], wanted: Dict[str, str
     return f"{names}: {detail}; a new process is needed for {them} to take effect."
 
 
-def warn_unapplied_settings(spark: Any, gateway_before: Any, settings: Sequence[Tuple[Any, Any]]) -> None:
+def warn_unapplied_settings(spark: Any, plan: Any) -> None:
     """One RuntimeWarning per process for each JVM-level setting of this
-    session (`settings`: the pairs launch_plan.effective_settings gave its
+    session (the settings its start's plan, start.plan.StartPlan, gave the
     builder) that differs from what the running JVM started with. Only when
     the JVM ran before this session started."""
+    gateway_before = plan.gateway_before
     if gateway_before is None:
         return
     context = getattr(spark, "sparkContext", None)
@@ -155,7 +208,7 @@ def warn_unapplied_settings(spark: Any, gateway_before: Any, settings: Sequence[
                 started[key] = DEFAULTS.get(key, "") if value is None else value
     except Exception:
         return  # a JVM that can't answer: nothing to compare with
-    given = dict(settings)
+    given = dict(plan.settings)
     wanted = {key: str(setting_text(given.get(key, ""))) for key in started}
 
     for group in GROUPS:

@@ -18,7 +18,7 @@ from types import TracebackType
 from typing import Any, Optional, Sequence, Tuple
 
 from ruk.compute.start.jvm_settings import setting_text, spark_context_class as _context_class
-from ruk.compute.start.pyspark_internals import MISSING, internal, report_missing
+from ruk.compute.start.pyspark_internals import MISSING, internal, pyspark_major, report_missing
 
 __all__ = ["owns_launch", "launch", "end_launch", "without_interrupt_log"]
 
@@ -43,6 +43,9 @@ def _connect_mode(given: dict) -> bool:
     if "spark.remote" in given or any(name in environ for name in
                                       ("SPARK_REMOTE", "SPARK_CONNECT_MODE_ENABLED", "SPARK_LOCAL_REMOTE")):
         return True
+    major = pyspark_major()
+    if major is not None and major < 4:
+        return False  # the API mode came with PySpark 4.0: classic unless remote
     mode = str(given.get("spark.api.mode", environ.get("SPARK_API_MODE", ""))).lower()
     if mode not in ("classic", "connect"):
         util = sys.modules.get("pyspark.util")

@@ -1,24 +1,37 @@
-"""What a new local session start hands Spark's builder, after its application
-name and master: the fast-start defaults the configuration lacks, the quiet
-logging options (with the class-data-sharing archive's), then the
-configuration's own entries. The one table of fast defaults lives here; the
-start (the extension) walks the result, and the running-JVM warnings read it.
+"""One plan per local session start: what the start does, computed once,
+inside the window that serialises starts, as a frozen record (StartPlan).
+The extension executes it (the builder's calls, the launch of the driver
+JVM, the cache entry) and hands the same record to what runs after the start
+(the archive's build, the running-JVM warnings); nothing of a start is kept
+here between calls. The one table of fast defaults lives here.
 
-The configuration is read here in a fixed order: where the driver's quiet
-options go, the extension search, then one membership test per default in
-table order, then its items once. What comes after (the archive's key and
-its builder) reads the settings made from them.
+The strategy is read here in a fixed order: its app_name, the
+configuration's "master", where the driver's quiet options go, the extension
+search, then one membership test per default in table order, then its items
+once. What comes after (the archive's key and its builder) reads the
+settings made from them.
 """
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+import os
+import types
+from dataclasses import dataclass
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
+from ruk.compute.start.launch import owns_launch
 from ruk.compute.jar_provisioning import jar_spark_settings
-from ruk.compute.start.jvm_settings import quote_java_option
+from ruk.compute.start.jvm_settings import quote_java_option, running_gateway
 from ruk.compute.start.extensions import SEARCH_SETTING, class_path_search, search_may_be_off
 
-__all__ = ["FAST_DEFAULTS", "effective_settings", "archive_inputs", "driver_java_options", "quiet_route"]
+__all__ = ["FAST_DEFAULTS", "StartPlan", "start_plan", "archive_request", "add_java_flags", "driver_java_options",
+           "quiet_route"]
+
+DEFAULT_MASTER = "local[2]"
+
+# Added to _JAVA_OPTIONS by every session request (and by `mur spark archive`,
+# whose key reads the variable) unless the first is there already.
+JAVA_FLAGS = "-XX:-UseVectorCmov -XX:-UseSIMDForMemoryOps -XX:+IgnoreUnrecognizedVMOptions"
 
 
 class _Computed:
@@ -31,7 +44,7 @@ class _Computed:
         return f"<{self.how}>"
 
 
-PROJECT_JARS = _Computed("the provisioning module's setting under the same key")
+PROJECT_JARS = _Computed("the provisioning module's setting under the same key; not passed without JARs")
 DRIVER_JAVA_OPTIONS = _Computed("the logging file's option, then DRIVER_OPTIONS")
 EXTENSION_SEARCH = _Computed("session_extensions.class_path_search for the JARs, where PySpark lets it off")
 
@@ -115,6 +128,33 @@ def quiet_route(config: Any) -> str:
 Settings = List[Tuple[Any, Any]]
 
 
+@dataclass(frozen=True)
+class StartPlan:
+    """What one session start does, computed by start_plan."""
+
+    cache_key: str  # where the new session is cached
+    app_name: Any  # builder.appName
+    master: Any  # builder.master
+    settings: Tuple[Tuple[Any, Any], ...]  # builder.config, in this order
+    log4j_file: Optional[str]  # the quiet logging file, None when there is none
+    jar_paths: Tuple[str, ...]  # the project's JARs
+    gateway_before: Any  # the running JVM's gateway, None when no JVM runs yet
+    owns_launch: bool  # the start launches the driver JVM itself (driver_launch.launch)
+    # What the start asked of the archive directory (archive.request.request,
+    # with the driver "options" that map the archive found, else ""); None
+    # when it asked nothing (a JVM runs already, the feature is off, or the
+    # user's options replace ours).
+    archive: Optional[Mapping[str, Any]]
+
+
+def add_java_flags() -> None:
+    """JAVA_FLAGS go into _JAVA_OPTIONS, for every JVM the process or its
+    children start, unless the first of them is there already."""
+    options = os.environ.get("_JAVA_OPTIONS", "")
+    if JAVA_FLAGS.split()[0] not in options:
+        os.environ["_JAVA_OPTIONS"] = (options + " " + JAVA_FLAGS).strip()
+
+
 def _archive_view(java_options: str, route: str, settings: Settings) -> Optional[Tuple[str, Dict[Any, Any]]]:
     """The driver's JVM options as the archive sees them (ours, then the
     user's extraJavaOptions when they go beside ours) and the start's own
@@ -128,25 +168,6 @@ def _archive_view(java_options: str, route: str, settings: Settings) -> Optional
     return java_options, given
 
 
-def _with_archive(java_options: str, route: str, settings: Settings, jar_paths: Sequence[str],
-                  jvm_running: bool) -> str:
-    """`java_options` and the options that map a class-data-sharing archive,
-    when those reach the driver. Best effort: any Exception leaves the
-    options as they are."""
-    try:
-        view = _archive_view(java_options, route, settings)
-        if view is None:
-            return java_options  # the user's own options stand as they are
-        from ruk.compute.archive.request import driver_options
-
-        extra = driver_options(view[0], jar_paths, view[1], jvm_running)
-        if isinstance(extra, str) and extra:
-            return "".join((java_options, extra))
-    except Exception:
-        pass  # the start goes on as it would without an archive
-    return java_options
-
-
 def _plan(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str]) -> Tuple[str, Dict[str, Any], Settings,
                                                                                    Settings]:
     """Where the quiet options go, the fast defaults' values, the defaults
@@ -156,40 +177,64 @@ def _plan(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str]) -> T
     values: Dict[str, Any] = {}
     for key, source in FAST_DEFAULTS:
         if source is PROJECT_JARS:
-            values[key] = jar_settings[key]
+            # Spark reads an empty class path as the working directory (at
+            # "/" the executor's class loader fails): no JARs, no setting.
+            if jar_paths:
+                values[key] = jar_settings[key]
         elif source is DRIVER_JAVA_OPTIONS:
             values[key] = driver_java_options(log4j_file)
         elif source is EXTENSION_SEARCH:
             values[key] = class_path_search(jar_paths, config) if search_may_be_off() else "true"
         else:
             values[key] = source
-    defaults = [(key, values[key]) for key, _ in FAST_DEFAULTS if key not in config]
+    defaults = [(key, values[key]) for key, _ in FAST_DEFAULTS if key in values and key not in config]
     own = [(key, value) for key, value in config.items() if key != "master"]
     return route, values, defaults, own
 
 
-def archive_inputs(config: Any, log4j_file: Optional[str],
-                   jar_paths: Sequence[str]) -> Optional[Tuple[str, Dict[Any, Any]]]:
-    """What a start with these arguments hands the archive's choice: the
-    driver's JVM options as it sees them and the start's settings; None
-    when the user's options replace ours."""
+def _asked(ask: Any, route: str, java_options: str, settings: Settings,
+           jar_paths: Sequence[str]) -> Optional[Dict[str, Any]]:
+    view = _archive_view(java_options, route, settings)
+    return None if view is None else ask(view[0], jar_paths, view[1])
+
+
+def archive_request(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str]) -> Optional[Dict[str, Any]]:
+    """What a start with `config` that launches its driver JVM asks of the
+    archive directory (archive.request.request), None when it asks nothing.
+    `mur spark archive` asks through here, so that it names the key a start
+    uses."""
+    from ruk.compute.archive import request as driver_archive
+
     route, values, defaults, own = _plan(config, log4j_file, jar_paths)
-    return _archive_view(values[EXTRA_JAVA_OPTIONS], route, defaults + own)
+    return _asked(driver_archive.request, route, values[EXTRA_JAVA_OPTIONS], defaults + own, jar_paths)
 
 
-def effective_settings(config: Any, log4j_file: Optional[str], jar_paths: Sequence[str],
-                       jvm_running: bool) -> List[Tuple[Any, Any]]:
-    """The (key, value) pairs a start hands builder.config, in order: the
-    fast defaults whose key `config` lacks, the quiet options as
-    defaultJavaOptions when the user's extraJavaOptions replace ours, then
-    every entry of `config` but "master", as given.
-
-    `log4j_file` is the quiet logging file (None when there is none),
-    `jar_paths` the project's JARs, `jvm_running` whether the process's JVM
-    runs already."""
+def start_plan(strategy: Any, cache_key: str, session_class: Any, log4j_file: Optional[str],
+               jar_paths: Sequence[str]) -> StartPlan:
+    """The plan of a start of `strategy` (its app_name and config) cached
+    under `cache_key`, with `session_class` (the strategy's SparkSession),
+    the quiet logging file (None when there is none) and the project's JARs.
+    Asked inside the start window: whether a JVM runs, and so whether this
+    start launches one, can't change before the start."""
+    app_name = strategy.app_name
+    config = strategy.config
+    master = config.get("master", DEFAULT_MASTER)
+    gateway = running_gateway()
     route, values, defaults, own = _plan(config, log4j_file, jar_paths)
-    quiet = _with_archive(values[EXTRA_JAVA_OPTIONS], route, defaults + own, jar_paths, jvm_running)
-    defaults = [(key, quiet if key == EXTRA_JAVA_OPTIONS else value) for key, value in defaults]
+    quiet = values[EXTRA_JAVA_OPTIONS]
+    archive = None
+    if gateway is None:  # a start on a running JVM launches nothing: no archive to map
+        from ruk.compute.archive import request as driver_archive
+
+        asked = _asked(driver_archive.start_request, route, quiet, defaults + own, jar_paths)
+        if asked is not None:
+            archive = types.MappingProxyType(asked)
+            quiet += asked["options"]
+    settings = [(key, quiet if key == EXTRA_JAVA_OPTIONS else value) for key, value in defaults]
     if route == AS_DEFAULT_OPTIONS:
-        defaults.append((DEFAULT_JAVA_OPTIONS, quiet))
-    return defaults + own
+        settings.append((DEFAULT_JAVA_OPTIONS, quiet))
+    settings += own
+    return StartPlan(
+        cache_key=cache_key, app_name=app_name, master=master, settings=tuple(settings), log4j_file=log4j_file,
+        jar_paths=tuple(jar_paths), gateway_before=gateway,
+        owns_launch=gateway is None and owns_launch(session_class, settings), archive=archive)

@@ -10,12 +10,14 @@ says so once per process in a RuntimeWarning naming the PySpark version.
 
 from __future__ import annotations
 
+import re
 import sys
 import threading
+import types
 import warnings
-from typing import Any, Set, Tuple
+from typing import Any, Optional, Set, Tuple
 
-__all__ = ["MISSING", "internal", "pyspark_version", "report_missing"]
+__all__ = ["MISSING", "internal", "pyspark_major", "pyspark_version", "report_missing"]
 
 # What `internal` returns for a name PySpark lacks: None is a value some of
 # these names hold (no JVM yet).
@@ -29,6 +31,12 @@ def pyspark_version() -> str:
     """The loaded PySpark's version text, "unknown" when it has none."""
     version = getattr(sys.modules.get("pyspark"), "__version__", None)
     return version if isinstance(version, str) else "unknown"
+
+
+def pyspark_major() -> Optional[int]:
+    """The loaded PySpark's major version, None when unknown."""
+    match = re.match(r"(\d+)\.", pyspark_version())
+    return int(match.group(1)) if match else None
 
 
 def report_missing(where: str, fallback: str) -> None:
@@ -53,6 +61,9 @@ def internal(owner: Any, name: str, fallback: str) -> Any:
     try:
         return getattr(owner, name)
     except AttributeError:
-        owner_name = getattr(owner, "__qualname__", None) or type(owner).__qualname__
+        if isinstance(owner, types.ModuleType):
+            owner_name = owner.__name__
+        else:
+            owner_name = getattr(owner, "__qualname__", None) or type(owner).__qualname__
         report_missing(f"{owner_name}.{name}", fallback)
         return MISSING
