@@ -152,7 +152,7 @@ def child_env(java_home: str, home: str) -> dict:
     env["PATH"] = os.path.join(java_home, "bin") + os.pathsep + env.get("PATH", "")
     env["HOME"] = home
     env["TMPDIR"] = home
-    env["MUR_SPARK_CDS"] = "0"
+    env["MUR_SPARK_CDS"] = env["MUR_SPARK_SPARE"] = "0"
     return env
 
 

@@ -6,6 +6,7 @@
     python3 bench/bench.py --skip-jvm         # only groups 3 and 4 (no JVM), seconds
     python3 bench/bench.py --jvm-experiments  # adds group 5, about 3 minutes more
     python3 bench/bench.py --cds              # adds group 6, about 5 minutes more per JDK (--cds-only: alone)
+    python3 bench/bench.py --warm-only        # group 7 alone (--warm: added to a run), about 6 minutes
 
 Each figure is the median of several runs; each ratio is taken against a
 comparison measured in the same run. Targets are printed next to the figures
@@ -65,6 +66,14 @@ comparison measured in the same run. Targets are printed next to the figures
    runs once per JDK: each ``--java-home`` given, else every JDK installed in
    /usr/lib/jvm (one per major version). On Java 25 and later the strategy's
    archive is the JDK's ahead-of-time cache.
+7. (``--warm``) the warm start: after one uncounted start in the project,
+   each round waits until the spare driver JVM that start left is ready,
+   then ``--warm-gap`` seconds (45), then runs the plain builder and the
+   strategy, each in a fresh process, to the first ``SELECT 1``; the
+   strategy's start claims the spare and leaves the next one. Also what a
+   ready spare costs at rest during the gap: resident memory of the spare and
+   its JVM, and their CPU. Archives stay off (``MUR_SPARK_CDS=0``), as in
+   group 1.
 
 The children run in a scratch directory (removed at the end) with HOME
 pointed into it, so neither a project's ``.mur/jdbc_jars`` nor the user's
@@ -104,6 +113,7 @@ TARGETS = {
     "aot_job_ratio": ("max", 0.5),
     "cds_first_ratio": ("max", 1.05),
     "cds_rss_ratio": ("max", 1.1),
+    "warm_ratio": ("max", 0.15),
 }
 
 
@@ -175,6 +185,9 @@ def child_cold(mode: str) -> None:
     else:
         spark = SparkSession.builder.master("local[2]").getOrCreate()
     marks["session"] = time.perf_counter()
+    # A start that claimed a spare JVM launched none: its launch took no time.
+    marks.setdefault("gateway_begin", marks["context_begin"])
+    marks.setdefault("gateway_end", marks["context_begin"])
     if os.environ.get("BENCH_FIRST_JOB") == "groupby":
         rows = spark.range(1_000_000).selectExpr("id % 10 AS k").groupBy("k").count().collect()
         assert sum(r[1] for r in rows) == 1_000_000
@@ -196,6 +209,7 @@ def child_cold(mode: str) -> None:
         "first_query_s": marks["query"] - marks["session"],
         "java_home": os.environ.get("JAVA_HOME", ""),
         "master": spark.sparkContext.master,
+        "claimed": type(getattr(context_module.SparkContext._gateway, "proc", None)).__name__ == "ClaimedProcess",
     }
 
     # Let the JVM go (it exits when its stdin closes) and wait for it, so its
@@ -388,6 +402,7 @@ def child_env(home: str, scratch: str, java_home: str) -> dict:
     env["PATH"] = os.path.join(java_home, "bin") + os.pathsep + env.get("PATH", "")
     env["TMPDIR"] = scratch
     env["MUR_SPARK_CDS"] = "0"  # groups 1 and 2 measure starts without an archive; group 6 adds it
+    env["MUR_SPARK_SPARE"] = "0"  # nor spare driver JVMs, which group 7 measures
     return env
 
 
@@ -873,14 +888,111 @@ def bench_class_data_sharing(env: dict, project: str, scratch: str, cold_runs: i
             "build_s": meta["build_seconds"], "build_wall_s": build_wall}
 
 
+# ---------------------------------------------------------------------------
+# 7. The warm start: a spare driver JVM claimed by the next start.
+# ---------------------------------------------------------------------------
+
+def _spare_folder(home: str):
+    """The spare folder of the children's HOME."""
+    from ruk.compute.host.home import SPARE_DIR_NAME
+
+    return os.path.join(home, ".mur", SPARE_DIR_NAME)
+
+
+def _ready_spare(home: str, limit: float = 900.0) -> dict:
+    """The ready spare of the children's HOME (waits for it)."""
+    from ruk.compute.spare import registry
+
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        ready = [r for r in registry.live_records(_spare_folder(home)) if r.get("state") == "ready"]
+        if ready:
+            return ready[0]
+        time.sleep(0.5)
+    raise RuntimeError(f"no spare ready within {limit:.0f} s")
+
+
+def _at_rest(pids: list, seconds: float) -> tuple:
+    """Resident MB of `pids` at the end of `seconds`, and the share of a core they used meanwhile."""
+    def cpu() -> float:
+        total = 0
+        for pid in pids:
+            try:
+                with open(f"/proc/{pid}/stat", "rb") as f:
+                    fields = f.read().rsplit(b")", 1)[1].split()
+                total += int(fields[11]) + int(fields[12])
+            except (OSError, IndexError, ValueError):
+                pass
+        return total / os.sysconf("SC_CLK_TCK")
+
+    before, started = cpu(), time.monotonic()
+    time.sleep(seconds)
+    used = (cpu() - before) / (time.monotonic() - started)
+    from ruk.compute.spare import registry
+
+    return sum(registry.memory_bytes(pid) for pid in pids) / 2**20, used
+
+
+def bench_warm_start(env: dict, project: str, runs: int, gap: float) -> dict:
+    """Rounds of plain builder then strategy, fresh processes, the strategy
+    claiming the spare its previous start left."""
+    env = dict(env)
+    for name in ("MUR_SPARK_SPARE", "CI"):
+        env.pop(name, None)
+    from ruk.compute.spare import registry
+
+    runs_of: dict = {"strategy": [], "plain": []}
+    rest = []
+    try:
+        first = run_child(["--child", "strategy"], env, project, timeout=600)  # leaves the first spare
+        print(f"  first start (cold, uncounted): {first['first_result_s']:.2f} s", flush=True)
+        for i in range(runs):
+            spare = _ready_spare(env["HOME"])
+            rest.append(_at_rest([spare["pid"], spare["jvm_pid"]], gap))
+            load = _loadavg()
+            for mode in ("plain", "strategy"):
+                result = run_child(["--child", mode], env, project, timeout=600)
+                result["load"] = load
+                runs_of[mode].append(result)
+                print(f"  warm round {i + 1} {mode:8s}: {result['first_result_s']:.2f} s to the result"
+                      f"{'' if mode == 'plain' or result['claimed'] else '  (no spare claimed)'}, load {load}",
+                      flush=True)
+    finally:
+        registry.stop_all(_spare_folder(env["HOME"]))
+    med = {m: {k: statistics.median(r[k] for r in rs) for k in rs[0] if isinstance(rs[0][k], (int, float))}
+           for m, rs in runs_of.items()}
+    s, p = med["strategy"], med["plain"]
+    ratio = s["first_result_s"] / p["first_result_s"]
+    claimed = sum(r["claimed"] for r in runs_of["strategy"])
+    memory, cpu = statistics.median(r[0] for r in rest), statistics.median(r[1] for r in rest)
+    print_table(f"7. Warm start to first result (median of {runs} rounds, {gap:.0f} s apart; "
+                f"{claimed} of {runs} claimed a spare)",
+                ["", "strategy", "plain builder", "ratio", "target", ""],
+                [["wall time, spawn to first result", f"{s['first_result_s']:.2f} s", f"{p['first_result_s']:.2f} s",
+                  f"{ratio:.2f}x", target_text("warm_ratio", "x"), verdict("warm_ratio", ratio)],
+                 ["  spread of the runs (min - max)",
+                  "%.1f - %.1f s" % (min(r["first_result_s"] for r in runs_of["strategy"]),
+                                     max(r["first_result_s"] for r in runs_of["strategy"])),
+                  "%.1f - %.1f s" % (min(r["first_result_s"] for r in runs_of["plain"]),
+                                     max(r["first_result_s"] for r in runs_of["plain"])), "", "", ""],
+                 ["in-process, interpreter start to result", f"{s['in_process_s']:.2f} s",
+                  f"{p['in_process_s']:.2f} s", f"{s['in_process_s'] / p['in_process_s']:.2f}x", "", ""]])
+    print_table("   where the time goes (medians)", ["phase", "strategy", "plain builder"],
+                [[label, f"{s[k]:.3f} s", f"{p[k]:.3f} s"] for k, label in PHASES])
+    print(f"   a ready spare at rest (the spare and its JVM, median of {runs} gaps): {memory:.0f} MB resident, "
+          f"{cpu * 100:.2f} % of a core")
+    return {"runs": runs_of, "rest": rest, "gap_s": gap}
+
+
 def cds_java_homes(args) -> list:
     """Group 6's JDKs: those given with --java-home, else every one installed."""
     return args.java_home if args.java_homes_given else installed_jdks() or args.java_home
 
 
-def main_cds_only(args) -> int:
-    """--cds-only: group 6 alone, in the same scratch set-up as a full run."""
-    print(f"local strategy benchmark, group 6 only: {os.cpu_count()} cores, Python {sys.version.split()[0]}, "
+def main_one_group(args, number: int, name: str, run) -> int:
+    """--cds-only, --warm-only: group `number` alone (`run(home, project,
+    scratch)`), in the same scratch set-up as a full run."""
+    print(f"local strategy benchmark, group {number} only: {os.cpu_count()} cores, Python {sys.version.split()[0]}, "
           f"load average {_loadavg()} at start")
     scratch = tempfile.mkdtemp(prefix="ruk-bench-")
     started = time.perf_counter()
@@ -890,10 +1002,7 @@ def main_cds_only(args) -> int:
         os.makedirs(project)
         import pyspark
         print(f"PySpark {pyspark.__version__}")
-        raw = {"cores": os.cpu_count(), "cds": [
-            bench_class_data_sharing(child_env(home, scratch, java_home), project, scratch,
-                                     args.cold_runs or (3 if args.quick else 5))
-            for java_home in cds_java_homes(args)]}
+        raw = {"cores": os.cpu_count(), name: run(home, project, scratch)}
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     print(f"\ntotal {time.perf_counter() - started:.0f} s, load average {_loadavg()} at the end")
@@ -944,6 +1053,10 @@ def main() -> int:
                         help="also measure the driver's class-data-sharing archive (group 6): one build, "
                              "then starts with it, without it and with it off; adds about 5 minutes")
     parser.add_argument("--cds-only", action="store_true", help="only group 6")
+    parser.add_argument("--warm", action="store_true",
+                        help="also measure the warm start with a spare driver JVM (group 7), about 6 minutes")
+    parser.add_argument("--warm-only", action="store_true", help="only group 7")
+    parser.add_argument("--warm-gap", type=float, default=45.0, help="seconds between group 7's rounds (45)")
     parser.add_argument("--json", metavar="FILE", help="also write the raw figures to FILE")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--calls", type=int, default=100, help=argparse.SUPPRESS)
@@ -965,8 +1078,14 @@ def main() -> int:
     if args.child == "strategy-cds":
         child_cold_cds()
         return 0
+    runs = args.cold_runs or (3 if args.quick else 5)
     if args.cds_only:
-        return main_cds_only(args)
+        return main_one_group(args, 6, "cds", lambda home, project, scratch: [
+            bench_class_data_sharing(child_env(home, scratch, java_home), project, scratch, runs)
+            for java_home in cds_java_homes(args)])
+    if args.warm_only:
+        return main_one_group(args, 7, "warm_start", lambda home, project, scratch: bench_warm_start(
+            child_env(home, scratch, args.java_home[0]), project, runs, args.warm_gap))
 
     cold_runs = args.cold_runs or (3 if args.quick else 5)
     json_path = os.path.abspath(args.json) if args.json else None
@@ -1106,6 +1225,8 @@ def main() -> int:
 
         if args.jvm_experiments and not args.skip_jvm:
             jvm_experiments(env, project, scratch, args.quick)
+        if args.warm and not args.skip_jvm:
+            raw["warm_start"] = bench_warm_start(env, project, cold_runs, args.warm_gap)
         if args.cds and not args.skip_jvm:
             raw["cds"] = [bench_class_data_sharing(child_env(home, scratch, java_home), project, scratch, cold_runs)
                           for java_home in cds_java_homes(args)]

@@ -106,7 +106,7 @@ def main() -> None:
         return
 
     scratch = tempfile.mkdtemp(prefix="mur-defaults-")
-    env = dict(os.environ, HOME=scratch, TMPDIR=scratch, MUR_SPARK_CDS="0")
+    env = dict(os.environ, HOME=scratch, TMPDIR=scratch, MUR_SPARK_CDS="0", MUR_SPARK_SPARE="0")
     try:
         for mode in ("strategy", "override", "plain"):
             proc = subprocess.run(

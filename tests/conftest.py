@@ -12,6 +12,9 @@ import pytest
 # would start a Spark driver of its own. The tests of that feature turn it on
 # for the processes they start.
 os.environ["MUR_SPARK_CDS"] = "0"
+# Nor spare driver JVMs (each a JVM waiting for minutes); their tests turn
+# them on for the processes they start.
+os.environ["MUR_SPARK_SPARE"] = "0"
 
 # The suite's own temporary directory, inherited by every process it starts
 # (Spark's scratch space too, which would otherwise go to the JVM's /tmp). At

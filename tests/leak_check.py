@@ -81,7 +81,7 @@ def setup() -> None:
     os.chdir(H.project)
     os.environ["HOME"] = H.home
     os.environ.pop("MUR_SPARK_KEEP_ALIVE", None)
-    os.environ["MUR_SPARK_CDS"] = "0"  # no archive builders from fake starts
+    os.environ["MUR_SPARK_CDS"] = os.environ["MUR_SPARK_SPARE"] = "0"  # no archive builders nor spares
     os.environ.pop("JAVA_HOME", None)
     H.base_path = os.environ.get("PATH", "/usr/bin:/bin")
     tempfile.tempdir = H.tmp

@@ -125,7 +125,8 @@ def marked_rows(stdout):
 @pytest.mark.parametrize(
     "args",
     [[], ["java"], ["java", "search"], ["java", "set"], ["java", "install"], ["spark"], ["spark", "set-version"], ["spark", "check"],
-     ["spark", "archive"], ["spark", "archive", "build"], ["spark", "archive", "clear"]],
+     ["spark", "archive"], ["spark", "archive", "build"], ["spark", "archive", "clear"], ["spark", "spare"],
+     ["spark", "spare", "stop"]],
 )
 def test_help_on_every_command(args):
     result = subprocess.run([sys.executable, "-m", "ruk.cli", *args, "--help"], capture_output=True, text=True)

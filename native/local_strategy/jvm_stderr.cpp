@@ -1,4 +1,4 @@
-// The launched driver JVM's stderr: a pipe of ours, read by one thread for the JVM's whole life.
+// The launched driver JVM's stderr (a pipe of ours, or a spare JVM's), read by one thread for the JVM's whole life.
 #include "module_state.hpp"
 #include "session_steps.hpp"
 
@@ -24,6 +24,7 @@ namespace ruk {
 // the stream, when every process of the launch has closed it.
 struct JvmStderr {
     int source = -1;
+    int sink = 2;  // where what passes goes: fd 2, or fd 1 for a spare JVM's stdout
     // Held by the thread from a read until its bytes are passed on, and by the
     // start's end while it changes the mode: bytes read before that end are
     // judged as start-up output, and so are those still in the pipe then.
@@ -51,15 +52,15 @@ void release(JvmStderr* s) noexcept {
     delete s;
 }
 
-// The whole buffer to fd 2; given up only when fd 2 cannot take it.
-void to_stderr(const char* data, std::size_t size) noexcept {
+// The whole buffer to `sink`; given up only when it cannot take it.
+void to_sink(int sink, const char* data, std::size_t size) noexcept {
     while (size > 0) {
-        ssize_t done = write(2, data, size);
+        ssize_t done = write(sink, data, size);
         if (done > 0) {
             data += done;
             size -= static_cast<std::size_t>(done);
         } else if (done < 0 && errno == EAGAIN) {
-            pollfd ready{2, POLLOUT, 0};
+            pollfd ready{sink, POLLOUT, 0};
             poll(&ready, 1, -1);
         } else if (!(done < 0 && errno == EINTR)) {
             return;  // stderr is gone (EPIPE, EBADF...): keep draining, drop the text
@@ -84,7 +85,7 @@ void take(JvmStderr& s, const char* data, std::size_t size) noexcept {
         switch (s.line) {
         case Line::start:
             if (!judging(s)) {
-                if (!s.dropping) to_stderr(data, size);
+                if (!s.dropping) to_sink(s.sink, data, size);
                 return;
             }
             s.line = Line::judging;
@@ -94,7 +95,7 @@ void take(JvmStderr& s, const char* data, std::size_t size) noexcept {
             if (s.pending_size + through_line > sizeof s.pending) {
                 // Too long to be a notice: decided on its beginning, the rest streams.
                 const bool noise = carries_noise_marker(s.pending, s.pending_size);
-                if (!noise) to_stderr(s.pending, s.pending_size);
+                if (!noise) to_sink(s.sink, s.pending, s.pending_size);
                 s.line = noise ? Line::dropping : Line::passing;
                 s.pending_size = 0;
                 used = 0;
@@ -103,14 +104,14 @@ void take(JvmStderr& s, const char* data, std::size_t size) noexcept {
             memcpy(s.pending + s.pending_size, data, through_line);
             s.pending_size += through_line;
             if (newline) {
-                if (!carries_noise_marker(s.pending, s.pending_size)) to_stderr(s.pending, s.pending_size);
+                if (!carries_noise_marker(s.pending, s.pending_size)) to_sink(s.sink, s.pending, s.pending_size);
                 s.pending_size = 0;
                 s.line = Line::start;
             }
             break;
         case Line::dropping:
         case Line::passing:
-            if (s.line == Line::passing) to_stderr(data, through_line);
+            if (s.line == Line::passing) to_sink(s.sink, data, through_line);
             if (newline) s.line = Line::start;
             break;
         }
@@ -134,7 +135,7 @@ void* read_until_end(void* arg) noexcept {
     pthread_mutex_lock(&s->lock);
     // A last line without its line break.
     if (s->line == JvmStderr::Line::judging && !carries_noise_marker(s->pending, s->pending_size))
-        to_stderr(s->pending, s->pending_size);
+        to_sink(s->sink, s->pending, s->pending_size);
     pthread_mutex_unlock(&s->lock);
     release(s);
     return nullptr;
@@ -146,6 +147,24 @@ int above_standard_fds(int fd) noexcept {
     int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     close_quietly(fd);
     return moved;
+}
+
+// Starts the thread that reads `s`; false when it can't be had.
+bool start_reader(JvmStderr* s) noexcept {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, 256 * 1024);
+    // No signal is ever handled on the thread; SIGPIPE from a closed
+    // stderr becomes EPIPE there.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attributes, read_until_end, s) == 0;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_attr_destroy(&attributes);
+    return started;
 }
 
 }  // namespace
@@ -162,25 +181,8 @@ int open_jvm_stderr(JvmStderr** stream) noexcept {
 #endif
     for (int& end : ends) end = above_standard_fds(end);
     JvmStderr* s = ends[0] >= 0 && ends[1] >= 0 ? new (std::nothrow) JvmStderr() : nullptr;
-    bool started = false;
-    if (s) {
-        s->source = ends[0];
-        pthread_attr_t attributes;
-        if (pthread_attr_init(&attributes) == 0) {
-            pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-            pthread_attr_setstacksize(&attributes, 256 * 1024);
-            // No signal is ever handled on the thread; SIGPIPE from a closed
-            // stderr becomes EPIPE there.
-            sigset_t all, previous;
-            sigfillset(&all);
-            pthread_sigmask(SIG_SETMASK, &all, &previous);
-            pthread_t thread;
-            started = pthread_create(&thread, &attributes, read_until_end, s) == 0;
-            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-            pthread_attr_destroy(&attributes);
-        }
-    }
-    if (!started) {
+    if (s) s->source = ends[0];
+    if (!s || !start_reader(s)) {
         delete s;
         close_quietly(ends[0]);
         close_quietly(ends[1]);
@@ -188,6 +190,28 @@ int open_jvm_stderr(JvmStderr** stream) noexcept {
     }
     *stream = s;
     return ends[1];
+}
+
+int adopt_jvm_output(int fd, int sink, JvmStderr** stream) noexcept {
+    if (stream) *stream = nullptr;
+    fd = above_standard_fds(fd);
+    JvmStderr* s = fd >= 0 ? new (std::nothrow) JvmStderr() : nullptr;
+    if (s) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        s->source = fd;
+        s->sink = sink;
+        if (!stream) {  // nobody judges it: it passes as it comes, and the thread alone holds it
+            s->starting = false;
+            s->holders = 1;
+        }
+    }
+    if (!s || !start_reader(s)) {
+        delete s;
+        close_quietly(fd);
+        return -1;
+    }
+    if (stream) *stream = s;
+    return 0;
 }
 
 void end_jvm_stderr_start(JvmStderr* stream, bool failed, bool keep_unread) noexcept {

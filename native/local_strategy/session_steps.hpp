@@ -38,6 +38,11 @@ struct JvmStderr;
 // Makes the pipe and starts its thread: returns the write end (close-on-exec,
 // above fd 2) and sets *stream, the start's hold on it; -1 when it cannot.
 int open_jvm_stderr(JvmStderr** stream) noexcept;
+// A spare JVM's output (its stdout or stderr read end, `fd`, which this
+// takes) read as the pipe above would be, passing to `sink`. With `stream`,
+// the start judges it as start-up output until it ends, as for the pipe;
+// without, it passes as it comes. -1 when no thread can be had (`fd` closed).
+int adopt_jvm_output(int fd, int sink, JvmStderr** stream) noexcept;
 // The start is over and lets go of `stream` (null: no-op). Bytes still in the
 // pipe are judged as start-up output (dropped instead, without
 // `keep_unread`); later ones pass unchanged, or are dropped when the start
@@ -57,10 +62,15 @@ public:
     // as the start's plan (launch_plan.StartPlan) says. -1 with the error set.
     int prepare(PyObject* globals, PyObject* plan);
     // In the start window, before getOrCreate: the launch, if this start
-    // owns it. -1 with the launch's error set.
+    // owns it: the spare JVM of an equal launch when one answers, else its
+    // own. -1 with the launch's error set.
     int launch();
     // The start succeeded: the JVM's stderr passes unchanged from now on.
     void started() noexcept;
+    // After a start of `plan` that succeeded on a JVM it launched or claimed:
+    // a spare for the next start of the same launch. Best effort: -1 only
+    // with an exception outside Exception set.
+    int offer_spare(PyObject* plan);
     // The start failed with its exception set: ends the JVM this start
     // launched and makes PySpark forget it, or else stops `session` (the new
     // session, or null) on the JVM that serves on; the exception is left set
@@ -68,7 +78,12 @@ public:
     void undo(PyObject* session) noexcept;
 
 private:
-    Ref launch_, end_launch_;
+    // 1 with the claimed spare JVM's gateway in gateway_, 0 for a launch of
+    // our own, -1 with an exception outside Exception set.
+    int claim_spare();
+
+    Ref launch_, end_launch_, claim_, offer_;
+    Ref spare_inputs_;  // what the launch depends on, as claim told it (None: no spare)
     Ref app_name_, master_, settings_;
     Ref gateway_;  // what the launch returned
     JvmStderr* stream_ = nullptr;

@@ -287,7 +287,8 @@ PyObject* get_spark_session(PyObject* globals, PyObject* const* args) {
     Ref warn;
     if (import_siblings(globals, {Sibling::warn_unapplied_settings}, &warn) < 0) return nullptr;
     Ref warned = call_sibling<Sibling::warn_unapplied_settings>(warn.get(), spark.get(), plan.get());
-    if (!warned || start_pending_build(globals, spark.get(), plan.get()) < 0) return nullptr;
+    if (!warned || launch.offer_spare(plan.get()) < 0 || start_pending_build(globals, spark.get(), plan.get()) < 0)
+        return nullptr;
     // Spark ML's functions, which the start may have left out, for ML users:
     // now, or at the first import of pyspark.ml.
     Ref after_start;

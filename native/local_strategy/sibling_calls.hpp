@@ -21,7 +21,8 @@ namespace ruk {
     X(jvm_settings_module, "ruk.compute.start.jvm_settings")       /* a running JVM; warnings */     \
     X(session_extensions_module, "ruk.compute.start.extensions")   /* Spark ML's functions */        \
     X(launch_plan_module, "ruk.compute.start.plan")                /* what a start does */           \
-    X(driver_launch_module, "ruk.compute.start.launch")            /* the JVM a start launches */
+    X(driver_launch_module, "ruk.compute.start.launch")            /* the JVM a start launches */    \
+    X(spare_module, "ruk.compute.spare")                           /* spare driver JVMs */
 
 // Every callable of a sibling the extension calls, typed by the number of
 // positional arguments it is called with (-1: a class, called by keyword):
@@ -45,6 +46,8 @@ namespace ruk {
     X(start_plan, launch_plan_module, "start_plan", 5)                               /* sessions.cpp */     \
     X(launch, driver_launch_module, "launch", 4)                                     /* driver_launch.cpp */\
     X(end_launch, driver_launch_module, "end_launch", 2)                             /* driver_launch.cpp */\
+    X(claim_spare, spare_module, "claim", 3)                                         /* driver_launch.cpp */\
+    X(offer_spare, spare_module, "offer", 2)                                         /* driver_launch.cpp */\
     X(without_interrupt_log, driver_launch_module, "without_interrupt_log", 1)       /* console_capture */
 
 enum class Sibling : int {

@@ -11,7 +11,7 @@ import sys
 import time
 from typing import Dict, List, Sequence
 
-from ruk.commands import archive
+from ruk.commands import archive, spare
 from ruk.commands.common import CliError, Spinner, majors_text, select_java
 from ruk.compute import java_compat as jc
 
@@ -138,3 +138,4 @@ def add_commands(commands: argparse._SubParsersAction) -> None:
     check.set_defaults(handler=_cmd_spark_check, parser=check)
 
     archive.add_commands(spark_commands, _parse_conf)
+    spare.add_commands(spark_commands)

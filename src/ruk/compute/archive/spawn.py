@@ -229,6 +229,7 @@ def spawn(directory: str, key: str, lock_fd: int, spec: Dict[str, Any], detach: 
     for name in ("PYSPARK_GATEWAY_PORT", "PYSPARK_GATEWAY_SECRET"):
         env.pop(name, None)
     env[SWITCH_ENV] = "0"
+    env["MUR_SPARK_SPARE"] = "0"  # its start is a throwaway: nobody claims a spare of it
     log_fd = os.open(os.path.join(directory, files.LOG_NAME),
                      os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
     try:

@@ -23,6 +23,7 @@ MUR_NAME = ".mur"
 JAR_DIR_NAME = "jdbc_jars"  # the JDBC driver JARs, in ~/.mur and in a project's .mur
 CDS_DIR_NAME = "cds"  # class-data-sharing archives
 JAVA_CHOICE_NAME = "java.json"  # the Java that `mur java set` recorded
+SPARE_DIR_NAME = "spare"  # the spare driver JVMs' records and sockets
 
 
 def home_directory() -> Optional[str]:
